@@ -1,0 +1,94 @@
+// The extension module quorlin._native: its definition, the table of its
+// functions in registration order, and the initialisation entry point, the
+// module's only exported symbol.
+#include "boundary/entries.hpp"
+#include "boundary/failure.hpp"
+
+namespace {
+
+using namespace quorlin;
+
+template <class Entry>
+PyCFunction as_method(Entry entry) {
+    // Fast-call entries have a wider signature than PyCFunction; the
+    // interpreter calls them through the METH_FASTCALL | METH_KEYWORDS flags.
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+// Docstrings begin with the text signature, from which the interpreter takes
+// __text_signature__; __doc__ is the body after the empty line.
+PyMethodDef functions[] = {
+    {"time_delay_embedding", as_method(boundary::time_delay_embedding), kFastCallWithKeywords,
+     "time_delay_embedding(signal, dimension=3, delay=1)\n--\n\nTime-delay embedding.\n\n"
+     "Returns (n_points, dimension) array."},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "Native-accelerated primitives for signal analysis.\nBoth Vantor and Ostrel import from this "
+    "package.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The complete module, stored once per process and never released.
+PyObject* module_cell = nullptr;
+
+bool register_function(PyObject* module, PyObject* module_name, PyMethodDef& method) {
+    PyObject* function = PyCFunction_NewEx(&method, module, module_name);
+    if (function == nullptr) return false;
+    PyObject* name = PyObject_GetAttrString(function, "__name__");
+    if (name == nullptr) {
+        Py_DECREF(function);
+        return false;
+    }
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all != nullptr && PyObject_SetAttrString(module, "__all__", all) < 0) Py_CLEAR(all);
+    }
+    const bool ok = all != nullptr && PyList_Append(all, name) == 0 &&
+                    PyObject_SetAttr(module, name, function) == 0;
+    Py_XDECREF(all);
+    Py_DECREF(name);
+    Py_DECREF(function);
+    return ok;
+}
+
+PyObject* create_module() {
+    if (module_cell != nullptr) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quorlin._native can be initialised only once per interpreter process");
+        return nullptr;
+    }
+    PyObject* module = PyModule_Create2(&module_definition, 1013);
+    if (module == nullptr) return nullptr;
+    PyObject* module_name = PyModule_GetNameObject(module);
+    bool ok = module_name != nullptr;
+    for (PyMethodDef& method : functions) {
+        if (!ok) break;
+        ok = register_function(module, module_name, method);
+    }
+    Py_XDECREF(module_name);
+    if (!ok) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    module_cell = module;
+    Py_INCREF(module);
+    return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native() {
+    return boundary::guarded([] { return create_module(); });
+}
