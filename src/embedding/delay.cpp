@@ -1,6 +1,9 @@
 #include "embedding/delay.hpp"
 
+#include <new>
+
 #include "common/checked_math.hpp"
+#include "common/memory.hpp"
 
 namespace quorlin::embedding {
 
@@ -18,6 +21,10 @@ Validated<EmbeddedPoints> time_delay_embedding(std::span<const double> signal,
                        " samples, need at least " + to_decimal(span + 1)};
     }
     const auto n_points = n - static_cast<std::uint64_t>(span);
+    // The rows and the result matrix they are copied into live side by side.
+    const auto values = checked_mul(n_points, dimension);
+    if (!values) throw std::bad_alloc();
+    require_memory(*values, sizeof(double), 2);
     return embed_points(signal, dimension, delay, n_points);
 }
 

@@ -1,18 +1,17 @@
 #include "numerics/points.hpp"
 
-#include <limits>
 #include <new>
 
 #include "common/checked_math.hpp"
+#include "common/memory.hpp"
 
 namespace quorlin {
 
 EmbeddedPoints embed_points(std::span<const double> x, std::uint64_t m, std::uint64_t tau,
                             std::uint64_t n) {
     const auto total = checked_mul(n, m);
-    if (!total || *total > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
-        throw std::bad_alloc();
-    }
+    if (!total) throw std::bad_alloc();
+    require_memory(*total, sizeof(double));
     EmbeddedPoints points;
     points.n_points = static_cast<std::size_t>(n);
     points.dimension = static_cast<std::size_t>(m);

@@ -1,0 +1,23 @@
+// Up-front refusal of working sets that cannot fit in memory.
+//
+// Sizes that grow with a caller's parameters (an embedding of dimension 10^6,
+// say) are checked here before anything is allocated. A request larger than
+// the machine's physical memory fails at once with std::bad_alloc, which the
+// boundary raises as MemoryError, instead of being granted by an
+// overcommitting kernel and ending in the out-of-memory killer while the
+// buffer is filled.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorlin {
+
+// Total physical memory of the machine in bytes (cached after the first call).
+std::uint64_t physical_memory_bytes();
+
+// Throws std::bad_alloc unless `count` elements of `element_size` bytes, with
+// `copies` such buffers alive at once, fit in physical memory and in size_t.
+void require_memory(std::uint64_t count, std::size_t element_size, std::uint64_t copies = 1);
+
+}  // namespace quorlin
