@@ -16,12 +16,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Sample entropy
-
-namespace {
 
 // Two doubles, or two 64-bit lanes, in one 16-byte register (SSE2 on x86-64,
 // NEON on AArch64): no instruction set beyond the baseline is assumed.
@@ -42,8 +38,10 @@ inline Doubles2 load2(const double* p) {
 // at t - m + 1 matches at length m exactly when run(t) >= m, and the pair
 // starting at t - m matches at length m + 1 exactly when run(t) >= m + 1.
 // Both template ranges (j <= N - m - 1 for length m, j <= N - m - 2 for
-// length m + 1) come to the same cell range t + d <= N - 2. Counts are
-// exact integers, so the order of the scan does not matter.
+// length m + 1) come to the same cell range t + d <= N - 2. (With m = 0 the
+// empty short templates reach j = N - 1, beyond the cells, and B is formed in
+// closed form instead.) Counts are exact integers, so the order of the scan
+// does not matter.
 struct DiagonalScan {
     const double* x;
     std::size_t last;  // N - 2: the largest t + d of any cell
