@@ -20,6 +20,17 @@ constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 // Docstrings begin with the text signature, from which the interpreter takes
 // __text_signature__; __doc__ is the body after the empty line.
 PyMethodDef functions[] = {
+    {"hurst_exponent", as_method(boundary::hurst_exponent), kFastCallWithKeywords,
+     "hurst_exponent(signal, method=\"rs\")\n--\n\nHurst exponent via R/S analysis.\n\n"
+     "Port of ostrel.primitives.hurst_exponent.\n\n"
+     "Config constants (from ostrel.primitives.config):\n  rs_min_k = 10\n"
+     "  rs_max_k_ratio = 0.5\n  rs_max_k_cap = 100"},
+    {"permutation_entropy", as_method(boundary::permutation_entropy), kFastCallWithKeywords,
+     "permutation_entropy(signal, order=3, delay=1, normalize=True)\n--\n\nPermutation "
+     "entropy.\n\nMeasures complexity via ordinal pattern distribution."},
+    {"sample_entropy", as_method(boundary::sample_entropy), kFastCallWithKeywords,
+     "sample_entropy(signal, m=2, r=None)\n--\n\nSample entropy.\n\nSampEn = -log(A/B) where "
+     "B = m-length matches, A = (m+1)-length matches."},
     {"time_delay_embedding", as_method(boundary::time_delay_embedding), kFastCallWithKeywords,
      "time_delay_embedding(signal, dimension=3, delay=1)\n--\n\nTime-delay embedding.\n\n"
      "Returns (n_points, dimension) array."},

@@ -11,6 +11,9 @@ namespace quorlin::boundary {
 #define QUORLIN_ENTRY(name) \
     PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
+QUORLIN_ENTRY(hurst_exponent);
+QUORLIN_ENTRY(permutation_entropy);
+QUORLIN_ENTRY(sample_entropy);
 QUORLIN_ENTRY(time_delay_embedding);
 
 #undef QUORLIN_ENTRY

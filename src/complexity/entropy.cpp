@@ -1,0 +1,446 @@
+#include "complexity/entropy.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+#include "common/checked_math.hpp"
+
+namespace quorlin::complexity {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------------------
+// Sample entropy
+
+// Two doubles, or two 64-bit lanes, in one 16-byte register (SSE2 on x86-64,
+// NEON on AArch64): no instruction set beyond the baseline is assumed.
+typedef double Doubles2 __attribute__((vector_size(16)));
+typedef std::int64_t Lanes2 __attribute__((vector_size(16)));
+
+inline Doubles2 load2(const double* p) {
+    Doubles2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Pairs of templates are counted along the diagonals of the pair matrix.
+// For a lag d = j - i, the coordinate comparison of samples t and t + d is
+// shared by every template pair on that diagonal that covers t, so each
+// comparison is made once: with keep(t) = !(|x[t] - x[t + d]| > r) and
+// run(t) the number of consecutive kept cells ending at t, the pair starting
+// at t - m + 1 matches at length m exactly when run(t) >= m, and the pair
+// starting at t - m matches at length m + 1 exactly when run(t) >= m + 1.
+// Both template ranges (j <= N - m - 1 for length m, j <= N - m - 2 for
+// length m + 1) come to the same cell range t + d <= N - 2. (With m = 0 the
+// empty short templates reach j = N - 1, beyond the cells, and B is formed in
+// closed form instead.) Counts are exact integers, so the order of the scan
+// does not matter.
+struct DiagonalScan {
+    const double* x;
+    std::size_t last;  // N - 2: the largest t + d of any cell
+    std::uint64_t m;
+    double r;
+
+    // Cells t = begin .. last - d of one diagonal, continuing from `run`.
+    void scan(std::size_t d, std::size_t begin, std::uint64_t run,
+              TemplateMatches& counts) const {
+        for (std::size_t t = begin; t + d <= last; ++t) {
+            run = std::fabs(x[t] - x[t + d]) > r ? 0 : run + 1;
+            counts.b += run >= m;
+            counts.a += run > m;
+        }
+    }
+
+    // Four diagonals d .. d + 3 side by side (requires d + 3 <= last): the
+    // common cells in two registers, then each diagonal's remaining cells.
+    void scan4(std::size_t d, TemplateMatches& counts) const {
+        const Lanes2 magnitude = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
+        const Doubles2 tolerance = {r, r};
+        const Doubles2 one = {1.0, 1.0};
+        const Doubles2 short_length = {static_cast<double>(m), static_cast<double>(m)};
+        const Doubles2 long_length = short_length + one;
+        Doubles2 run_lo = {0.0, 0.0};
+        Doubles2 run_hi = {0.0, 0.0};
+        Lanes2 b_lo = {0, 0}, b_hi = {0, 0}, a_lo = {0, 0}, a_hi = {0, 0};
+        const std::size_t common_end = last - (d + 3) + 1;
+        for (std::size_t t = 0; t < common_end; ++t) {
+            const Doubles2 here = {x[t], x[t]};
+            const Doubles2 diff_lo = here - load2(x + t + d);
+            const Doubles2 diff_hi = here - load2(x + t + d + 2);
+            // Lanes of all ones where |diff| > r; a NaN never compares so.
+            const Lanes2 fail_lo = (Doubles2)((Lanes2)diff_lo & magnitude) > tolerance;
+            const Lanes2 fail_hi = (Doubles2)((Lanes2)diff_hi & magnitude) > tolerance;
+            // Run lengths are small integers held exactly as doubles, which
+            // keeps every comparison within the baseline instruction set.
+            run_lo = (Doubles2)((Lanes2)(run_lo + one) & ~fail_lo);
+            run_hi = (Doubles2)((Lanes2)(run_hi + one) & ~fail_hi);
+            b_lo -= run_lo >= short_length;
+            b_hi -= run_hi >= short_length;
+            a_lo -= run_lo >= long_length;
+            a_hi -= run_hi >= long_length;
+        }
+        counts.b += static_cast<std::uint64_t>(b_lo[0] + b_lo[1] + b_hi[0] + b_hi[1]);
+        counts.a += static_cast<std::uint64_t>(a_lo[0] + a_lo[1] + a_hi[0] + a_hi[1]);
+        const double runs[4] = {run_lo[0], run_lo[1], run_hi[0], run_hi[1]};
+        for (std::size_t lane = 0; lane < 3; ++lane) {
+            scan(d + lane, common_end, static_cast<std::uint64_t>(runs[lane]), counts);
+        }
+    }
+};
+
+}  // namespace
+
+TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t m, double r) {
+    // N >= m + 2, so N - 2 and every index below are valid.
+    const std::size_t n = x.size();
+    const DiagonalScan scan{x.data(), n - 2, m, r};
+    TemplateMatches counts;
+    std::size_t d = 1;
+    for (; d + 3 <= scan.last; d += 4) scan.scan4(d, counts);
+    for (; d <= scan.last; ++d) scan.scan(d, 0, 0, counts);
+    if (m == 0) {
+        // Empty templates always match, and the template range then reaches
+        // j = N - 1, beyond the cells: every pair counts.
+        counts.b = n % 2 == 0 ? (n / 2) * (n - 1) : n * ((n - 1) / 2);
+    }
+    return counts;
+}
+
+double sample_entropy(std::span<const double> signal, std::uint64_t m, std::optional<double> r) {
+    const std::uint64_t n = signal.size();
+    // N < m + 2 without forming m + 2, which may not fit in 64 bits.
+    if (m > n || n - m < 2) return kNaN;
+    double tolerance;
+    if (r.has_value()) {
+        tolerance = *r;
+    } else {
+        double sum = 0.0;
+        for (const double v : signal) sum += v;
+        const double mean = sum / static_cast<double>(n);
+        double squares = 0.0;
+        for (const double v : signal) {
+            const double deviation = v - mean;
+            squares += deviation * deviation;
+        }
+        tolerance = std::sqrt(squares / static_cast<double>(n)) * 0.2;
+    }
+    // A NaN tolerance passes on: every pair then matches.
+    if (tolerance <= 0.0) return kNaN;
+    const TemplateMatches counts = count_template_matches(signal, m, tolerance);
+    if (counts.b == 0) return kNaN;
+    return -std::log(static_cast<double>(counts.a) / static_cast<double>(counts.b));
+}
+
+// ---------------------------------------------------------------------------
+// Permutation entropy
+
+namespace {
+
+constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
+
+// Orders up to this use a dense table indexed by the pattern's rank
+// (8! = 40320 counters); up to kPackedOrder a pattern packs into one 64-bit
+// key of 4 bits per position; beyond that patterns are kept in sorted order
+// from window to window and told apart through a representative window each
+// (see LongPatternCounter).
+constexpr std::size_t kRankedOrder = 8;
+constexpr std::size_t kPackedOrder = 16;
+// Up to this order the insertion sort itself is the fastest way to a
+// pattern; beyond it an equivalent O(order log order) sort is used.
+constexpr std::size_t kInsertionOrder = 32;
+
+// The ordinal pattern of one window, by an insertion sort of its member
+// positions 0 .. order-1 (member p is window[p * delay]). A position moves
+// towards the front past every position of greater value and stops at the
+// first that is not greater. All comparisons with NaN are false, so a NaN
+// never moves and nothing moves past a NaN; equal values keep their
+// positions in ascending order.
+template <class Position>
+void insertion_pattern(const double* window, std::size_t delay, std::size_t order,
+                       Position* pattern) {
+    for (std::size_t p = 0; p < order; ++p) pattern[p] = static_cast<Position>(p);
+    for (std::size_t t = 1; t < order; ++t) {
+        const Position moving = pattern[t];
+        const double value = window[moving * delay];
+        std::size_t u = t;
+        while (u > 0 && window[pattern[u - 1] * delay] > value) {
+            pattern[u] = pattern[u - 1];
+            --u;
+        }
+        pattern[u] = moving;
+    }
+}
+
+// The insertion sort's pattern for any order, as member offsets p * delay
+// (which order exactly as positions do), in O(order log order). Under the
+// insertion rule every NaN stays at its own index and acts as a wall, so the
+// result is each NaN-free run of members stably sorted on its own, with the
+// NaNs fixed in place.
+void long_window_pattern(const double* window, std::size_t delay, std::size_t order,
+                         std::size_t* offsets) {
+    if (order <= kInsertionOrder) {
+        insertion_pattern(window, delay, order, offsets);
+        for (std::size_t t = 0; t < order; ++t) offsets[t] *= delay;
+        return;
+    }
+    for (std::size_t p = 0; p < order; ++p) offsets[p] = p * delay;
+    const auto by_value = [window](std::size_t a, std::size_t b) { return window[a] < window[b]; };
+    std::size_t start = 0;
+    for (std::size_t p = 0; p <= order; ++p) {
+        if (p == order || std::isnan(window[p * delay])) {
+            std::stable_sort(offsets + start, offsets + p, by_value);
+            start = p + 1;
+        }
+    }
+}
+
+// How many windows show each distinct pattern, in no particular order.
+using PatternCounts = std::vector<std::uint64_t>;
+
+constexpr std::array<std::uint64_t, 21> kFactorials = [] {
+    std::array<std::uint64_t, 21> f{};
+    f[0] = 1;
+    for (std::uint64_t k = 1; k < f.size(); ++k) f[k] = f[k - 1] * k;
+    return f;
+}();
+
+// Small orders: the lexicographic rank of the pattern (its Lehmer code)
+// indexes a dense table of order! counters.
+PatternCounts count_ranked(const double* x, std::size_t windows, std::size_t order,
+                           std::size_t delay) {
+    std::vector<std::uint64_t> table(static_cast<std::size_t>(kFactorials[order]), 0);
+    std::array<unsigned char, kRankedOrder> pattern{};
+    for (std::size_t i = 0; i < windows; ++i) {
+        insertion_pattern(x + i, delay, order, pattern.data());
+        std::size_t rank = 0;
+        for (std::size_t t = 0; t < order; ++t) {
+            std::size_t smaller = 0;
+            for (std::size_t u = t + 1; u < order; ++u) smaller += pattern[u] < pattern[t];
+            rank = rank * (order - t) + smaller;
+        }
+        ++table[rank];
+    }
+    PatternCounts counts;
+    for (const std::uint64_t count : table) {
+        if (count != 0) counts.push_back(count);
+    }
+    return counts;
+}
+
+// Middle orders: the pattern itself, 4 bits per position, is an exact key.
+PatternCounts count_packed(const double* x, std::size_t windows, std::size_t order,
+                           std::size_t delay) {
+    std::unordered_map<std::uint64_t, std::uint64_t> table;
+    std::array<unsigned char, kPackedOrder> pattern{};
+    for (std::size_t i = 0; i < windows; ++i) {
+        insertion_pattern(x + i, delay, order, pattern.data());
+        std::uint64_t key = 0;
+        for (std::size_t t = 0; t < order; ++t) key = (key << 4) | pattern[t];
+        ++table[key];
+    }
+    PatternCounts counts;
+    counts.reserve(table.size());
+    for (const auto& entry : table) counts.push_back(entry.second);
+    return counts;
+}
+
+// Large orders. A key holding every distinct pattern would take
+// (distinct patterns) x order positions, and for long windows nearly every
+// pattern is distinct. Instead each distinct pattern is represented by the
+// first window that shows it, found through a 64-bit fingerprint and then
+// confirmed exactly against that window, so memory stays proportional to the
+// number of distinct patterns, not to their length.
+class LongPatternCounter {
+public:
+    LongPatternCounter(const double* x, std::size_t order, std::size_t delay)
+        : x_(x), order_(order), delay_(delay), pattern_(order), scratch_(order) {}
+
+    // Where the pattern of the window about to be counted is put, as member
+    // offsets (see long_window_pattern).
+    std::size_t* pattern() { return pattern_.data(); }
+
+    // Counts the pattern held in pattern(), shown by the given window.
+    void count(std::size_t window) {
+        const auto [head, inserted] = heads_.try_emplace(fingerprint(), entries_.size());
+        if (inserted) {
+            entries_.push_back({window, 1, kNoEntry});
+            return;
+        }
+        std::size_t e = head->second;
+        while (true) {
+            Entry& entry = entries_[e];
+            if (shows_pattern(x_ + entry.window)) {
+                ++entry.count;
+                return;
+            }
+            if (entry.next == kNoEntry) break;
+            e = entry.next;
+        }
+        entries_[e].next = entries_.size();
+        entries_.push_back({window, 1, kNoEntry});
+    }
+
+    PatternCounts counts() const {
+        PatternCounts out;
+        out.reserve(entries_.size());
+        for (const Entry& entry : entries_) out.push_back(entry.count);
+        return out;
+    }
+
+private:
+    struct Entry {
+        std::size_t window;  // first window showing the pattern
+        std::uint64_t count;
+        std::size_t next;  // next entry of the same fingerprint, or kNoEntry
+    };
+
+    std::uint64_t fingerprint() const {
+        std::uint64_t h = 0x9e3779b97f4a7c15ULL;
+        for (const std::size_t offset : pattern_) {
+            h = (h ^ offset) * 0xff51afd7ed558ccdULL;
+            h ^= h >> 29;
+        }
+        return h;
+    }
+
+    // Whether the window's pattern is the one held. For a NaN-free window the
+    // pattern is the unique arrangement in which every neighbouring pair
+    // ascends, ties by position, so checking neighbours suffices. A NaN-free
+    // pair out of order refutes the pattern even when NaNs lie elsewhere
+    // (they only wall off runs that are each sorted); a NaN in a pair leaves
+    // the question open, and the window's pattern is then formed in full.
+    bool shows_pattern(const double* window) {
+        for (std::size_t t = 0; t + 1 < order_; ++t) {
+            const std::size_t p = pattern_[t];
+            const std::size_t q = pattern_[t + 1];
+            const double a = window[p];
+            const double b = window[q];
+            if (std::isnan(a) || std::isnan(b)) {
+                long_window_pattern(window, delay_, order_, scratch_.data());
+                return scratch_ == pattern_;
+            }
+            if (!(a < b || (a == b && p < q))) return false;
+        }
+        return true;
+    }
+
+    const double* x_;
+    std::size_t order_;
+    std::size_t delay_;
+    std::vector<std::size_t> pattern_;
+    std::vector<std::size_t> scratch_;
+    std::vector<Entry> entries_;
+    std::unordered_map<std::uint64_t, std::size_t> heads_;
+};
+
+// Windows i and i + delay share all members but one, so along each residue
+// class of start indices the members are kept sorted and each step removes
+// one sample and inserts one: O(order) per window instead of a sort. The
+// order is (value, index) with NaNs last, which for a NaN-free window is the
+// insertion sort's pattern; a window holding a NaN (it then ends the sorted
+// list) has its pattern formed directly.
+PatternCounts count_long(const double* x, std::size_t windows, std::size_t order,
+                         std::size_t delay) {
+    const auto before = [x](std::size_t a, std::size_t b) {
+        const double va = x[a];
+        const double vb = x[b];
+        if (va < vb) return true;
+        if (vb < va) return false;
+        const bool a_nan = std::isnan(va);
+        const bool b_nan = std::isnan(vb);
+        if (a_nan != b_nan) return b_nan;
+        return a < b;
+    };
+    LongPatternCounter counter(x, order, delay);
+    std::vector<std::size_t> members;  // absolute sample indices, sorted by `before`
+    members.reserve(order);
+    const std::size_t span = (order - 1) * delay;
+    for (std::size_t start = 0; start < delay && start < windows; ++start) {
+        members.clear();
+        for (std::size_t p = 0; p < order; ++p) members.push_back(start + p * delay);
+        std::sort(members.begin(), members.end(), before);
+        for (std::size_t i = start; i < windows; i += delay) {
+            if (i != start) {
+                members.erase(std::lower_bound(members.begin(), members.end(), i - delay, before));
+                const std::size_t entering = i + span;
+                members.insert(std::lower_bound(members.begin(), members.end(), entering, before),
+                               entering);
+            }
+            std::size_t* pattern = counter.pattern();
+            if (std::isnan(x[members.back()])) {
+                long_window_pattern(x + i, delay, order, pattern);
+            } else {
+                for (std::size_t t = 0; t < order; ++t) pattern[t] = members[t] - i;
+            }
+            counter.count(i);
+        }
+    }
+    return counter.counts();
+}
+
+PatternCounts count_patterns(const double* x, std::size_t windows, std::size_t order,
+                             std::size_t delay) {
+    if (order <= kRankedOrder) return count_ranked(x, windows, order, delay);
+    if (order <= kPackedOrder) return count_packed(x, windows, order, delay);
+    return count_long(x, windows, order, delay);
+}
+
+}  // namespace
+
+double log2_factorial(std::uint64_t order) {
+    if (order < kFactorials.size()) {
+        return std::log2(static_cast<double>(kFactorials[static_cast<std::size_t>(order)]));
+    }
+    // order! overflows 64 bits: extend the exact 20! by one logarithm per
+    // factor, smallest first.
+    double sum = std::log2(static_cast<double>(kFactorials.back()));
+    for (std::uint64_t k = kFactorials.size(); k <= order && k != 0; ++k) {
+        sum += std::log2(static_cast<double>(k));
+    }
+    return sum;
+}
+
+double permutation_entropy(std::span<const double> signal, std::uint64_t order,
+                           std::uint64_t delay, bool normalize) {
+    const std::uint64_t n = signal.size();
+    // The length rule asks for order * delay samples (not (order-1)*delay+1),
+    // compared in 128 bits so that no product wraps.
+    if (static_cast<uint128>(n) < static_cast<uint128>(order) * delay) return kNaN;
+    // Order 0 (the empty pattern), order 1 (the pattern (0)) and delay 0
+    // (each window repeats one sample, and equal values keep their order)
+    // give every window the same pattern, and a single pattern has entropy
+    // 0.0 before and after normalisation. Deciding this here also keeps a
+    // huge order with delay 0 from ever being materialised.
+    if (order <= 1 || delay == 0) return 0.0;
+    // Now 2 <= order <= n / delay, so every size below fits and at least
+    // delay >= 1 windows exist.
+    const auto width = static_cast<std::size_t>(order);
+    const auto step = static_cast<std::size_t>(delay);
+    const std::size_t windows = signal.size() - (width - 1) * step;
+
+    PatternCounts counts = count_patterns(signal.data(), windows, width, step);
+    // The terms are summed from the rarest pattern up: an order fixed by the
+    // counts alone (equal counts give equal terms), whatever structure did
+    // the counting, and small terms are not lost against a large partial sum.
+    std::sort(counts.begin(), counts.end());
+    const double total = static_cast<double>(windows);
+    double entropy = 0.0;
+    for (const std::uint64_t count : counts) {
+        const double p = static_cast<double>(count) / total;
+        entropy -= p * std::log2(p);
+    }
+    if (normalize) {
+        const double maximum = log2_factorial(order);
+        if (maximum > 0.0) entropy /= maximum;
+    }
+    return entropy;
+}
+
+}  // namespace quorlin::complexity

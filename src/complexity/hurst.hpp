@@ -1,0 +1,23 @@
+// The Hurst exponent of a scalar series: the slope of log(statistic) against
+// log(window size), by rescaled-range (R/S) analysis or by detrended
+// fluctuation analysis (DFA).
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace quorlin::complexity {
+
+enum class HurstMethod { rescaled_range, detrended_fluctuation };
+
+// Only the exact, case-sensitive text "dfa" selects DFA; every other text,
+// however close, runs R/S. No text is refused.
+HurstMethod hurst_method(std::string_view text);
+
+// NaN samples are dropped before the analysis (infinities stay). Degenerate
+// input (fewer than 10 valid samples, too few usable window sizes, a
+// degenerate log-log fit) gives NaN. The R/S slope is clamped to [0, 1]; the
+// DFA slope is returned as fitted.
+double hurst_exponent(std::span<const double> signal, HurstMethod method);
+
+}  // namespace quorlin::complexity
