@@ -11,6 +11,8 @@ namespace quorlin::boundary {
 #define QUORLIN_ENTRY(name) \
     PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
+QUORLIN_ENTRY(ftle_local_linearization);
+QUORLIN_ENTRY(ftle_direct_perturbation);
 QUORLIN_ENTRY(time_delay_embedding);
 
 #undef QUORLIN_ENTRY
