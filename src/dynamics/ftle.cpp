@@ -66,7 +66,8 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
         // stretching factor: both entries stay 0.0.
         if (!(neighbor.distance > kRepeatedState && final_squared > 0.0)) continue;
         const double ratio = std::sqrt(final_squared) / neighbor.distance;
-        // H = 0 divides ln(1) = 0 by 0.0: NaN under IEEE rules, by design.
+        // H = 0 makes the ratio exactly 1 and divides ln(1) = 0 by 0.0: NaN,
+        // an exponent over no time being undefined.
         result.ftle_values[i] = std::log(ratio) / horizon;
         result.jacobian_norms[i] = ratio;
     }
