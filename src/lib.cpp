@@ -31,6 +31,17 @@ PyMethodDef functions[] = {
     {"sample_entropy", as_method(boundary::sample_entropy), kFastCallWithKeywords,
      "sample_entropy(signal, m=2, r=None)\n--\n\nSample entropy.\n\nSampEn = -log(A/B) where "
      "B = m-length matches, A = (m+1)-length matches."},
+    {"ftle_local_linearization", as_method(boundary::ftle_local_linearization),
+     kFastCallWithKeywords,
+     "ftle_local_linearization(trajectory, time_horizon=10, n_neighbors=10, epsilon=None)\n--\n\n"
+     "FTLE via local linearization of neighbor trajectories.\n\n"
+     "Returns (ftle_values, confidence) arrays."},
+    {"ftle_direct_perturbation", as_method(boundary::ftle_direct_perturbation),
+     kFastCallWithKeywords,
+     "ftle_direct_perturbation(signal, dimension=3, delay=1, time_horizon=10, "
+     "perturbation=1e-6, n_perturbations=10)\n--\n\n"
+     "FTLE via direct perturbation of delay-embedded signal.\n\n"
+     "Returns (ftle_values, jacobian_norms)."},
     {"time_delay_embedding", as_method(boundary::time_delay_embedding), kFastCallWithKeywords,
      "time_delay_embedding(signal, dimension=3, delay=1)\n--\n\nTime-delay embedding.\n\n"
      "Returns (n_points, dimension) array."},

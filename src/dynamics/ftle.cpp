@@ -1,0 +1,170 @@
+#include "dynamics/ftle.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/checked_math.hpp"
+#include "dynamics/local_map.hpp"
+
+namespace quorlin::dynamics {
+namespace {
+
+// Closer than this, two embedded points are taken as the same state repeated:
+// such a pair has no direction to stretch and never serves as a perturbation.
+constexpr double kRepeatedState = 1e-15;
+
+// Fewer anchors than this and no anchor is processed at all.
+constexpr std::uint64_t kLeastAnchors = 10;
+// default_epsilon looks at the first rows only, which bounds its cost at
+// 100 * 99 distances whatever the length of the trajectory.
+constexpr std::size_t kEpsilonRows = 100;
+constexpr double kEpsilonQuantile = 0.2;
+
+constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
+
+// The number of points of the delay embedding. Dimension 0 gives points
+// without coordinates: as many as samples when the delay is 0 too, none
+// otherwise. A span (m - 1) * tau beyond 64 bits is longer than any series.
+std::uint64_t embedded_count(std::uint64_t n_samples, std::uint64_t dimension,
+                             std::uint64_t delay) {
+    if (dimension == 0) return delay == 0 ? n_samples : 0;
+    const auto span = embedding_span(dimension, delay);
+    return span ? saturating_sub(n_samples, *span) : 0;
+}
+
+}  // namespace
+
+DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
+                                                std::uint64_t dimension, std::uint64_t delay,
+                                                std::uint64_t time_horizon) {
+    const std::uint64_t n_points = embedded_count(signal.size(), dimension, delay);
+    const auto least_points = checked_add(time_horizon, 2);
+    if (!least_points || n_points < *least_points) return {};
+    const std::uint64_t n_out = n_points - time_horizon;
+
+    // Points closer in time than one embedding window share samples and are
+    // no independent perturbation of each other. A window beyond 64 bits
+    // excludes every pair.
+    const auto window = checked_mul(dimension, delay);
+    const std::uint64_t exclusion = window ? *window : std::numeric_limits<std::uint64_t>::max();
+
+    const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points);
+    DirectPerturbationFtle result{std::vector<double>(n_out, 0.0),
+                                  std::vector<double>(n_out, 0.0)};
+    const NeighborSearch<EmbeddedPoints> search(points);
+    // Only points that still have a successor H steps later can be followed.
+    const CandidateRule rule{static_cast<std::size_t>(n_out), exclusion, kRepeatedState};
+    const double horizon = static_cast<double>(time_horizon);
+
+    for (std::size_t i = 0; i < n_out; ++i) {
+        const Nearest neighbor = search.nearest(i, rule);
+        if (!neighbor.found()) continue;
+        const double final_squared = squared_distance(points, i + time_horizon,
+                                                      neighbor.index + time_horizon);
+        // Trajectories that meet again exactly (or a NaN separation) give no
+        // stretching factor: both entries stay 0.0.
+        if (!(neighbor.distance > kRepeatedState && final_squared > 0.0)) continue;
+        const double ratio = std::sqrt(final_squared) / neighbor.distance;
+        // H = 0 makes the ratio exactly 1 and divides ln(1) = 0 by 0.0: NaN,
+        // an exponent over no time being undefined.
+        result.ftle_values[i] = std::log(ratio) / horizon;
+        result.jacobian_norms[i] = ratio;
+    }
+    return result;
+}
+
+double default_epsilon(const StridedPoints& trajectory) {
+    const std::size_t m = std::min(trajectory.size(), kEpsilonRows);
+    if (m < 2) return std::numeric_limits<double>::quiet_NaN();
+    // Every unordered pair enters twice, (a, b) and (b, a), as the ordered
+    // list of all pairs does; the percentile position counts them both.
+    std::vector<RankedNeighbor> distances;
+    distances.reserve(m * (m - 1));
+    for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t b = 0; b < m; ++b) {
+            if (b == a) continue;
+            distances.push_back({b, std::sqrt(squared_distance(trajectory, a, b))});
+        }
+    }
+    // A NaN distance is neither less nor greater than any key, and a sort
+    // on the bare IEEE less-than would then be undefined. The neighbour
+    // search's ordering is the IEEE less-than on numbers with every NaN
+    // placed after them, a strict weak order that the sort can rely on.
+    std::stable_sort(distances.begin(), distances.end(),
+                     NeighborSearch<StridedPoints>::nan_last_less);
+    const double last = static_cast<double>(distances.size() - 1);
+    const auto position = static_cast<std::size_t>(kEpsilonQuantile * last);
+    return distances[position].distance;
+}
+
+std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& search,
+                                          std::size_t anchor, std::size_t n_anchors,
+                                          std::uint64_t n_neighbors, double epsilon) {
+    std::vector<std::size_t> ball;
+    // Only rows j < n_anchors have an image row j + T; the ball is strict,
+    // so with epsilon = 0 even a repeated state stays outside.
+    search.for_each_within(anchor, CandidateRule{n_anchors, 1, kNoFloor}, epsilon,
+                           [&](std::size_t j, double) { ball.push_back(j); });
+    // n_neighbors is a least number, not a cap: a full ball is kept whole.
+    if (ball.size() >= n_neighbors) return ball;
+
+    // The fallback ranks every other row, imageless ones included, and then
+    // drops the imageless ones without letting later rows move up: the list
+    // may come out shorter than n_neighbors, or empty.
+    const std::size_t n_rows = search.points().size();
+    std::vector<std::size_t> nearest;
+    for (const RankedNeighbor& candidate :
+         search.k_nearest(anchor, CandidateRule{n_rows, 1, kNoFloor}, n_neighbors)) {
+        if (candidate.index < n_anchors) nearest.push_back(candidate.index);
+    }
+    return nearest;
+}
+
+LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
+                                                std::uint64_t time_horizon,
+                                                std::uint64_t n_neighbors,
+                                                std::optional<double> epsilon) {
+    const std::size_t n = trajectory.size();
+    const std::size_t d = trajectory.dim();
+    LocalLinearizationFtle result{
+        std::vector<double>(n, std::numeric_limits<double>::quiet_NaN()),
+        std::vector<double>(n, 0.0)};
+    // Anchors are exactly the rows with an image row T steps later.
+    const std::uint64_t n_anchors = saturating_sub(n, time_horizon);
+    if (n_anchors < kLeastAnchors || d == 0) return result;
+
+    const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
+    const NeighborSearch<StridedPoints> search(trajectory);
+    const double horizon = static_cast<double>(time_horizon);
+
+    for (std::size_t i = 0; i < n_anchors; ++i) {
+        const std::vector<std::size_t> neighbors =
+            select_neighbors(search, i, n_anchors, n_neighbors, radius);
+        const std::size_t k = neighbors.size();
+        // A d x d map needs at least d + 1 displacements to be fitted at all.
+        if (k <= d) continue;
+
+        Matrix now(k, d);    // X: displacements from the anchor
+        Matrix later(k, d);  // Y: the same displacements T steps later
+        const std::size_t image = i + time_horizon;
+        for (std::size_t r = 0; r < k; ++r) {
+            const std::size_t j = neighbors[r];
+            for (std::size_t c = 0; c < d; ++c) {
+                now(r, c) = trajectory.coord(j, c) - trajectory.coord(i, c);
+                later(r, c) = trajectory.coord(j + time_horizon, c) - trajectory.coord(image, c);
+            }
+        }
+
+        const auto map = fit_local_map(now, later);
+        if (!map) continue;
+        // Y ~ X B row by row, so B^T carries a displacement column vector.
+        const double stretch = largest_stretch(map->transposed());
+        // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
+        if (stretch > 0.0) result.ftle_values[i] = std::log(stretch) / horizon;
+        result.confidence[i] = fit_confidence(now, later, *map);
+    }
+    return result;
+}
+
+}  // namespace quorlin::dynamics

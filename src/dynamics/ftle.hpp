@@ -1,0 +1,59 @@
+// Finite-time Lyapunov exponents: a local stretching rate over a finite
+// horizon for every state of a series.
+//
+// Two independent estimators live here. The direct-perturbation method
+// delay-embeds a scalar series and follows each point's nearest neighbour for
+// H steps. The local-linearization method works on a trajectory given by the
+// caller, fits the linear map that carries neighbour displacements T steps
+// ahead (local_map.hpp) and reports its largest stretching factor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "numerics/neighbors.hpp"
+#include "numerics/points.hpp"
+
+namespace quorlin::dynamics {
+
+struct DirectPerturbationFtle {
+    std::vector<double> ftle_values;     // ln(stretch) / H per reference point
+    std::vector<double> jacobian_norms;  // final over initial separation; 0.0 = no estimate
+};
+
+// One entry per reference point i = 0 .. n_points - H - 1 of the embedding
+// of `signal` with `dimension` and `delay`; both vectors are empty when the
+// embedding has fewer than H + 2 points.
+DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
+                                                std::uint64_t dimension, std::uint64_t delay,
+                                                std::uint64_t time_horizon);
+
+struct LocalLinearizationFtle {
+    std::vector<double> ftle_values;  // NaN where no exponent exists
+    std::vector<double> confidence;   // 0.0 where no map was fitted
+};
+
+// One entry per row of `trajectory`; only rows with an image row
+// `time_horizon` steps later are anchors. With no `epsilon` the radius of the
+// neighbourhood ball is default_epsilon of the trajectory.
+LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
+                                                std::uint64_t time_horizon,
+                                                std::uint64_t n_neighbors,
+                                                std::optional<double> epsilon);
+
+// The 20th percentile of the pairwise distances among the first 100 rows
+// (all rows if fewer). Needs at least two rows.
+double default_epsilon(const StridedPoints& trajectory);
+
+// The neighbour rows of `anchor`: every row j < n_anchors (j has an image
+// row) strictly within `epsilon`, in increasing j, if there are at least
+// `n_neighbors` of them; otherwise the first `n_neighbors` rows by distance
+// (all rows are candidates) less those without an image row.
+std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& search,
+                                          std::size_t anchor, std::size_t n_anchors,
+                                          std::uint64_t n_neighbors, double epsilon);
+
+}  // namespace quorlin::dynamics
