@@ -76,7 +76,14 @@ PyObject* owned_vector(std::vector<double>&& values) {
     if (PyErr_Occurred() || !ensure_numpy()) return nullptr;
     // An empty vector may have no buffer at all, and NumPy would then
     // allocate one of its own; one reserved slot keeps the array on ours.
-    if (values.capacity() == 0) values.reserve(1);
+    // Nothing may throw past this point: the items of a tuple built before
+    // this one would leak.
+    try {
+        if (values.capacity() == 0) values.reserve(1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
     npy_intp length = static_cast<npy_intp>(values.size());
     double* data = values.data();
     PyObject* owner = new_owned_buffer(std::move(values));
