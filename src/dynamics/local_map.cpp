@@ -49,30 +49,31 @@ Matrix Matrix::transposed() const {
     return t;
 }
 
+namespace {
+
+// A^T B for tables with the same rows: entry (a, b) sums A(r, a) * B(r, b)
+// over r in increasing order, from 0.0.
+Matrix transpose_product(const Matrix& A, const Matrix& B) {
+    Matrix product(A.columns(), B.columns());
+    for (std::size_t a = 0; a < A.columns(); ++a) {
+        for (std::size_t b = 0; b < B.columns(); ++b) {
+            double sum = 0.0;
+            for (std::size_t r = 0; r < A.rows(); ++r) sum += A(r, a) * B(r, b);
+            product(a, b) = sum;
+        }
+    }
+    return product;
+}
+
+}  // namespace
+
 std::optional<Matrix> fit_local_map(const Matrix& X, const Matrix& Y) {
-    const std::size_t k = X.rows();
     const std::size_t d = X.columns();
     const std::size_t width = Y.columns();
 
-    Matrix normal(d, d);  // X^T X
-    for (std::size_t a = 0; a < d; ++a) {
-        for (std::size_t b = 0; b < d; ++b) {
-            double sum = 0.0;
-            for (std::size_t r = 0; r < k; ++r) sum += X(r, a) * X(r, b);
-            normal(a, b) = sum;
-        }
-    }
-    const auto normal_inverse = invert_gauss_jordan(normal);
+    const auto normal_inverse = invert_gauss_jordan(transpose_product(X, X));
     if (!normal_inverse) return std::nullopt;
-
-    Matrix cross(d, width);  // X^T Y
-    for (std::size_t a = 0; a < d; ++a) {
-        for (std::size_t b = 0; b < width; ++b) {
-            double sum = 0.0;
-            for (std::size_t r = 0; r < k; ++r) sum += X(r, a) * Y(r, b);
-            cross(a, b) = sum;
-        }
-    }
+    const Matrix cross = transpose_product(X, Y);
 
     Matrix map(d, width);
     for (std::size_t a = 0; a < d; ++a) {
@@ -134,16 +135,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& M) {
 
 double largest_stretch(const Matrix& J) {
     const std::size_t d = J.columns();
-    const std::size_t n_rows = J.rows();
-
-    Matrix cauchy_green(d, d);  // J^T J
-    for (std::size_t a = 0; a < d; ++a) {
-        for (std::size_t b = 0; b < d; ++b) {
-            double sum = 0.0;
-            for (std::size_t r = 0; r < n_rows; ++r) sum += J(r, a) * J(r, b);
-            cauchy_green(a, b) = sum;
-        }
-    }
+    const Matrix cauchy_green = transpose_product(J, J);
 
     std::vector<double> v(d, 1.0 / std::sqrt(static_cast<double>(d)));
     std::vector<double> w(d, 0.0);
