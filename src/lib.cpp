@@ -20,6 +20,15 @@ constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 // Docstrings begin with the text signature, from which the interpreter takes
 // __text_signature__; __doc__ is the body after the empty line.
 PyMethodDef functions[] = {
+    {"lyapunov_rosenstein", as_method(boundary::lyapunov_rosenstein), kFastCallWithKeywords,
+     "lyapunov_rosenstein(signal, dimension=None, delay=None, min_tsep=None, max_iter=None)\n--\n\n"
+     "Rosenstein's method for largest Lyapunov exponent.\n\n"
+     "Returns (lambda_max, divergence_curve, iterations)."},
+    {"lyapunov_kantz", as_method(boundary::lyapunov_kantz), kFastCallWithKeywords,
+     "lyapunov_kantz(signal, dimension=None, delay=None, min_tsep=None, epsilon=None, "
+     "max_iter=None)\n--\n\n"
+     "Kantz's method for largest Lyapunov exponent.\n\n"
+     "Returns (max_lyapunov, divergence_curve)."},
     {"time_delay_embedding", as_method(boundary::time_delay_embedding), kFastCallWithKeywords,
      "time_delay_embedding(signal, dimension=3, delay=1)\n--\n\nTime-delay embedding.\n\n"
      "Returns (n_points, dimension) array."},

@@ -11,6 +11,8 @@ namespace quorlin::boundary {
 #define QUORLIN_ENTRY(name) \
     PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
+QUORLIN_ENTRY(lyapunov_rosenstein);
+QUORLIN_ENTRY(lyapunov_kantz);
 QUORLIN_ENTRY(time_delay_embedding);
 
 #undef QUORLIN_ENTRY
