@@ -201,8 +201,9 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
 
     const std::size_t n_steps =
         static_cast<std::size_t>(std::min(max_iter.value_or(n_points / 4), n_points - 1));
-    // With no step to follow no pair contributes: the curve is empty.
-    if (n_steps == 0) return kantz_degenerate();
+    // With no step to follow, or no distance d with 0 < d < radius (a radius
+    // that is not positive, or NaN), no pair contributes: the curve is empty.
+    if (n_steps == 0 || !(radius > 0.0)) return kantz_degenerate();
 
     const EmbeddedPoints points = embed_points(signal, m, tau, n_points);
     const NeighborSearch<EmbeddedPoints> search(points);
