@@ -31,6 +31,15 @@ PyMethodDef functions[] = {
     {"sample_entropy", as_method(boundary::sample_entropy), kFastCallWithKeywords,
      "sample_entropy(signal, m=2, r=None)\n--\n\nSample entropy.\n\nSampEn = -log(A/B) where "
      "B = m-length matches, A = (m+1)-length matches."},
+    {"lyapunov_rosenstein", as_method(boundary::lyapunov_rosenstein), kFastCallWithKeywords,
+     "lyapunov_rosenstein(signal, dimension=None, delay=None, min_tsep=None, max_iter=None)\n--\n\n"
+     "Rosenstein's method for largest Lyapunov exponent.\n\n"
+     "Returns (lambda_max, divergence_curve, iterations)."},
+    {"lyapunov_kantz", as_method(boundary::lyapunov_kantz), kFastCallWithKeywords,
+     "lyapunov_kantz(signal, dimension=None, delay=None, min_tsep=None, epsilon=None, "
+     "max_iter=None)\n--\n\n"
+     "Kantz's method for largest Lyapunov exponent.\n\n"
+     "Returns (max_lyapunov, divergence_curve)."},
     {"ftle_local_linearization", as_method(boundary::ftle_local_linearization),
      kFastCallWithKeywords,
      "ftle_local_linearization(trajectory, time_horizon=10, n_neighbors=10, epsilon=None)\n--\n\n"

@@ -14,6 +14,8 @@ namespace quorlin::boundary {
 QUORLIN_ENTRY(hurst_exponent);
 QUORLIN_ENTRY(permutation_entropy);
 QUORLIN_ENTRY(sample_entropy);
+QUORLIN_ENTRY(lyapunov_rosenstein);
+QUORLIN_ENTRY(lyapunov_kantz);
 QUORLIN_ENTRY(ftle_local_linearization);
 QUORLIN_ENTRY(ftle_direct_perturbation);
 QUORLIN_ENTRY(time_delay_embedding);
