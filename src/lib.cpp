@@ -20,9 +20,15 @@ constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 // Docstrings begin with the text signature, from which the interpreter takes
 // __text_signature__; __doc__ is the body after the empty line.
 PyMethodDef functions[] = {
+    {"optimal_delay", as_method(boundary::optimal_delay), kFastCallWithKeywords,
+     "optimal_delay(signal, max_lag=None, method=\"mutual_info\")\n--\n\n"
+     "Estimate optimal delay via AMI first minimum."},
     {"time_delay_embedding", as_method(boundary::time_delay_embedding), kFastCallWithKeywords,
      "time_delay_embedding(signal, dimension=3, delay=1)\n--\n\nTime-delay embedding.\n\n"
      "Returns (n_points, dimension) array."},
+    {"optimal_dimension", as_method(boundary::optimal_dimension), kFastCallWithKeywords,
+     "optimal_dimension(signal, delay=None, max_dim=10, method=\"fnn\", threshold=0.01)\n--\n\n"
+     "Estimate optimal embedding dimension via FNN or Cao's method."},
 };
 
 PyModuleDef module_definition = {

@@ -11,7 +11,9 @@ namespace quorlin::boundary {
 #define QUORLIN_ENTRY(name) \
     PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
+QUORLIN_ENTRY(optimal_delay);
 QUORLIN_ENTRY(time_delay_embedding);
+QUORLIN_ENTRY(optimal_dimension);
 
 #undef QUORLIN_ENTRY
 
