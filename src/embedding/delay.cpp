@@ -105,6 +105,36 @@ double mutual_information_of_bins(const std::vector<BinIndex>& bins, std::size_t
     return information;
 }
 
+// S(lag) for the K lags first, first + 1, ..., each summed over its pairs in
+// index order into its own accumulator: the additions of every sum are those
+// of a sum computed alone, in the same order, while the K independent chains
+// overlap in the pipeline instead of each waiting on its previous addition.
+// Requires first + K - 1 < N.
+template <std::size_t K>
+std::array<double, K> lagged_product_sums(std::span<const double> x, double mean,
+                                          std::size_t first) {
+    std::array<double, K> sums;
+    sums.fill(0.0);
+    const std::size_t n = x.size();
+    // Lag first + k has n - first - k pairs; all K lags share the first
+    // n - first - (K - 1) of them.
+    const std::size_t shared = n - first - (K - 1);
+    for (std::size_t i = 0; i < shared; ++i) {
+        const double lead = x[i] - mean;
+        for (std::size_t k = 0; k < K; ++k) sums[k] += lead * (x[i + first + k] - mean);
+    }
+    for (std::size_t k = 0; k + 1 < K; ++k) {
+        for (std::size_t i = shared; i < n - first - k; ++i) {
+            sums[k] += (x[i] - mean) * (x[i + first + k] - mean);
+        }
+    }
+    return sums;
+}
+
+double lag_normalised(double sum, std::size_t pairs, double variance) {
+    return (sum / static_cast<double>(pairs)) / variance;
+}
+
 std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t limit, double level) {
     // The mean's sum starts from -0.0, the identity of IEEE addition, so that
     // a series of negative zeros keeps its sign.
@@ -119,8 +149,19 @@ std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t lim
     const double variance = squares / static_cast<double>(x.size());
     // NaN fails this test and every threshold test below: the answer is L.
     if (variance < kFlatVariance) return 1;
+    // Lags are examined in blocks; a block may compute a few lags past the
+    // answer, which changes nothing but the work done. L itself is never
+    // examined (end <= L <= N / 2 keeps every lag below N).
+    constexpr std::size_t kBlock = 4;
     const std::uint64_t end = std::max<std::uint64_t>(limit, 1);
-    for (std::uint64_t lag = 1; lag < end; ++lag) {
+    std::uint64_t lag = 1;
+    for (; lag + kBlock <= end; lag += kBlock) {
+        const auto sums = lagged_product_sums<kBlock>(x, mean, lag);
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            if (lag_normalised(sums[k], x.size() - (lag + k), variance) <= level) return lag + k;
+        }
+    }
+    for (; lag < end; ++lag) {
         if (autocorrelation_at_lag(x, mean, variance, lag) <= level) return lag;
     }
     return limit;
@@ -162,10 +203,7 @@ std::uint64_t mutual_information_delay(std::span<const double> x, std::uint64_t 
 double autocorrelation_at_lag(std::span<const double> x, double mean, double variance,
                               std::uint64_t lag) {
     if (lag >= x.size()) return std::numeric_limits<double>::quiet_NaN();
-    const std::size_t pairs = x.size() - lag;
-    double sum = 0.0;
-    for (std::size_t i = 0; i < pairs; ++i) sum += (x[i] - mean) * (x[i + lag] - mean);
-    return (sum / static_cast<double>(pairs)) / variance;
+    return lag_normalised(lagged_product_sums<1>(x, mean, lag)[0], x.size() - lag, variance);
 }
 
 double mutual_information_at_lag(std::span<const double> x, double min, double range,
