@@ -123,24 +123,28 @@ def main():
     }
 
     print(f"optimal_delay, N = {N:,}, max_lag = None (L = N / 4)")
-    print(f"{'signal':<13} {'method':<12} {'result':>7} {'quorlin s':>11} {'numpy s':>10} {'ratio':>7}")
+    print(f"{'signal':<13} {'method':<12} {'result':>7} {'quorlin s':>11} {'numpy s':>10} "
+          f"{'ratio':>7}")
     for name, x in signals.items():
         for method in ("mutual_info", "autocorr", "autocorr_e"):
             t, lag = best_time(lambda: quorlin.optimal_delay(x, method=method), 3)
             t_np, lag_np = best_time(lambda: numpy_delay(x, method), 1)
             note = "" if lag == lag_np else f"  (numpy {lag_np})"
-            print(f"{name:<13} {method:<12} {lag:>7} {t:>11.4f} {t_np:>10.3f} {t_np / t:>7.1f}{note}")
+            print(f"{name:<13} {method:<12} {lag:>7} {t:>11.4f} {t_np:>10.3f} "
+                  f"{t_np / t:>7.1f}{note}")
 
     print()
     print(f"optimal_dimension, N = {N:,}, max_dim = 10, threshold = 0.01")
-    print(f"{'signal':<13} {'delay':>5} {'method':<6} {'result':>7} {'quorlin s':>11} {'numpy s':>10} {'ratio':>7}")
+    print(f"{'signal':<13} {'delay':>5} {'method':<6} {'result':>7} {'quorlin s':>11} "
+          f"{'numpy s':>10} {'ratio':>7}")
     for name, x in signals.items():
         delay = quorlin.optimal_delay(x) if name == "lorenz x" else 1
         for method in ("fnn", "cao"):
             t, dim = best_time(lambda: quorlin.optimal_dimension(x, delay, 10, method), 1)
             t_np, dim_np = best_time(lambda: numpy_dimension(x, delay, 10, method), 1)
             note = "" if dim == dim_np else f"  (numpy {dim_np})"
-            print(f"{name:<13} {delay:>5} {method:<6} {dim:>7} {t:>11.3f} {t_np:>10.2f} {t_np / t:>7.1f}{note}")
+            print(f"{name:<13} {delay:>5} {method:<6} {dim:>7} {t:>11.3f} {t_np:>10.2f} "
+                  f"{t_np / t:>7.1f}{note}")
 
 
 if __name__ == "__main__":

@@ -245,9 +245,7 @@ std::optional<std::uint64_t> step_rows(std::uint64_t n, std::uint64_t d, std::ui
 }
 
 // The first d >= start at which a step has fewer than 10 rows, N - d * tau
-// < 10; no value when that never happens (tau = 0 with N >= 10). Requires
-// that N - start * tau does not underflow for the d of interest, which the
-// length rule N >= (D + 1) * tau + 2 guarantees.
+// < 10; no value when that never happens (tau = 0 with N >= 10).
 std::optional<std::uint64_t> first_short_step(std::uint64_t n, std::uint64_t tau,
                                               std::uint64_t start) {
     if (n < kMinStepRows) return start;
@@ -267,6 +265,9 @@ std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t
         if (short_step && *short_step <= max_dim) return std::max<std::uint64_t>(*short_step - 1, 2);
         return max_dim;
     }
+    // Ends within N / tau steps by the length rule. With delay 0 every row
+    // repeats one sample and the d-th coordinate is that sample again, so no
+    // neighbour is false, F(2) = 0 and the loop ends at d = 2.
     for (std::uint64_t d = 2;; ++d) {
         const auto rows = step_rows(x.size(), d, tau);
         if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
