@@ -51,9 +51,15 @@ PyMethodDef functions[] = {
      "perturbation=1e-6, n_perturbations=10)\n--\n\n"
      "FTLE via direct perturbation of delay-embedded signal.\n\n"
      "Returns (ftle_values, jacobian_norms)."},
+    {"optimal_delay", as_method(boundary::optimal_delay), kFastCallWithKeywords,
+     "optimal_delay(signal, max_lag=None, method=\"mutual_info\")\n--\n\n"
+     "Estimate optimal delay via AMI first minimum."},
     {"time_delay_embedding", as_method(boundary::time_delay_embedding), kFastCallWithKeywords,
      "time_delay_embedding(signal, dimension=3, delay=1)\n--\n\nTime-delay embedding.\n\n"
      "Returns (n_points, dimension) array."},
+    {"optimal_dimension", as_method(boundary::optimal_dimension), kFastCallWithKeywords,
+     "optimal_dimension(signal, delay=None, max_dim=10, method=\"fnn\", threshold=0.01)\n--\n\n"
+     "Estimate optimal embedding dimension via FNN or Cao's method."},
 };
 
 PyModuleDef module_definition = {

@@ -7,10 +7,31 @@
 namespace quorlin::boundary {
 namespace {
 
+constexpr const char* kOptimalDelayNames[] = {"signal", "max_lag", "method"};
+constexpr ParameterTable kOptimalDelay{"optimal_delay", kOptimalDelayNames, 1};
+
 constexpr const char* kTimeDelayEmbeddingNames[] = {"signal", "dimension", "delay"};
 constexpr ParameterTable kTimeDelayEmbedding{"time_delay_embedding", kTimeDelayEmbeddingNames, 1};
 
+constexpr const char* kOptimalDimensionNames[] = {"signal", "delay", "max_dim", "method",
+                                                  "threshold"};
+constexpr ParameterTable kOptimalDimension{"optimal_dimension", kOptimalDimensionNames, 1};
+
 }  // namespace
+
+PyObject* optimal_delay(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments in(kOptimalDelay, args, nargs, kwnames);
+        SignalView signal;
+        in.signal(signal);
+        const auto max_lag = in.optional_unsigned_integer();
+        const auto method = in.text("mutual_info");
+        if (!in.ok() || !signal.require_contiguous()) return nullptr;
+        const auto delay = embedding::optimal_delay(signal.samples(), max_lag, method);
+        signal.reset(nullptr);  // the borrow ends before the result exists
+        return int_result(delay);
+    });
+}
 
 PyObject* time_delay_embedding(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -24,6 +45,24 @@ PyObject* time_delay_embedding(PyObject*, PyObject* const* args, Py_ssize_t narg
         const auto embedded = embedding::time_delay_embedding(signal.samples(), dimension, delay);
         if (const auto* refusal = std::get_if<Invalid>(&embedded)) return raise_invalid(*refusal);
         return matrix_result(std::get<EmbeddedPoints>(embedded));
+    });
+}
+
+PyObject* optimal_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments in(kOptimalDimension, args, nargs, kwnames);
+        SignalView signal;
+        in.signal(signal);
+        const auto delay = in.optional_unsigned_integer();
+        const auto max_dim = in.unsigned_integer(10);
+        const auto method = in.text("fnn");
+        const auto threshold = in.real(0.01);
+        if (!in.ok() || !signal.require_contiguous()) return nullptr;
+        const auto dimension =
+            embedding::optimal_dimension(signal.samples(), delay, max_dim, method, threshold);
+        signal.reset(nullptr);  // the borrow ends before the result exists
+        return int_result(dimension);
     });
 }
 

@@ -18,7 +18,9 @@ QUORLIN_ENTRY(lyapunov_rosenstein);
 QUORLIN_ENTRY(lyapunov_kantz);
 QUORLIN_ENTRY(ftle_local_linearization);
 QUORLIN_ENTRY(ftle_direct_perturbation);
+QUORLIN_ENTRY(optimal_delay);
 QUORLIN_ENTRY(time_delay_embedding);
+QUORLIN_ENTRY(optimal_dimension);
 
 #undef QUORLIN_ENTRY
 

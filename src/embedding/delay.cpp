@@ -1,6 +1,11 @@
 #include "embedding/delay.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
 #include <new>
+#include <vector>
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
@@ -26,6 +31,366 @@ Validated<EmbeddedPoints> time_delay_embedding(std::span<const double> signal,
     if (!values) throw std::bad_alloc();
     require_memory(*values, sizeof(double), 2);
     return embed_points(signal, dimension, delay, n_points);
+}
+
+// ---------------------------------------------------------------------------
+// Choice of the delay.
+
+namespace {
+
+constexpr double kFlatVariance = 1e-15;
+constexpr double kFlatRange = 1e-15;
+constexpr double kInverseE = 0.36787944117144233;
+
+constexpr int kBins = 16;
+using BinIndex = std::uint8_t;
+
+// The histogram bin of v: min(15, trunc((v - min) / range * 16)), formed in
+// that order. The conversion saturates: a negative quotient and NaN give bin
+// 0, a quotient of 16 or more (the maximum itself) bin 15. Converting NaN or
+// an out-of-range double to an integer directly would be undefined, so the
+// two ends are decided by comparisons and only 1 <= q < 15 is truncated.
+BinIndex histogram_bin(double v, double min, double range) {
+    const double q = (v - min) / range * 16.0;
+    if (!(q >= 1.0)) return 0;
+    if (q >= static_cast<double>(kBins - 1)) return kBins - 1;
+    return static_cast<BinIndex>(q);
+}
+
+// The bin of every sample. A sample's bin does not depend on the lag, so the
+// divisions are done once per call instead of once per sample and lag.
+std::vector<BinIndex> histogram_bins(std::span<const double> x, double min, double range) {
+    std::vector<BinIndex> bins(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) bins[i] = histogram_bin(x[i], min, range);
+    return bins;
+}
+
+// I(lag) from the bins of the samples; requires lag < bins.size().
+double mutual_information_of_bins(const std::vector<BinIndex>& bins, std::size_t lag) {
+    constexpr std::size_t kCells = kBins * kBins;
+    const std::size_t pairs = bins.size() - lag;
+    const BinIndex* lead = bins.data();
+    const BinIndex* lagged = bins.data() + lag;
+
+    // Four count tables filled in turn: a slowly varying signal hits the same
+    // cell on consecutive samples, and a single table would make every
+    // increment wait for the previous one. Counts are exact integers, so the
+    // totals do not depend on how they are split.
+    std::array<std::array<std::uint64_t, kCells>, 4> partial{};
+    auto cell = [&](std::size_t i) { return (std::size_t{lead[i]} << 4) | lagged[i]; };
+    std::size_t i = 0;
+    for (; i + 4 <= pairs; i += 4) {
+        ++partial[0][cell(i)];
+        ++partial[1][cell(i + 1)];
+        ++partial[2][cell(i + 2)];
+        ++partial[3][cell(i + 3)];
+    }
+    for (; i < pairs; ++i) ++partial[0][cell(i)];
+
+    std::array<std::uint64_t, kCells> joint{};
+    std::array<std::uint64_t, kBins> lead_counts{};
+    std::array<std::uint64_t, kBins> lagged_counts{};
+    for (std::size_t c = 0; c < kCells; ++c) {
+        joint[c] = partial[0][c] + partial[1][c] + partial[2][c] + partial[3][c];
+        lead_counts[c >> 4] += joint[c];
+        lagged_counts[c & 15] += joint[c];
+    }
+
+    const double total = static_cast<double>(pairs);
+    double information = 0.0;
+    for (std::size_t a = 0; a < kBins; ++a) {
+        for (std::size_t b = 0; b < kBins; ++b) {
+            const std::uint64_t count = joint[a * kBins + b];
+            if (count == 0) continue;
+            const double p = static_cast<double>(count) / total;
+            const double pa = static_cast<double>(lead_counts[a]) / total;
+            const double pb = static_cast<double>(lagged_counts[b]) / total;
+            information += p * std::log(p / (pa * pb));
+        }
+    }
+    return information;
+}
+
+// S(lag) for the K lags first, first + 1, ..., each summed over its pairs in
+// index order into its own accumulator: the additions of every sum are those
+// of a sum computed alone, in the same order, while the K independent chains
+// overlap in the pipeline instead of each waiting on its previous addition.
+// Requires first + K - 1 < N.
+template <std::size_t K>
+std::array<double, K> lagged_product_sums(std::span<const double> x, double mean,
+                                          std::size_t first) {
+    std::array<double, K> sums;
+    sums.fill(0.0);
+    const std::size_t n = x.size();
+    // Lag first + k has n - first - k pairs; all K lags share the first
+    // n - first - (K - 1) of them.
+    const std::size_t shared = n - first - (K - 1);
+    for (std::size_t i = 0; i < shared; ++i) {
+        const double lead = x[i] - mean;
+        for (std::size_t k = 0; k < K; ++k) sums[k] += lead * (x[i + first + k] - mean);
+    }
+    for (std::size_t k = 0; k + 1 < K; ++k) {
+        for (std::size_t i = shared; i < n - first - k; ++i) {
+            sums[k] += (x[i] - mean) * (x[i + first + k] - mean);
+        }
+    }
+    return sums;
+}
+
+double lag_normalised(double sum, std::size_t pairs, double variance) {
+    return (sum / static_cast<double>(pairs)) / variance;
+}
+
+std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t limit, double level) {
+    // The mean's sum starts from -0.0, the identity of IEEE addition, so that
+    // a series of negative zeros keeps its sign.
+    double sum = -0.0;
+    for (const double v : x) sum += v;
+    const double mean = sum / static_cast<double>(x.size());
+    double squares = 0.0;
+    for (const double v : x) {
+        const double deviation = v - mean;
+        squares += deviation * deviation;
+    }
+    const double variance = squares / static_cast<double>(x.size());
+    // NaN fails this test and every threshold test below: the answer is L.
+    if (variance < kFlatVariance) return 1;
+    // Lags are examined in blocks; a block may compute a few lags past the
+    // answer, which changes nothing but the work done. L itself is never
+    // examined (end <= L <= N / 2 keeps every lag below N).
+    constexpr std::size_t kBlock = 4;
+    const std::uint64_t end = std::max<std::uint64_t>(limit, 1);
+    std::uint64_t lag = 1;
+    for (; lag + kBlock <= end; lag += kBlock) {
+        const auto sums = lagged_product_sums<kBlock>(x, mean, lag);
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            if (lag_normalised(sums[k], x.size() - (lag + k), variance) <= level) return lag + k;
+        }
+    }
+    for (; lag < end; ++lag) {
+        if (autocorrelation_at_lag(x, mean, variance, lag) <= level) return lag;
+    }
+    return limit;
+}
+
+std::uint64_t mutual_information_delay(std::span<const double> x, std::uint64_t limit) {
+    // NaN samples neither lower the minimum nor raise the maximum; with no
+    // other samples the range is -inf and counts as flat.
+    double min = std::numeric_limits<double>::infinity();
+    double max = -std::numeric_limits<double>::infinity();
+    for (const double v : x) {
+        if (v < min) min = v;
+        if (v > max) max = v;
+    }
+    const double range = max - min;
+    if (range < kFlatRange) return 1;
+    if (limit < 2) return 1;
+
+    const std::vector<BinIndex> bins = histogram_bins(x, min, range);
+    std::vector<double> information;  // information[k] belongs to lag k + 1
+    for (std::uint64_t lag = 1; lag < limit; ++lag) {
+        information.push_back(mutual_information_of_bins(bins, lag));
+        const std::size_t k = information.size() - 1;
+        // The first local minimum is the middle of the last three values;
+        // later lags are not computed.
+        if (k >= 2 && information[k - 1] < information[k] &&
+            information[k - 1] < information[k - 2]) {
+            return lag - 1;
+        }
+    }
+    for (std::size_t k = 0; k < information.size(); ++k) {
+        if (information[k] < 0.5 * information[0]) return k + 1;
+    }
+    return std::max<std::uint64_t>(limit / 4, 1);
+}
+
+}  // namespace
+
+double autocorrelation_at_lag(std::span<const double> x, double mean, double variance,
+                              std::uint64_t lag) {
+    if (lag >= x.size()) return std::numeric_limits<double>::quiet_NaN();
+    return lag_normalised(lagged_product_sums<1>(x, mean, lag)[0], x.size() - lag, variance);
+}
+
+double mutual_information_at_lag(std::span<const double> x, double min, double range,
+                                 std::uint64_t lag) {
+    if (lag >= x.size()) return 0.0;  // no pairs: the sum over cells is empty
+    return mutual_information_of_bins(histogram_bins(x, min, range), lag);
+}
+
+std::uint64_t optimal_delay(std::span<const double> signal, std::optional<std::uint64_t> max_lag,
+                            std::string_view method) {
+    const std::uint64_t n = signal.size();
+    if (n < 4) return 1;
+    const std::uint64_t limit = max_lag ? std::min(n / 2, *max_lag) : n / 4;
+    // Whole-text, case-sensitive matching: every other text means mutual
+    // information.
+    if (method == "autocorr_e") return autocorrelation_delay(signal, limit, kInverseE);
+    if (method == "autocorr") return autocorrelation_delay(signal, limit, 0.0);
+    return mutual_information_delay(signal, limit);
+}
+
+// ---------------------------------------------------------------------------
+// Choice of the dimension.
+
+namespace {
+
+constexpr double kMinNeighborDistance = 1e-10;
+constexpr double kFalseNeighborFactor = 10.0;
+constexpr double kFlatMeanRatio = 1e-15;
+constexpr std::uint64_t kFalseNeighborReferences = 1000;
+constexpr std::uint64_t kCaoReferences = 500;
+constexpr std::uint64_t kMinStepRows = 10;
+
+// The rows N - d * tau of step d, or no value when d * tau does not fit in 64
+// bits or leaves no row.
+std::optional<std::uint64_t> step_rows(std::uint64_t n, std::uint64_t d, std::uint64_t tau) {
+    const auto span = checked_mul(d, tau);
+    if (!span || *span >= n) return std::nullopt;
+    return n - *span;
+}
+
+// The first d >= start at which a step has fewer than 10 rows, N - d * tau
+// < 10; no value when that never happens (tau = 0 with N >= 10).
+std::optional<std::uint64_t> first_short_step(std::uint64_t n, std::uint64_t tau,
+                                              std::uint64_t start) {
+    if (n < kMinStepRows) return start;
+    if (tau == 0) return std::nullopt;
+    // N - d * tau < 10  <=>  d > (N - 10) / tau  <=>  d >= floor((N - 10) / tau) + 1.
+    return std::max(start, (n - kMinStepRows) / tau + 1);
+}
+
+std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t tau,
+                                        std::uint64_t max_dim, double threshold) {
+    if (max_dim < 2) return max_dim;
+    if (!(threshold > 0.0)) {
+        // F(d) >= 0, so no step can pass: only the length rule decides, and
+        // the steps themselves (all N / tau of them, or max_dim when tau = 0)
+        // need not be run.
+        const auto short_step = first_short_step(x.size(), tau, 2);
+        if (short_step && *short_step <= max_dim) return std::max<std::uint64_t>(*short_step - 1, 2);
+        return max_dim;
+    }
+    // Ends within N / tau steps by the length rule. With delay 0 every row
+    // repeats one sample and the d-th coordinate is that sample again, so no
+    // neighbour is false, F(2) = 0 and the loop ends at d = 2.
+    for (std::uint64_t d = 2;; ++d) {
+        const auto rows = step_rows(x.size(), d, tau);
+        if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
+        if (*rows < kMinStepRows) return std::max<std::uint64_t>(d - 1, 2);
+        if (threshold > false_neighbor_fraction(x, tau, d)) return d;
+        if (d == max_dim) return max_dim;
+    }
+}
+
+std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::uint64_t max_dim,
+                            double threshold) {
+    if (max_dim == 0) return 0;
+    if (!(threshold > 0.0)) {
+        // |E(d) / E_prev - 1| is never negative (or is NaN): no step can pass.
+        const auto short_step = first_short_step(x.size(), tau, 1);
+        if (short_step && *short_step <= max_dim) return std::max<std::uint64_t>(*short_step, 2);
+        return max_dim;
+    }
+    if (tau == 0 && x.size() >= kMinStepRows) {
+        // With delay 0 the length rule never ends the loop, and every step
+        // uses the same reference rows, each repeating one sample. A row whose
+        // sample is NaN or infinite has no neighbour at a finite distance: it
+        // counts with rho = +inf and a ratio of NaN, so every E(d) is NaN and
+        // no step can pass.
+        const auto references = x.first(std::min<std::size_t>(x.size(), kCaoReferences));
+        if (!std::all_of(references.begin(), references.end(),
+                         [](double v) { return std::isfinite(v); })) {
+            return max_dim;
+        }
+    }
+    double previous = 0.0;
+    for (std::uint64_t d = 1;; ++d) {
+        const auto rows = step_rows(x.size(), d, tau);
+        if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
+        if (*rows < kMinStepRows) return std::max<std::uint64_t>(d, 2);
+        const double ratio = cao_mean_ratio(x, tau, d);
+        if (d >= 2 && previous > kFlatMeanRatio && threshold > std::fabs(ratio / previous - 1.0)) {
+            return d;
+        }
+        previous = ratio;
+        if (d == max_dim) return max_dim;
+    }
+}
+
+}  // namespace
+
+Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i) {
+    const CandidateRule every_other_row{rows.points().size(), 1,
+                                        -std::numeric_limits<double>::infinity()};
+    return rows.nearest(i, every_other_row);
+}
+
+double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
+                               std::uint64_t dimension) {
+    if (dimension < 2) return 0.0;
+    const auto n = step_rows(x.size(), dimension, delay);
+    if (!n) return 0.0;
+    // Rows of d - 1 coordinates; n + (d - 2) * tau = N - 2 * tau <= N.
+    const EmbeddedPoints rows = embed_points(x, dimension - 1, delay, *n);
+    const NeighborSearch<EmbeddedPoints> search(rows);
+    // Offset of the d-th coordinate; i + offset <= N - tau - 1 for every row i.
+    const std::size_t offset = static_cast<std::size_t>((dimension - 1) * delay);
+    const std::size_t references = std::min(*n, kFalseNeighborReferences);
+    std::int32_t valid = 0;
+    std::int32_t false_neighbors = 0;
+    for (std::size_t i = 0; i < references; ++i) {
+        const Nearest neighbor = nearest_neighbor(search, i);
+        if (!(neighbor.distance > kMinNeighborDistance)) continue;
+        ++valid;
+        const double separation = std::fabs(x[i + offset] - x[neighbor.index + offset]);
+        if (separation / neighbor.distance > kFalseNeighborFactor) ++false_neighbors;
+    }
+    if (valid == 0) return 0.0;
+    return static_cast<double>(false_neighbors) / static_cast<double>(valid);
+}
+
+double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint64_t dimension) {
+    if (dimension == 0) return 1.0;
+    const auto n = step_rows(x.size(), dimension, delay);
+    if (!n) return 1.0;
+    // Rows of q = max(d, 2) - 1 coordinates: the d-dimensional points less
+    // their last coordinate, except at d = 1 where rows and points coincide.
+    const std::uint64_t row_length = std::max<std::uint64_t>(dimension, 2) - 1;
+    const EmbeddedPoints rows = embed_points(x, row_length, delay, *n);
+    const NeighborSearch<EmbeddedPoints> search(rows);
+    const std::size_t offset = static_cast<std::size_t>((dimension - 1) * delay);
+    const std::size_t references = std::min(*n, kCaoReferences);
+    double sum = 0.0;
+    std::int32_t counted = 0;
+    for (std::size_t i = 0; i < references; ++i) {
+        const Nearest neighbor = nearest_neighbor(search, i);
+        if (!(neighbor.distance > kMinNeighborDistance)) continue;
+        // The squared distance of the d-dimensional points is the rows' sum,
+        // taken over their d - 1 coordinates in order from -0.0, continued by
+        // the d-th coordinate: the same additions in the same order as a sum
+        // over all d coordinates.
+        double squared = squared_distance(rows, i, neighbor.index);
+        if (dimension >= 2) {
+            const double extra = x[i + offset] - x[neighbor.index + offset];
+            squared += extra * extra;
+        }
+        sum += std::sqrt(squared) / neighbor.distance;
+        ++counted;
+    }
+    if (counted == 0) return 1.0;
+    return sum / static_cast<double>(counted);
+}
+
+std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<std::uint64_t> delay,
+                                std::uint64_t max_dim, std::string_view method, double threshold) {
+    const std::uint64_t tau = delay.value_or(1);
+    // (D + 1) * tau + 2 is below 2^128 for any 64-bit D and tau; a value past
+    // 2^64 is longer than any series.
+    const uint128 needed = (static_cast<uint128>(max_dim) + 1) * tau + 2;
+    if (static_cast<uint128>(signal.size()) < needed) return 2;
+    if (method == "cao") return cao_dimension(signal, tau, max_dim, threshold);
+    return false_neighbors_dimension(signal, tau, max_dim, threshold);
 }
 
 }  // namespace quorlin::embedding
