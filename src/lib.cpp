@@ -1,8 +1,20 @@
 // The extension module quorlin._native: its definition, the table of its
 // functions in registration order, and the initialisation entry point, the
 // module's only exported symbol.
+//
+// The test-only twins of the module (always the exhaustive scans, or always
+// the fast searches) are compiled from this same file under another
+// QUORLIN_MODULE name.
 #include "boundary/entries.hpp"
 #include "boundary/failure.hpp"
+
+#ifndef QUORLIN_MODULE
+#define QUORLIN_MODULE _native
+#endif
+#define QUORLIN_TEXT_(name) #name
+#define QUORLIN_TEXT(name) QUORLIN_TEXT_(name)
+#define QUORLIN_JOIN_(a, b) a##b
+#define QUORLIN_JOIN(a, b) QUORLIN_JOIN_(a, b)
 
 namespace {
 
@@ -64,7 +76,7 @@ PyMethodDef functions[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "_native",
+    QUORLIN_TEXT(QUORLIN_MODULE),
     "Native-accelerated primitives for signal analysis.\nBoth Vantor and Ostrel import from this "
     "package.",
     0,
@@ -103,7 +115,8 @@ bool register_function(PyObject* module, PyObject* module_name, PyMethodDef& met
 PyObject* create_module() {
     if (module_cell != nullptr) {
         PyErr_SetString(PyExc_ImportError,
-                        "quorlin._native can be initialised only once per interpreter process");
+                        "quorlin." QUORLIN_TEXT(QUORLIN_MODULE) " can be initialised only once "
+                        "per interpreter process");
         return nullptr;
     }
     PyObject* module = PyModule_Create2(&module_definition, 1013);
@@ -126,6 +139,6 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() {
+PyMODINIT_FUNC QUORLIN_JOIN(PyInit_, QUORLIN_MODULE)() {
     return boundary::guarded([] { return create_module(); });
 }
