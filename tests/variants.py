@@ -1,0 +1,41 @@
+"""Builds and loads the test-only twins of quorlin._native that always take
+one neighbour-search path (the exhaustive scan, or the fast exact search).
+
+Used by the tests (the `search_variants` fixture) and by the benchmarks."""
+
+import importlib.util
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+NAMES = ("_native_direct", "_native_fast")
+
+
+class Unavailable(RuntimeError):
+    pass
+
+
+def load_search_variants(build=ROOT / "build-variants"):
+    """Returns the modules (direct, fast), building them from this checkout."""
+    if not (ROOT / "CMakeLists.txt").exists() or shutil.which("cmake") is None:
+        raise Unavailable("needs the source checkout and cmake")
+    configure = [
+        "cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+        "-DQUORLIN_BUILD_SEARCH_VARIANTS=ON", f"-DPython_EXECUTABLE={sys.executable}",
+    ]
+    if shutil.which("ninja"):
+        configure += ["-G", "Ninja"]
+    for command in (configure, ["cmake", "--build", str(build), "--target", *NAMES]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise RuntimeError(done.stdout + done.stderr)
+    modules = []
+    for name in NAMES:
+        path = next(Path(build).glob(f"{name}.*.so"))
+        spec = importlib.util.spec_from_file_location(f"quorlin.{name}", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        modules.append(module)
+    return tuple(modules)
