@@ -297,3 +297,192 @@ class TestEmbeddingResults:
     def test_result_too_large_for_memory_raises_memory_error(self):
         with pytest.raises(MemoryError):
             embed(np.zeros(10**6), 10**6, 0)
+
+
+SIGNATURES = {
+    "hurst_exponent": '(signal, method="rs")',
+    "permutation_entropy": "(signal, order=3, delay=1, normalize=True)",
+    "sample_entropy": "(signal, m=2, r=None)",
+    "lyapunov_rosenstein": "(signal, dimension=None, delay=None, min_tsep=None, max_iter=None)",
+    "lyapunov_kantz": "(signal, dimension=None, delay=None, min_tsep=None, epsilon=None, max_iter=None)",
+    "ftle_local_linearization": "(trajectory, time_horizon=10, n_neighbors=10, epsilon=None)",
+    "ftle_direct_perturbation": (
+        "(signal, dimension=3, delay=1, time_horizon=10, perturbation=1e-6, n_perturbations=10)"
+    ),
+    "optimal_delay": '(signal, max_lag=None, method="mutual_info")',
+    "time_delay_embedding": "(signal, dimension=3, delay=1)",
+    "optimal_dimension": '(signal, delay=None, max_dim=10, method="fnn", threshold=0.01)',
+}
+
+BODIES = {
+    "permutation_entropy": "Permutation entropy.\n\nMeasures complexity via ordinal pattern distribution.",
+    "sample_entropy": (
+        "Sample entropy.\n\nSampEn = -log(A/B) where B = m-length matches, A = (m+1)-length matches."
+    ),
+    "lyapunov_rosenstein": (
+        "Rosenstein's method for largest Lyapunov exponent.\n\n"
+        "Returns (lambda_max, divergence_curve, iterations)."
+    ),
+    "lyapunov_kantz": (
+        "Kantz's method for largest Lyapunov exponent.\n\nReturns (max_lyapunov, divergence_curve)."
+    ),
+    "ftle_local_linearization": (
+        "FTLE via local linearization of neighbor trajectories.\n\n"
+        "Returns (ftle_values, confidence) arrays."
+    ),
+    "ftle_direct_perturbation": (
+        "FTLE via direct perturbation of delay-embedded signal.\n\n"
+        "Returns (ftle_values, jacobian_norms)."
+    ),
+    "optimal_delay": "Estimate optimal delay via AMI first minimum.",
+    "time_delay_embedding": "Time-delay embedding.\n\nReturns (n_points, dimension) array.",
+    "optimal_dimension": "Estimate optimal embedding dimension via FNN or Cao's method.",
+}
+
+walk = np.cumsum(np.random.default_rng(7).standard_normal(300))
+
+
+def first_argument(name):
+    return walk.reshape(-1, 3) if name == "ftle_local_linearization" else walk
+
+
+def same_result(a, b):
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(same_result(u, v) for u, v in zip(a, b))
+    return np.asarray(a).tobytes() == np.asarray(b).tobytes() and type(a) is type(b)
+
+
+class TestFunctionTable:
+    def test_all_ten_in_table_order(self):
+        assert _native.__all__ == list(SIGNATURES)
+
+    @pytest.mark.parametrize("name", SIGNATURES)
+    def test_text_signatures_and_bodies(self, name):
+        function = getattr(_native, name)
+        assert function.__text_signature__ == SIGNATURES[name]
+        if name in BODIES:
+            assert function.__doc__ == BODIES[name]
+
+    def test_hurst_docstring_frame(self):
+        doc = _native.hurst_exponent.__doc__
+        head, port, tail = doc.split("\n\n", 2)
+        assert head == "Hurst exponent via R/S analysis."
+        assert "Ostrel" in port or "ostrel" in port
+        assert tail == (
+            "Config constants (from ostrel.primitives.config):\n  rs_min_k = 10\n"
+            "  rs_max_k_ratio = 0.5\n  rs_max_k_cap = 100"
+        )
+
+    @pytest.mark.parametrize("name", SIGNATURES)
+    def test_signature_defaults_are_the_defaults_in_effect(self, name):
+        function = getattr(_native, name)
+        parameters = list(inspect.signature(function).parameters.values())
+        explicit = {p.name: p.default for p in parameters[1:]}
+        first = first_argument(name)
+        assert same_result(function(first), function(first, **explicit))
+        assert same_result(function(first), function(**{parameters[0].name: first}))
+
+    @pytest.mark.parametrize("name", [n for n in SIGNATURES if n != "ftle_local_linearization"])
+    def test_strided_signal_refused_by_every_signal_function(self, name):
+        with pytest.raises(TypeError, match="^The given array is not contiguous$"):
+            getattr(_native, name)(np.arange(40.0)[::2])
+
+    def test_contiguity_checked_only_after_all_conversions(self):
+        with pytest.raises(TypeError, match="^argument 'method': 'int' object cannot be cast as 'str'$"):
+            _native.optimal_delay(np.arange(40.0)[::2], method=5)
+
+    def test_trajectory_needs_no_contiguity(self):
+        trajectory = np.ascontiguousarray(walk.reshape(-1, 3))
+        strided = np.empty((100, 6))
+        strided[:, ::2] = trajectory
+        assert same_result(
+            _native.ftle_local_linearization(strided[:, ::2]), _native.ftle_local_linearization(trajectory)
+        )
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda: _native.permutation_entropy(walk, normalize=1),
+             "argument 'normalize': 'int' object cannot be cast as 'bool'"),
+            (lambda: _native.permutation_entropy(walk, normalize=None),
+             "argument 'normalize': 'NoneType' object cannot be cast as 'bool'"),
+            (lambda: _native.permutation_entropy(walk, normalize="yes"),
+             "argument 'normalize': 'str' object cannot be cast as 'bool'"),
+            (lambda: _native.permutation_entropy(walk, normalize=np.int64(1)),
+             "argument 'normalize': 'int64' object cannot be cast as 'bool'"),
+            (lambda: _native.hurst_exponent(walk, None),
+             "argument 'method': 'NoneType' object cannot be cast as 'str'"),
+            (lambda: _native.optimal_dimension(walk, threshold="x"),
+             "argument 'threshold': must be real number, not str"),
+            (lambda: _native.optimal_dimension(walk, threshold=None),
+             "argument 'threshold': must be real number, not NoneType"),
+            (lambda: _native.sample_entropy(walk, m=None),
+             "argument 'm': 'NoneType' object cannot be interpreted as an integer"),
+            (lambda: _native.lyapunov_kantz(walk, epsilon="x"),
+             "argument 'epsilon': must be real number, not str"),
+            (lambda: _native.ftle_local_linearization(walk),
+             "argument 'trajectory': 'ndarray' object cannot be cast as 'ndarray'"),
+            (lambda: _native.ftle_local_linearization(walk.reshape(10, 10, 3)),
+             "argument 'trajectory': 'ndarray' object cannot be cast as 'ndarray'"),
+        ],
+    )
+    def test_conversion_messages(self, call, message):
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message
+
+    @pytest.mark.parametrize(
+        "call, equivalent",
+        [
+            (lambda: _native.permutation_entropy(walk, normalize=np.True_),
+             lambda: _native.permutation_entropy(walk, normalize=True)),
+            (lambda: _native.permutation_entropy(walk, normalize=np.False_),
+             lambda: _native.permutation_entropy(walk, normalize=False)),
+            (lambda: _native.optimal_dimension(walk, threshold=1),
+             lambda: _native.optimal_dimension(walk, threshold=1.0)),
+            (lambda: _native.optimal_dimension(walk, threshold=np.float32(0.5)),
+             lambda: _native.optimal_dimension(walk, threshold=0.5)),
+            (lambda: _native.optimal_dimension(walk, delay=None),
+             lambda: _native.optimal_dimension(walk, delay=1)),
+            (lambda: _native.sample_entropy(walk, r=None),
+             lambda: _native.sample_entropy(walk)),
+            (lambda: _native.hurst_exponent(walk, method=type("Text", (str,), {})("dfa")),
+             lambda: _native.hurst_exponent(walk, method="dfa")),
+            (lambda: _native.lyapunov_rosenstein(walk, np.uint16(3), True),
+             lambda: _native.lyapunov_rosenstein(walk, 3, 1)),
+        ],
+    )
+    def test_equivalent_argument_forms(self, call, equivalent):
+        assert same_result(call(), equivalent())
+
+    def test_double_conversion_overflow_passes_unchanged(self):
+        with pytest.raises(OverflowError):
+            _native.sample_entropy(walk, r=10**400)
+
+    def test_lone_surrogate_text_raises_the_encoding_error(self):
+        with pytest.raises(UnicodeEncodeError):
+            _native.hurst_exponent(walk, "\udc80")
+
+
+class TestOwnedVectors:
+    def test_result_arrays_take_over_the_computations_buffers(self):
+        _, curve, iterations = _native.lyapunov_rosenstein(walk)
+        for array in (curve, iterations):
+            assert array.dtype == np.float64 and array.ndim == 1
+            assert array.flags.c_contiguous and array.flags.writeable
+            assert not array.flags.owndata and array.base is not None
+            assert type(array.base).__qualname__ != "ndarray"
+        np.testing.assert_array_equal(iterations, np.arange(len(curve), dtype=float))
+
+    def test_owned_vector_outlives_the_call(self):
+        import gc
+
+        values = _native.ftle_direct_perturbation(walk)[0]
+        expected = values.copy()
+        gc.collect()
+        values[:] += 0.0
+        np.testing.assert_array_equal(values, expected)
+
+    def test_empty_owned_vector(self):
+        value, curve = _native.lyapunov_kantz(np.zeros(3))
+        assert np.isnan(value) and curve.shape == (0,) and curve.dtype == np.float64
