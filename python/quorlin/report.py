@@ -65,6 +65,7 @@ class Series:
     path: Optional[str] = None
     column: Optional[str] = None
     sampling_interval: Optional[float] = None
+    notes: List[str] = field(default_factory=list)
 
 
 def _number(cell: str) -> Optional[float]:
@@ -80,12 +81,10 @@ def _number(cell: str) -> Optional[float]:
 
 
 def _split_rows(lines: List[Tuple[int, str]]) -> List[Tuple[int, List[str]]]:
-    """Fields of each line. A delimiter is taken when it occurs in every one of
-    the first lines (tab, then semicolon, then comma); otherwise fields are
-    separated by runs of white space."""
-    head = [text for _, text in lines[:50]]
+    """Fields of each line: separated by the first of tab, semicolon and comma
+    that occurs in the first line, else by runs of white space."""
     for delimiter in ("\t", ";", ","):
-        if all(delimiter in text for text in head):
+        if delimiter in lines[0][1]:
             reader = csv.reader((text for _, text in lines), delimiter=delimiter)
             return [(number, fields) for (number, _), fields in zip(lines, reader)]
     return [(number, text.split()) for number, text in lines]
@@ -211,7 +210,9 @@ def example_series(n_samples: Optional[int] = None) -> Series:
 
     x, dt = lorenz_x(EXAMPLE_SAMPLES if n_samples is None else n_samples)
     return Series(x, "built-in example: x of the Lorenz system (sigma=10, rho=28, beta=8/3), "
-                  f"RK4, sampled every {dt:g} time units", sampling_interval=dt)
+                  f"RK4, sampled every {dt:g} time units", sampling_interval=dt,
+                  notes=["the largest Lyapunov exponent of this Lorenz system is known: "
+                         "about 0.906 per time unit"])
 
 
 # --- Curves drawn beside the chosen delay ----------------------------------------
@@ -407,7 +408,7 @@ class Analysis:
                 "direct_perturbation": None if self.ftle_direct is None else self.ftle_direct.summary(),
                 "local_linearization": None if self.ftle_local is None else self.ftle_local.summary(),
             },
-            "notes": list(self.notes),
+            "notes": self.series.notes + self.notes,
         }
 
 
@@ -566,9 +567,8 @@ def _fmt(value: Optional[float], digits: int = 4) -> str:
         return "inf" if value > 0 else "-inf"
     if value == 0:
         return "0"
-    magnitude = abs(value)
-    if 1e-3 <= magnitude < 1e5:
-        return f"{value:.{digits}g}" if magnitude >= 1 else f"{value:.{digits}f}".rstrip("0")
+    if 1e-3 <= abs(value) < 1e5:
+        return f"{value:.{digits}g}"
     return f"{value:.{digits - 1}e}"
 
 
@@ -611,13 +611,13 @@ def format_report(a: Analysis) -> str:
     row("permutation entropy", _fmt(a.permutation_entropy),
         f"order {a.permutation_order}, delay {a.delay}, normalized to [0, 1]")
     add("")
-    unit = "per sample" + (", per time unit" if dt is not None else "")
-    add(f"Largest Lyapunov exponent ({unit})")
+    add(f"{'Largest Lyapunov exponent':<40}{'per sample':>8}"
+        + ("" if dt is None else f"{'per time unit':>15}"))
 
     def exponent_row(label: str, per_sample: float, comment: str) -> None:
         per_time = a.per_time_unit(per_sample)
-        value = _fmt(per_sample) + ("" if per_time is None else f"  {_fmt(per_time):>9}")
-        add(f"  {label:<24}{value:>22}   {comment}")
+        value = f"{_fmt(per_sample):>10}" + ("" if per_time is None else f"{_fmt(per_time):>15}")
+        add(f"  {label:<36}{value}   {comment}")
 
     r_fit = a.rosenstein.fit_count if a.rosenstein is not None else 0
     r_steps = a.rosenstein.curve.size if a.rosenstein is not None else 0
@@ -635,7 +635,7 @@ def format_report(a: Analysis) -> str:
                  f"m={a.dimension}, delay {a.delay}, eps=0.1 sd, fit on points 0-{k_fit - 1} "
                  f"of {k_len}")
     add("")
-    add(f"Finite-time Lyapunov exponents (per sample, horizon {10} samples)")
+    add("Finite-time Lyapunov exponents (per sample, horizon 10 samples)")
     add(f"  {'':<24}{'estimates':>12}{'mean':>10}{'median':>10}{'5%':>10}{'95%':>10}")
     for label, ftle in (("direct perturbation", a.ftle_direct), ("local linearization", a.ftle_local)):
         if ftle is None:
@@ -643,7 +643,7 @@ def format_report(a: Analysis) -> str:
         s = ftle.summary()
         add(f"  {label:<24}{str(s['estimates']) + '/' + str(s['points']):>12}"
             + "".join(f"{_fmt(s[key], 3):>10}" for key in ("mean", "median", "p5", "p95")))
-    notes = list(a.notes)
+    notes = a.series.notes + a.notes
     if a.rosenstein_embedding is not None and a.rosenstein_embedding[1] != 1:
         notes.append(f"lyapunov_rosenstein itself returns the slope divided by the delay "
                      f"({_fmt(a.rosenstein_lambda)} here); the table shows the slope per sample")
@@ -763,9 +763,9 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
     try:
         if args.plot:
             _check_plot_target(args.plot)
-        series = example_series() if args.path is None else load_series(args.path, args.column)
         if args.path is None and args.column is not None:
             raise InputError("--column applies to a file; the built-in example has one series")
+        series = example_series() if args.path is None else load_series(args.path, args.column)
         if args.dt is not None:
             series.sampling_interval = args.dt
         finite_count = int(np.isfinite(series.values[:args.max_samples or None]).sum())
