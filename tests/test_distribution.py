@@ -9,7 +9,6 @@ import sys
 from importlib import metadata
 from pathlib import Path
 
-import numpy as np
 import pytest
 
 import quorlin
@@ -76,16 +75,3 @@ def test_readme_process_pool_recipe_runs(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("16 series; first: {'delay': ")
 
-
-def test_process_pool_results_equal_in_process_results():
-    from concurrent.futures import ProcessPoolExecutor
-
-    series = [np.sin(np.arange(500) * f) for f in (0.05, 0.1, 0.2)]
-    with ProcessPoolExecutor(max_workers=2) as pool:
-        remote = list(pool.map(quorlin.sample_entropy, series))
-        curves = list(pool.map(quorlin.lyapunov_kantz, series))
-    assert remote == [quorlin.sample_entropy(s) for s in series]
-    for (lam, curve), s in zip(curves, series):
-        local_lam, local_curve = quorlin.lyapunov_kantz(s)
-        np.testing.assert_array_equal(curve, local_curve)
-        assert lam == local_lam or (np.isnan(lam) and np.isnan(local_lam))

@@ -78,18 +78,6 @@ def test_lorenz_is_deterministic_and_starts_integrate_side_by_side():
     assert -25 < x.min() < 0 < x.max() < 25             # both lobes of the attractor
 
 
-def test_lorenz_follows_the_equations():
-    # One RK4 step of size h is accurate to O(h^5): the finite difference of
-    # consecutive samples matches the vector field to O(h^2).
-    path = lorenz(20, step=1e-4, steps_per_sample=1, transient_steps=0, start=(1.0, 2.0, 3.0))
-    x, y, z = path[:-1].T
-    rate = np.diff(path, axis=0) / 1e-4
-    midpoint = 0.5 * (path[:-1] + path[1:])
-    mx, my, mz = midpoint.T
-    field = np.stack([10 * (my - mx), mx * (28 - mz) - my, mx * my - 8 / 3 * mz], axis=1)
-    np.testing.assert_allclose(rate, field, rtol=1e-6, atol=1e-6)
-
-
 # --- Illustration curves agree with the library's choices ------------------------
 
 
@@ -165,6 +153,17 @@ def test_kantz_line_has_the_exponent_as_slope(n, m, tau):
     result = analyse(x, delay=tau, dimension=m)
     assert math.isfinite(result.kantz_exponent)
     assert result.kantz.slope == pytest.approx(result.kantz_exponent, rel=1e-9)
+
+
+def test_kantz_steps_are_capped_on_long_series():
+    from quorlin.report import KANTZ_MAX_STEPS
+
+    x, _ = lorenz_x(4 * KANTZ_MAX_STEPS + 200)
+    result = analyse(x, delay=3, dimension=2)
+    assert result.kantz_steps == KANTZ_MAX_STEPS
+    lam, curve = quorlin.lyapunov_kantz(x, 2, 3, max_iter=KANTZ_MAX_STEPS)
+    assert result.kantz_exponent == lam and result.kantz.curve.size == curve.size <= KANTZ_MAX_STEPS
+    assert result.kantz.fit_count == curve.size // 10
 
 
 # --- Analysis, JSON and progress ------------------------------------------------------

@@ -42,6 +42,12 @@ MIN_SAMPLES = 50
 #: neighbour searches grow with the square of the length; at this size the
 #: whole report takes seconds to tens of seconds.
 DEFAULT_MAX_SAMPLES = 20000
+#: Steps of Kantz's divergence curve. Its own default, a quarter of the
+#: embedded points, grows with the series, and so does its fit window (the
+#: first tenth of the curve): on long series the line then runs far into the
+#: plateau and the exponent shrinks towards zero. The cap keeps the window at
+#: most 100 steps, as Rosenstein's default is, and bounds the cost.
+KANTZ_MAX_STEPS = 1000
 #: From this length on, progress lines go to a non-interactive stderr.
 LONG_SERIES = 10000
 #: Texts read as a missing value in a table cell (compared in lower case).
@@ -346,6 +352,7 @@ class Analysis:
     rosenstein_embedding: Optional[Tuple[int, int]] = None
     rosenstein: Optional[Divergence] = None
     kantz_exponent: float = math.nan
+    kantz_steps: int = 0
     kantz: Optional[Divergence] = None
     ftle_direct: Optional[Ftle] = None
     ftle_local: Optional[Ftle] = None
@@ -399,7 +406,7 @@ class Analysis:
                 "kantz": {
                     "per_sample": self.kantz_exponent,
                     "per_time_unit": self.per_time_unit(self.kantz_exponent),
-                    "dimension": self.dimension, "delay": self.delay,
+                    "dimension": self.dimension, "delay": self.delay, "max_iter": self.kantz_steps,
                     "curve_length": 0 if self.kantz is None else int(self.kantz.curve.size),
                     "fit_points": 0 if self.kantz is None else self.kantz.fit_count,
                 },
@@ -534,9 +541,14 @@ def analyse(x: "FloatArray | Series", *, delay: Optional[int] = None, dimension:
     result.rosenstein = Divergence(steps, curve, int(head.sum()),
                                    *_line(steps[:window_len][head], curve[:window_len][head]))
 
+    result.kantz_steps = min(max(n - (m - 1) * tau, 0) // 4, KANTZ_MAX_STEPS)
     with progress.step("Kantz exponent"):
-        exponent, kcurve = q.lyapunov_kantz(finite, m, tau)
+        exponent, kcurve = q.lyapunov_kantz(finite, m, tau, max_iter=result.kantz_steps)
     result.kantz_exponent = exponent
+    if kcurve.size < 2:
+        result.notes.append(
+            f"Kantz's method had too few pairs of points closer than eps = 0.1 sd in "
+            f"dimension {m} for a curve: a smaller --dimension gives more pairs")
     fit = min(kcurve.size, max(2, kcurve.size // 10))
     positions = np.arange(kcurve.size, dtype=np.float64)
     result.kantz = Divergence(positions, kcurve, fit, *_line(positions[:fit], kcurve[:fit]))
@@ -631,9 +643,10 @@ def format_report(a: Analysis) -> str:
                      f"m={rm}, delay {rt}, fit on {finite}steps 0-{window - 1} of {r_steps}")
     k_len = a.kantz.curve.size if a.kantz is not None else 0
     k_fit = a.kantz.fit_count if a.kantz is not None else 0
+    fitted = (f"fit on points 0-{k_fit - 1} of {k_len}" if k_len >= 2
+              else f"{k_len} steps with pairs closer than eps")
     exponent_row("Kantz", a.kantz_exponent,
-                 f"m={a.dimension}, delay {a.delay}, eps=0.1 sd, fit on points 0-{k_fit - 1} "
-                 f"of {k_len}")
+                 f"m={a.dimension}, delay {a.delay}, eps=0.1 sd, {fitted} (max_iter {a.kantz_steps})")
     add("")
     add("Finite-time Lyapunov exponents (per sample, horizon 10 samples)")
     add(f"  {'':<24}{'estimates':>12}{'mean':>10}{'median':>10}{'5%':>10}{'95%':>10}")
