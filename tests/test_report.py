@@ -29,6 +29,7 @@ NAN = float("nan")
     ("a.dat", "1\nNA\nnan\n-inf\n1e-3\n", None, [1, NAN, NAN, -math.inf, 1e-3], "column 0"),
     ("a.csv", "t,v\n0,1\n1\n", "v", [1, NAN], "v"),                       # short row: missing
     ("a.csv", "2,3\n4,5\n", "0", [2, 4], "column 0"),                     # numeric first line: data
+    ("a.csv", "t,v\nx,0\ny,0\n", None, [0, 0], "v"),                       # zeros are numbers
 ])
 def test_tables(tmp_path, name, text, column, values, label):
     path = tmp_path / name

@@ -68,7 +68,7 @@ def plot_analysis(a: Analysis, path: "str | os.PathLike[str]") -> None:
     _divergence(kantz, f"Kantz (m={a.dimension}, delay {a.delay}): {a.kantz_exponent:.4g} per sample",
                 a.kantz, "position in the curve (steps with pairs)", f"slope {a.kantz_exponent:.4g}")
 
-    ftle.set_title(f"finite-time Lyapunov exponents (horizon 10 samples)", fontsize=10)
+    ftle.set_title("finite-time Lyapunov exponents (horizon 10 samples)", fontsize=10)
     ftle.set_xlabel("reference point (sample index)")
     ftle.set_ylabel("FTLE per sample")
     drawn = False

@@ -21,7 +21,7 @@ import os
 import sys
 import time
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
@@ -140,7 +140,7 @@ def _read_table(path: Path, column: Optional[str]) -> Tuple[FloatArray, str]:
                              f"line {bad[0]} holds {bad[1].strip()!r}")
     else:
         numeric = [i for i in range(width) if first_non_number(i) is None
-                   and any(not math.isnan(_number(c) or math.nan) for _, c in cells(i))]
+                   and not all(math.isnan(_number(c) or 0.0) for _, c in cells(i))]
         if not numeric:
             raise InputError(f"{path} has no numeric column")
         if len(numeric) > 1:
@@ -293,10 +293,12 @@ def rosenstein_embedding(n: int, dimension: int, delay: int) -> Optional[Tuple[i
 
 
 def _line(xs: FloatArray, ys: FloatArray) -> Tuple[float, float]:
-    """Least-squares line (slope, intercept) through the points."""
-    if xs.size < 2:
+    """Least-squares line (slope, intercept) through the finite points, for
+    drawing; NaN when fewer than two remain."""
+    finite = np.isfinite(ys)
+    if np.count_nonzero(finite) < 2:
         return math.nan, math.nan
-    slope, intercept = np.polyfit(xs, ys, 1)
+    slope, intercept = np.polyfit(xs[finite], ys[finite], 1)
     return float(slope), float(intercept)
 
 
@@ -488,7 +490,7 @@ def analyse(x: "FloatArray | Series", *, delay: Optional[int] = None, dimension:
     remain."""
     series = x if isinstance(x, Series) else Series(np.asarray(x, dtype=np.float64), "series")
     if sampling_interval is not None:
-        series.sampling_interval = sampling_interval
+        series = replace(series, sampling_interval=sampling_interval)
     raw = np.asarray(series.values, dtype=np.float64)
     if raw.ndim != 1:
         raise InputError(f"expected one series (a one-dimensional array), got shape {raw.shape}")
@@ -548,7 +550,7 @@ def analyse(x: "FloatArray | Series", *, delay: Optional[int] = None, dimension:
     if kcurve.size < 2:
         result.notes.append(
             f"Kantz's method had too few pairs of points closer than eps = 0.1 sd in "
-            f"dimension {m} for a curve: a smaller --dimension gives more pairs")
+            f"dimension {m} for a curve" + (": a smaller --dimension gives more pairs" if m > 2 else ""))
     fit = min(kcurve.size, max(2, kcurve.size // 10))
     positions = np.arange(kcurve.size, dtype=np.float64)
     result.kantz = Divergence(positions, kcurve, fit, *_line(positions[:fit], kcurve[:fit]))
@@ -635,6 +637,10 @@ def format_report(a: Analysis) -> str:
     r_steps = a.rosenstein.curve.size if a.rosenstein is not None else 0
     if a.rosenstein_embedding is None:
         exponent_row("Rosenstein", math.nan, "series too short for the embedding")
+    elif r_steps == 0:
+        rm, rt = a.rosenstein_embedding
+        exponent_row("Rosenstein", math.nan, f"m={rm}, delay {rt}: series too short for "
+                     "the temporal separation and 10 steps")
     else:
         rm, rt = a.rosenstein_embedding
         window = min(r_steps, max(10, r_steps // 5))
