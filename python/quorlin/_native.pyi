@@ -83,7 +83,8 @@ def ftle_local_linearization(
 ) -> Tuple[_Float64Array, _Float64Array]:
     """Finite-time Lyapunov exponent of every row of `trajectory` from a local
     linear map fitted to its neighbours. Returns (ftle_values, confidence), both
-    of length len(trajectory); rows without an estimate hold NaN and 0.0."""
+    of length len(trajectory); rows without an estimate hold NaN (and a
+    confidence of 0.0 where no local map could be fitted)."""
 
 def ftle_direct_perturbation(
     signal: _Signal,
