@@ -1,0 +1,102 @@
+"""The type stub of quorlin._native: it agrees with the compiled functions, and
+mypy --strict accepts typed use of every function and rejects misuse."""
+
+import ast
+import importlib.util
+import inspect
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorlin
+from quorlin import _native
+
+HERE = Path(__file__).resolve().parent
+PACKAGE = Path(quorlin.__file__).resolve().parent
+STUB = PACKAGE / "_native.pyi"
+
+
+def stub_functions():
+    tree = ast.parse(STUB.read_text())
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def stub_all():
+    tree = ast.parse(STUB.read_text())
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__":
+            return ast.literal_eval(node.value)
+
+
+def test_stub_ships_with_the_package():
+    assert STUB.is_file() and (PACKAGE / "py.typed").is_file()
+    assert stub_all() == _native.__all__
+
+
+@pytest.mark.parametrize("name", _native.__all__)
+def test_stub_signature_matches_the_function(name):
+    node = stub_functions()[name]
+    declared = node.args.args
+    defaults = [None] * (len(declared) - len(node.args.defaults)) + node.args.defaults
+    runtime = inspect.signature(getattr(_native, name)).parameters.values()
+    assert [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(declared, defaults)] == \
+        [(p.name, None if p.default is inspect.Parameter.empty else p.default) for p in runtime]
+    assert not (node.args.kwonlyargs or node.args.vararg or node.args.kwarg or node.args.posonlyargs)
+
+
+def test_typed_example_runs():
+    done = subprocess.run([sys.executable, str(HERE / "typing_example.py")], capture_output=True,
+                          text=True, timeout=120, env=child_env())
+    assert done.returncode == 0, done.stderr
+
+
+def child_env():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE.parent), env.get("PYTHONPATH")]))
+    return env
+
+
+def mypy(tmp_path, *files):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    env = dict(os.environ)
+    # An installed quorlin is found through its py.typed; a source tree or a
+    # staged copy through MYPYPATH (which must not name site-packages).
+    if PACKAGE.parent.name not in ("site-packages", "dist-packages"):
+        env["MYPYPATH"] = str(PACKAGE.parent)
+    command = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+               "--cache-dir", str(tmp_path / "mypy-cache"), *map(str, files)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=600, env=env, cwd=tmp_path)
+
+
+def test_mypy_strict_accepts_the_typed_example(tmp_path):
+    done = mypy(tmp_path, HERE / "typing_example.py")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+MISUSE = [
+    ("quorlin.hurst_exponent([1.0, 2.0])", 'Argument 1 to "hurst_exponent" has incompatible type'),
+    ("quorlin.optimal_delay(x) + ''", 'Unsupported operand types for + ("int" and "str")'),
+    ("quorlin.sample_entropy(x, m=2.5)", 'argument "m"'),
+    ("quorlin.lyapunov_kantz(x, dim=3)", 'Unexpected keyword argument "dim"'),
+    ("a, b, c = quorlin.lyapunov_kantz(x)", "values to unpack"),
+    ("quorlin.permutation_entropy(x, normalize='yes')", 'argument "normalize"'),
+    ("s: str = quorlin.time_delay_embedding(x)", "Incompatible types in assignment"),
+]
+
+
+def test_mypy_strict_rejects_misuse(tmp_path):
+    """Each misuse sits in its own function, so every line must draw its own error."""
+    lines = ["import numpy as np", "import quorlin", "x = np.zeros(10)"]
+    for i, (code, _) in enumerate(MISUSE):
+        lines += [f"def case_{i}() -> None:", f"    {code}"]
+    path = tmp_path / "misuse.py"
+    path.write_text("\n".join(lines) + "\n")
+    done = mypy(tmp_path, path)
+    for i, (_, message) in enumerate(MISUSE):
+        line = 5 + 2 * i
+        reported = [row for row in done.stdout.splitlines() if row.startswith(f"misuse.py:{line}:")]
+        assert any(message.lower() in row.lower() for row in reported), (MISUSE[i], done.stdout)
