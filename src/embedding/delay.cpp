@@ -360,6 +360,11 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
                          [](double v) { return std::isfinite(v); })) {
             return max_dim;
         }
+        // Otherwise the steps run literally. With every row repeating one
+        // sample, |E(d) / E(d - 1) - 1| falls like 1 / (2 (d - 1)^2), so a
+        // tiny positive threshold with a huge max_dim runs to about
+        // d = 1 + 1 / sqrt(2 threshold), step d costing O(refs * N * d): the
+        // one request whose run time the size of the input does not bound.
         last_passable = cao_last_passable_step_at_delay_zero(x);
         if (last_passable == 0) return max_dim;
     }
