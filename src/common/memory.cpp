@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/checked_math.hpp"
 
@@ -31,6 +33,18 @@ std::optional<std::uint64_t> read_number(const std::string& path) {
     std::fclose(file);
     if (!found) return std::nullopt;
     return static_cast<std::uint64_t>(value);
+}
+
+// Whether a comma-separated list of cgroup v1 controllers holds "memory".
+bool lists_memory_controller(const char* controllers) {
+    const std::string_view list(controllers);
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(',', start), list.size());
+        if (list.substr(start, end - start) == "memory") return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 // MemAvailable + SwapFree of /proc/meminfo: what the kernel can hand out
@@ -73,7 +87,7 @@ std::uint64_t cgroup_headroom_bytes() {
         if (path == nullptr) continue;
         *path++ = '\0';
         ++controllers;
-        if (std::strcmp(controllers, "memory") == 0) {
+        if (lists_memory_controller(controllers)) {
             root = "/sys/fs/cgroup/memory";
             group = path;
             limit_name = "/memory.limit_in_bytes";
