@@ -29,8 +29,10 @@ def peak_resident_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-# Rows of a zero-strided trajectory whose two results (n doubles each) fit in
-# physical memory one at a time but not together.
+# A delay-0 embedding of this dimension takes all of physical memory per
+# sample; rows of a zero-strided trajectory whose two results (n doubles
+# each) fit in physical memory one at a time but not together.
+WHOLE_MEMORY_DIMENSION = PHYSICAL_MEMORY // 8
 HALF_FITTING_ROWS = PHYSICAL_MEMORY // 12
 
 
@@ -39,9 +41,9 @@ HALF_FITTING_ROWS = PHYSICAL_MEMORY // 12
     [
         (quorlin.time_delay_embedding, (np.zeros(10**6), 10**6, 0)),
         (quorlin.time_delay_embedding, (np.zeros(3), HUGE, 0)),
-        (quorlin.lyapunov_rosenstein, (noise(100), 10**9, 0)),
-        (quorlin.lyapunov_kantz, (noise(100), 10**9, 0)),
-        (quorlin.ftle_direct_perturbation, (noise(100), 10**9, 0)),
+        (quorlin.lyapunov_rosenstein, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
+        (quorlin.lyapunov_kantz, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
+        (quorlin.ftle_direct_perturbation, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
         (quorlin.ftle_direct_perturbation, (noise(100), 2**63, 0)),
         (quorlin.ftle_local_linearization,
          (np.broadcast_to(np.zeros((1, 1)), (HALF_FITTING_ROWS, 1)), HALF_FITTING_ROWS)),
