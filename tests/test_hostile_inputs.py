@@ -8,6 +8,7 @@ the edges of 32 and 64 bits and beyond."""
 import faulthandler
 import math
 import os
+import sys
 import time
 
 import numpy as np
@@ -24,8 +25,8 @@ ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 # A generous bound per call: the inputs here are at most a few hundred samples.
 CALL_SECONDS = 10.0 * (8 if UNDER_SANITIZER else 1)
-# A call that never returns ends the whole run with a traceback instead of
-# hanging it.
+# A call that never returns ends the whole run (with a traceback on the
+# interpreter's own stderr) instead of hanging it.
 WATCHDOG_SECONDS = 20 * CALL_SECONDS
 PHYSICAL_MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 # Requests below this never have a reason to raise MemoryError.
@@ -36,7 +37,7 @@ def call(function, *args, **kwargs):
     """(result, None) or (None, exception) of one timed call. InternalFailure
     derives from BaseException, so it is caught here and turned into a test
     failure rather than left to end the run."""
-    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True, file=sys.__stderr__)
     started = time.perf_counter()
     try:
         return function(*args, **kwargs), None
