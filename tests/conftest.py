@@ -9,7 +9,7 @@ from variants import Unavailable, load_search_variants
 # exploratory one on request:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_hostile_inputs.py
 settings.register_profile(
     "ci",
-    max_examples=40,
+    max_examples=100,
     derandomize=True,
     database=None,
     deadline=None,  # each call is timed by the tests themselves
