@@ -85,15 +85,15 @@ bool SignalView::require_contiguous() {
     return true;
 }
 
-void TrajectoryView::reset(PyObject* array) {
-    Py_XDECREF(array_);
-    array_ = array;
-    auto* a = reinterpret_cast<PyArrayObject*>(array);
-    points_.base = static_cast<const unsigned char*>(PyArray_DATA(a));
-    points_.n_rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
-    points_.n_cols = static_cast<std::size_t>(PyArray_DIM(a, 1));
-    points_.row_stride = PyArray_STRIDE(a, 0);
-    points_.col_stride = PyArray_STRIDE(a, 1);
+StridedPoints TrajectoryView::points() const {
+    auto* a = reinterpret_cast<PyArrayObject*>(array_);
+    StridedPoints points;
+    points.base = static_cast<const unsigned char*>(PyArray_DATA(a));
+    points.n_rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    points.n_cols = static_cast<std::size_t>(PyArray_DIM(a, 1));
+    points.row_stride = PyArray_STRIDE(a, 0);
+    points.col_stride = PyArray_STRIDE(a, 1);
+    return points;
 }
 
 bool convert_signal(PyObject* object, SignalView& out) {

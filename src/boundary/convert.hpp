@@ -57,13 +57,19 @@ public:
     ~TrajectoryView() { Py_XDECREF(array_); }
 
     // Takes over a new reference to a two-dimensional float64 array.
-    void reset(PyObject* array);
+    void reset(PyObject* array) {
+        Py_XDECREF(array_);
+        array_ = array;
+    }
 
-    const StridedPoints& points() const { return points_; }
+    // The array's data, shape and strides as they are now. Read only once
+    // every argument has been converted: converting a later one can run
+    // Python code (__index__, __float__) that resizes the array in place and
+    // moves or frees its data.
+    StridedPoints points() const;
 
 private:
     PyObject* array_ = nullptr;
-    StridedPoints points_;
 };
 
 bool convert_signal(PyObject* object, SignalView& out);

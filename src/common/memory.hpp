@@ -2,10 +2,11 @@
 //
 // Sizes that grow with a caller's parameters (an embedding of dimension 10^6,
 // say) are checked here before anything is allocated. A request larger than
-// the machine's physical memory fails at once with std::bad_alloc, which the
-// boundary raises as MemoryError, instead of being granted by an
-// overcommitting kernel and ending in the out-of-memory killer while the
-// buffer is filled.
+// the machine's physical memory, or (for requests of 64 MiB and more) larger
+// than the memory the system and the process's control group can still give,
+// fails at once with std::bad_alloc, which the boundary raises as
+// MemoryError, instead of being granted by an overcommitting kernel and
+// ending in the out-of-memory killer while the buffer is filled.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,8 @@ namespace quorlin {
 std::uint64_t physical_memory_bytes();
 
 // Throws std::bad_alloc unless `count` elements of `element_size` bytes, with
-// `copies` such buffers alive at once, fit in physical memory and in size_t.
+// `copies` such buffers alive at once, fit in size_t, in physical memory and
+// in the memory available now.
 void require_memory(std::uint64_t count, std::size_t element_size, std::uint64_t copies = 1);
 
 }  // namespace quorlin

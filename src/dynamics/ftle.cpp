@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/checked_math.hpp"
+#include "common/memory.hpp"
 #include "dynamics/local_map.hpp"
 
 namespace quorlin::dynamics {
@@ -127,6 +128,9 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 std::optional<double> epsilon) {
     const std::size_t n = trajectory.size();
     const std::size_t d = trajectory.dim();
+    // The shape of a broadcast view is not backed by memory: the two results
+    // of n doubles are the first buffers whose size is not the input's.
+    require_memory(n, sizeof(double), 2);
     LocalLinearizationFtle result{
         std::vector<double>(n, std::numeric_limits<double>::quiet_NaN()),
         std::vector<double>(n, 0.0)};

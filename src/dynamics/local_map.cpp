@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/checked_math.hpp"
+#include "common/memory.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -18,11 +19,14 @@ constexpr int kPowerIterations = 200;
 constexpr double kBreakdownNorm = 1e-15;
 constexpr double kUnscoredConfidence = 0.5;
 
+// The number of cells, once it is known that they fit in memory: a
+// trajectory's shape need not be backed by memory (a broadcast view has zero
+// strides), so d x d tables are refused up front rather than zero-filled
+// into the out-of-memory killer.
 std::size_t cell_count(std::size_t rows, std::size_t columns) {
     const auto cells = checked_mul(rows, columns);
-    if (!cells || *cells > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
-        throw std::bad_alloc();
-    }
+    if (!cells) throw std::bad_alloc();
+    require_memory(*cells, sizeof(double));
     return static_cast<std::size_t>(*cells);
 }
 

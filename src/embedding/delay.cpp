@@ -283,6 +283,62 @@ std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t
     }
 }
 
+// Cao's steps at delay 0 that can still pass. Every row of step d then
+// repeats one sample q = max(d, 2) - 1 times, so the squared distance of rows
+// i and j is the q-fold running sum, from -0.0, of v = (x[i] - x[j])^2: it
+// never decreases as d grows, and neither does the smallest one of a row.
+// Two ways in which no later step can pass follow, for finite reference
+// samples (the caller has refused the others):
+//   * The smallest v of a reference row i >= 1 sums to +inf at q = Q: from
+//     then on no row lies at a finite distance from row i, which counts with
+//     rho = +inf against row 0, itself at distance +inf, so its ratio and E(d)
+//     are NaN at every step with q >= Q, and neither such a step nor the one
+//     after it can pass. Steps up to d = Q are still run.
+//   * Row 0 has no candidate at a finite distance (its ratio is 0 / inf = 0),
+//     while no other reference row can ever lie more than 1e-10 from its
+//     nearest row (a running sum of v stops growing below 2^55 v), so that
+//     row 0 is the only row counted: E(d) = 0 at every step, and no step passes.
+// The last step that can pass (0 when none can), or no value when neither
+// bound applies. The rows with the largest smallest v reach either bound
+// first, so only they are followed.
+std::optional<std::uint64_t> cao_last_passable_step_at_delay_zero(std::span<const double> x) {
+    constexpr double kLargest = std::numeric_limits<double>::max();
+    constexpr double kCountedSquared = kMinNeighborDistance * kMinNeighborDistance;
+    // The running sum of v is followed this far at most; a later overflow
+    // comes long after any usable threshold has let a step pass.
+    constexpr std::uint64_t kFollowedSteps = std::uint64_t{1} << 20;
+    const std::size_t references = std::min<std::size_t>(x.size(), kCaoReferences);
+    double row0_smallest = std::numeric_limits<double>::infinity();
+    double largest_smallest = 0.0;  // over the reference rows i >= 1
+    for (std::size_t i = 0; i < references; ++i) {
+        // The exact smallest v (not the distance the neighbour search ranks
+        // by, which can tie distinct v): a NaN v never comes closest.
+        double smallest = std::numeric_limits<double>::infinity();
+        for (std::size_t j = 0; j < x.size(); ++j) {
+            const double diff = x[i] - x[j];
+            const double v = diff * diff;
+            if (j != i && v < smallest) smallest = v;
+        }
+        if (i == 0) {
+            row0_smallest = smallest;
+        } else if (smallest > largest_smallest) {
+            largest_smallest = smallest;
+        }
+    }
+    if (largest_smallest == std::numeric_limits<double>::infinity()) return 0;
+    if (row0_smallest == std::numeric_limits<double>::infinity() &&
+        std::ldexp(largest_smallest, 55) <= kCountedSquared) {
+        return 0;
+    }
+    if (std::ldexp(largest_smallest, 55) <= kLargest) return std::nullopt;
+    double sum = -0.0;
+    for (std::uint64_t q = 1; q <= kFollowedSteps; ++q) {
+        sum += largest_smallest;
+        if (sum > kLargest) return q;
+    }
+    return std::nullopt;
+}
+
 std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::uint64_t max_dim,
                             double threshold) {
     if (max_dim == 0) return 0;
@@ -292,6 +348,7 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
         if (short_step && *short_step <= max_dim) return std::max<std::uint64_t>(*short_step, 2);
         return max_dim;
     }
+    std::optional<std::uint64_t> last_passable;
     if (tau == 0 && x.size() >= kMinStepRows) {
         // With delay 0 the length rule never ends the loop, and every step
         // uses the same reference rows, each repeating one sample. A row whose
@@ -303,6 +360,13 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
                          [](double v) { return std::isfinite(v); })) {
             return max_dim;
         }
+        // Otherwise the steps run literally. With every row repeating one
+        // sample, |E(d) / E(d - 1) - 1| falls like 1 / (2 (d - 1)^2), so a
+        // tiny positive threshold with a huge max_dim runs to about
+        // d = 1 + 1 / sqrt(2 threshold), step d costing O(refs * N * d): the
+        // one request whose run time the size of the input does not bound.
+        last_passable = cao_last_passable_step_at_delay_zero(x);
+        if (last_passable == 0) return max_dim;
     }
     double previous = 0.0;
     for (std::uint64_t d = 1;; ++d) {
@@ -314,7 +378,7 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
             return d;
         }
         previous = ratio;
-        if (d == max_dim) return max_dim;
+        if (d == max_dim || d == last_passable) return max_dim;
     }
 }
 
