@@ -413,8 +413,88 @@ PatternCounts count_long(const double* x, std::size_t windows, std::size_t order
     return counter.counts();
 }
 
+// Orders 2 and 3 are single passes of comparisons, two windows at a time in
+// one register; only exact integer counts are formed, so nothing about the
+// result depends on the order of the work.
+//
+// Order 2: the pattern is (1, 0) exactly when x0 > x1.
+PatternCounts count_order2(const double* x, std::size_t windows, std::size_t delay) {
+    Lanes2 greater = {0, 0};
+    std::size_t i = 0;
+    for (; i + 2 <= windows; i += 2) greater -= (Lanes2)(load2(x + i) > load2(x + i + delay));
+    std::uint64_t descending = static_cast<std::uint64_t>(greater[0] + greater[1]);
+    for (; i < windows; ++i) descending += x[i] > x[i + delay] ? 1 : 0;
+    PatternCounts counts;
+    for (const std::uint64_t count : {windows - descending, descending}) {
+        if (count != 0) counts.push_back(count);
+    }
+    return counts;
+}
+
+// Order 3: the insertion sort makes each of the comparisons a = x0 > x1,
+// b = x1 > x2 and c = x0 > x2 at most once, and they fix the pattern (a NaN
+// just makes a comparison false):
+//   a b c  pattern        a b c  pattern
+//   0 0 *  (0, 1, 2)      1 * 0  (1, 0, 2)
+//   0 1 0  (0, 2, 1)      1 0 1  (1, 2, 0)
+//   0 1 1  (2, 0, 1)      1 1 1  (2, 1, 0)
+// The pass sums a, b, c and their products; the eight combinations follow by
+// inclusion and exclusion.
+PatternCounts count_order3(const double* x, std::size_t windows, std::size_t delay) {
+    Lanes2 sa = {0, 0}, sb = {0, 0}, sc = {0, 0}, sab = {0, 0}, sac = {0, 0}, sbc = {0, 0},
+           sabc = {0, 0};
+    std::size_t i = 0;
+    for (; i + 2 <= windows; i += 2) {
+        const Doubles2 first = load2(x + i);
+        const Doubles2 second = load2(x + i + delay);
+        const Doubles2 third = load2(x + i + 2 * delay);
+        const Lanes2 a = (Lanes2)(first > second);
+        const Lanes2 b = (Lanes2)(second > third);
+        const Lanes2 c = (Lanes2)(first > third);
+        const Lanes2 ab = a & b;
+        sa -= a;
+        sb -= b;
+        sc -= c;
+        sab -= ab;
+        sac -= a & c;
+        sbc -= b & c;
+        sabc -= ab & c;
+    }
+    const auto total = [](Lanes2 v) { return static_cast<std::uint64_t>(v[0] + v[1]); };
+    std::uint64_t na = total(sa), nb = total(sb), nc = total(sc), nab = total(sab),
+                  nac = total(sac), nbc = total(sbc), nabc = total(sabc);
+    for (; i < windows; ++i) {
+        const std::uint64_t a = x[i] > x[i + delay] ? 1 : 0;
+        const std::uint64_t b = x[i + delay] > x[i + 2 * delay] ? 1 : 0;
+        const std::uint64_t c = x[i] > x[i + 2 * delay] ? 1 : 0;
+        na += a;
+        nb += b;
+        nc += c;
+        nab += a & b;
+        nac += a & c;
+        nbc += b & c;
+        nabc += a & b & c;
+    }
+    // Windows with exactly the comparisons (a, b, c) true.
+    const std::uint64_t n111 = nabc;
+    const std::uint64_t n110 = nab - nabc;
+    const std::uint64_t n101 = nac - nabc;
+    const std::uint64_t n011 = nbc - nabc;
+    const std::uint64_t n100 = na - nab - nac + nabc;
+    const std::uint64_t n010 = nb - nab - nbc + nabc;
+    const std::uint64_t n001 = nc - nac - nbc + nabc;
+    const std::uint64_t n000 = windows - na - nb - nc + nab + nac + nbc - nabc;
+    PatternCounts counts;
+    for (const std::uint64_t count : {n000 + n001, n010, n011, n100 + n110, n101, n111}) {
+        if (count != 0) counts.push_back(count);
+    }
+    return counts;
+}
+
 PatternCounts count_patterns(const double* x, std::size_t windows, std::size_t order,
                              std::size_t delay) {
+    if (order == 2) return count_order2(x, windows, delay);
+    if (order == 3) return count_order3(x, windows, delay);
     if (order <= kRankedOrder) return count_ranked(x, windows, order, delay);
     if (order <= kPackedOrder) return count_packed(x, windows, order, delay);
     return count_long(x, windows, order, delay);
