@@ -449,6 +449,10 @@ public:
           stride_(templates + kPad) {}
 
     std::uint64_t count() {
+        // Per template: its place in group order and a sorting buffer, group
+        // bounds and cells, four columns per coordinate, and the largest
+        // dominance problem's copies of two columns per coordinate.
+        require_memory(templates_, 4 * 3 + 4 * length_ + 6 * length_ * sizeof(Lane) + 16);
         group();
         fill_columns();
         const std::size_t groups = group_begin_.size() - 1;
@@ -765,7 +769,15 @@ std::uint64_t MaxNormTemplatePairs::matching_pairs(std::size_t length,
     const std::uint64_t t = templates;
     if (length == 0) return t % 2 == 0 ? (t / 2) * (t - 1) : t * ((t - 1) / 2);
     if (length == 1) return single_sample_pairs(first_, high_, n_, templates);
-    if (length == 2) return two_sample_pairs(first_, low_, high_, n_, templates);
+    // Pairs of two samples are counted by groups of cells while the groups
+    // stay small enough to compare in vectors, by a sweep beyond (measured
+    // break-even). The test twin that always takes the fast searches always
+    // sweeps; the shipped module's short series exercise the groups.
+    constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
+    if (length == 2 && (kSearchStrategy == SearchStrategy::fast ||
+                        templates >= kSweptTwoSampleTemplates)) {
+        return two_sample_pairs(first_, low_, high_, n_, templates);
+    }
     // The test twin that always takes the fast searches holds templates of
     // four or more samples in 32-bit lanes whatever their cells, so that
     // short test series exercise both widths.

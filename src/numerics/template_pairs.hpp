@@ -23,8 +23,8 @@
 // Templates are then grouped by their tuple of cells. Pairs inside a group
 // all match; pairs of neighbouring groups are counted by one-sided
 // (dominance) comparisons, by vectorised brute force for small groups and by
-// divide and conquer for large ones. Lengths 1 and 2 take simpler exact
-// sweeps.
+// divide and conquer for large ones. Length 1 takes a simpler exact sweep,
+// and so does length 2 for long series.
 //
 // Infinite samples are allowed (two equal infinities differ by NaN, which
 // never exceeds r, exactly as in the scan); NaN samples are not, because a
