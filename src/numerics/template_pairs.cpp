@@ -191,8 +191,6 @@ class Dominance {
 public:
     std::uint64_t count(std::size_t nx, const Lane* const* thresholds, std::size_t ny,
                         const Lane* const* values, std::size_t dims) {
-        nx_ = nx;
-        ny_ = ny;
         x_stride_ = nx + kPad;
         y_stride_ = ny + kPad;
         xs_.assign(dims * x_stride_, Lane{0});
@@ -368,39 +366,53 @@ private:
 
     // Two dimensions: the y enter in order of their first value before each
     // x (in order of its first threshold) they do not exceed there; a Fenwick
-    // tree indexed by second value counts the entered y within the x's
-    // second threshold.
+    // tree over the second values counts the entered y within the x's second
+    // threshold. It is indexed by value when the values span a range not
+    // much wider than their number, else by rank among the y.
     std::uint64_t plane(std::size_t xb, std::size_t xe, std::size_t yb, std::size_t ye) {
         const Lane* x0 = x_column(0);
         const Lane* x1 = x_column(1);
         const Lane* y0 = y_column(0);
         const Lane* y1 = y_column(1);
+        const std::size_t ny = ye - yb;
         const auto [low, high] = std::minmax_element(y1 + yb, y1 + ye);
         const std::int64_t lowest = *low;
-        const auto slots = static_cast<std::size_t>(*high - lowest + 1);
+        const auto range = static_cast<std::size_t>(*high - lowest + 1);
+        const bool by_value = range <= 4 * (xe - xb + ny) + 1024;
+        if (!by_value) {
+            ranks_.assign(y1 + yb, y1 + ye);
+            std::sort(ranks_.begin(), ranks_.end());
+        }
+        const std::size_t slots = by_value ? range : ny;
+        // Slot of an entering y, and how many slots hold values within an x's
+        // threshold.
+        const auto slot = [&](Lane v) {
+            return by_value ? static_cast<std::size_t>(v - lowest)
+                            : static_cast<std::size_t>(
+                                  std::lower_bound(ranks_.begin(), ranks_.end(), v) - ranks_.begin());
+        };
+        const auto slots_within = [&](Lane v) -> std::size_t {
+            if (by_value) {
+                const std::int64_t above = static_cast<std::int64_t>(v) - lowest + 1;
+                return above <= 0 ? 0 : std::min(static_cast<std::size_t>(above), slots);
+            }
+            return static_cast<std::size_t>(
+                std::upper_bound(ranks_.begin(), ranks_.end(), v) - ranks_.begin());
+        };
         tree_.assign(slots + 1, 0);
         std::uint64_t total = 0;
         std::size_t entered = yb;
         for (std::size_t a = xb; a < xe; ++a) {
             for (; entered < ye && y0[entered] <= x0[a]; ++entered) {
-                for (auto q = static_cast<std::size_t>(y1[entered] - lowest) + 1; q <= slots;
-                     q += q & (~q + 1)) {
-                    ++tree_[q];
-                }
+                for (std::size_t q = slot(y1[entered]) + 1; q <= slots; q += q & (~q + 1)) ++tree_[q];
             }
-            const std::int64_t above = static_cast<std::int64_t>(x1[a]) - lowest + 1;
-            if (above <= 0) continue;
             std::uint32_t within = 0;
-            for (auto q = std::min(static_cast<std::size_t>(above), slots); q > 0; q -= q & (~q + 1)) {
-                within += tree_[q];
-            }
+            for (std::size_t q = slots_within(x1[a]); q > 0; q -= q & (~q + 1)) within += tree_[q];
             total += within;
         }
         return total;
     }
 
-    std::size_t nx_ = 0;
-    std::size_t ny_ = 0;
     std::size_t x_stride_ = 0;
     std::size_t y_stride_ = 0;
     std::vector<Lane> xs_;
@@ -411,6 +423,7 @@ private:
     std::vector<Key> ordered_;
     std::vector<std::uint8_t> low_;
     std::vector<Lane> buffer_;
+    std::vector<Lane> ranks_;
     std::vector<std::uint32_t> tree_;
 };
 
