@@ -216,7 +216,7 @@ private:
         order_.resize(count);
         const auto [low, high] = std::minmax_element(from[0], from[0] + count);
         const auto range = static_cast<std::size_t>(static_cast<std::int64_t>(*high) - *low) + 1;
-        if (range <= 4 * count + 1024) {
+        if (range <= 16 * count + 4096) {
             const std::int64_t lowest = *low;
             slots_.assign(range + 1, 0);
             for (std::size_t e = 0; e < count; ++e) ++slots_[static_cast<std::size_t>(from[0][e] - lowest) + 1];
@@ -378,7 +378,7 @@ private:
         const auto [low, high] = std::minmax_element(y1 + yb, y1 + ye);
         const std::int64_t lowest = *low;
         const auto range = static_cast<std::size_t>(*high - lowest + 1);
-        const bool by_value = range <= 4 * (xe - xb + ny) + 1024;
+        const bool by_value = range <= 16 * (xe - xb + ny) + 4096;
         if (!by_value) {
             ranks_.assign(y1 + yb, y1 + ye);
             std::sort(ranks_.begin(), ranks_.end());
