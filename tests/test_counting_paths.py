@@ -2,7 +2,10 @@
 
 The twins of the module (see variants.py) always take one path: the diagonal
 pair scan, or the ranking of the series with templates grouped by cells. The
-results must agree to the last bit on every input, however odd."""
+results must agree to the last bit on every input, however odd, and with
+counts known in closed form."""
+
+import math
 
 import numpy as np
 import pytest
@@ -128,3 +131,57 @@ def test_shipped_module_counts_long_series_like_the_scan(search_variants, family
     for r in tolerances(rng, x):
         for m in range(5):
             assert bits(quorlin.sample_entropy(x, m, r)) == bits(direct.sample_entropy(x, m, r)), (m, r)
+
+
+# --- Counts known in closed form, on series long enough to be ranked --------
+
+
+def pairs(count):
+    return count * (count - 1) // 2
+
+
+def entropy_of(a, b):
+    return NAN if b == 0 else INF if a == 0 else -math.log(a / b)
+
+
+def periodic_counts(n, m, period):
+    """x[i] = i mod period with r = 0.5: templates match when their starts
+    agree modulo the period (every pair when m = 0)."""
+
+    def same_phase(templates):
+        return sum(pairs(len(range(p, templates, period))) for p in range(period))
+
+    b = pairs(n) if m == 0 else same_phase(n - m)
+    return same_phase(n - m - 1), b
+
+
+CLOSED_FORMS = {
+    # Every pair matches: the counts differ only by their template ranges.
+    "constant, r = 1": (lambda n: np.full(n, 2.5), 1.0, lambda n, m: (pairs(n - m - 1), pairs(n - m))),
+    "noise, r = nan": (lambda n: noisy_signal(n), NAN, lambda n, m: (pairs(n - m - 1), pairs(n - m))),
+    "noise, r = inf": (lambda n: noisy_signal(n), INF, lambda n, m: (pairs(n - m - 1), pairs(n - m))),
+    # Neighbouring starts only (differences of exactly r match).
+    "ramp, r = 1": (
+        lambda n: np.arange(n, dtype=float),
+        1.0,
+        lambda n, m: (n - m - 2, n - m - 1) if m else (n - 2, pairs(n)),
+    ),
+    "period 7, r = 0.5": (lambda n: np.arange(n) % 7.0, 0.5, lambda n, m: periodic_counts(n, m, 7)),
+    "period 1000, r = 0.5": (lambda n: np.arange(n) % 1000.0, 0.5, lambda n, m: periodic_counts(n, m, 1000)),
+}
+
+
+def noisy_signal(n):
+    return np.random.default_rng(n).standard_normal(n)
+
+
+@pytest.mark.parametrize("case", CLOSED_FORMS)
+@pytest.mark.parametrize("n", [3001, 20000])
+@pytest.mark.parametrize("m", [0, 1, 2, 3, 6, 11])
+def test_long_series_counts_in_closed_form(search_variants, case, n, m):
+    _, fast = search_variants
+    signal, r, counts = CLOSED_FORMS[case]
+    x = signal(n)
+    expected = entropy_of(*counts(n, m))
+    for module in (fast, quorlin):
+        assert bits(module.sample_entropy(x, m, r)) == bits(expected), module.__name__
