@@ -1,6 +1,7 @@
-// Exact counting of template pairs under the maximum norm, in O(N log N) to
-// O(N log^2 N) time for the usual template lengths instead of the N^2 / 2
-// comparisons of a pair scan.
+// Exact counting of template pairs under the maximum norm in sub-quadratic
+// time: at worst O(N log^(L-1) N) for templates of length L >= 2 (besides a
+// linear term for the small groups compared pair by pair), instead of the
+// N^2 / 2 comparisons of a pair scan.
 //
 // A template of length L starting at i is (x[i], ..., x[i + L - 1]). Two
 // templates match unless some coordinate pair differs by more than the
