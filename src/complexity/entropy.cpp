@@ -443,54 +443,70 @@ PatternCounts count_order2(const double* x, std::size_t windows, std::size_t del
 //   0 0 *  (0, 1, 2)      1 * 0  (1, 0, 2)
 //   0 1 0  (0, 2, 1)      1 0 1  (1, 2, 0)
 //   0 1 1  (2, 0, 1)      1 1 1  (2, 1, 0)
-// The pass sums a, b, c and their products; the eight combinations follow by
-// inclusion and exclusion.
+// The pass counts the windows where a, b, a&b, a&c, b&c and a&b&c hold; the
+// six patterns follow by inclusion and exclusion. Four windows go through
+// each step: the comparisons of two registers are narrowed to one register
+// of 32-bit lanes.
 PatternCounts count_order3(const double* x, std::size_t windows, std::size_t delay) {
-    Lanes2 sa = {0, 0}, sb = {0, 0}, sc = {0, 0}, sab = {0, 0}, sac = {0, 0}, sbc = {0, 0},
-           sabc = {0, 0};
+    typedef std::int32_t Ints4 __attribute__((vector_size(16)));
+    const auto narrow = [](Lanes2 low, Lanes2 high) {
+        return __builtin_shufflevector((Ints4)low, (Ints4)high, 0, 2, 4, 6);
+    };
+    const auto total = [](Ints4 v) {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v[0]) + v[1] + v[2] + v[3]);
+    };
+    std::uint64_t na = 0, nb = 0, nab = 0, nac = 0, nbc = 0, nabc = 0;
+    // Each step adds at most one to a 32-bit lane; blocks of 2^29 steps keep
+    // every lane far from overflowing.
+    constexpr std::size_t kBlockWindows = std::size_t{4} << 29;
     std::size_t i = 0;
-    for (; i + 2 <= windows; i += 2) {
-        const Doubles2 first = load2(x + i);
-        const Doubles2 second = load2(x + i + delay);
-        const Doubles2 third = load2(x + i + 2 * delay);
-        const Lanes2 a = (Lanes2)(first > second);
-        const Lanes2 b = (Lanes2)(second > third);
-        const Lanes2 c = (Lanes2)(first > third);
-        const Lanes2 ab = a & b;
-        sa -= a;
-        sb -= b;
-        sc -= c;
-        sab -= ab;
-        sac -= a & c;
-        sbc -= b & c;
-        sabc -= ab & c;
+    while (i + 4 <= windows) {
+        const std::size_t block_end = i + std::min(kBlockWindows, (windows - i) / 4 * 4);
+        Ints4 sa = {}, sb = {}, sab = {}, sac = {}, sbc = {}, sabc = {};
+        for (; i < block_end; i += 4) {
+            const double* first = x + i;
+            const double* second = first + delay;
+            const double* third = second + delay;
+            const Doubles2 f0 = load2(first), f1 = load2(first + 2);
+            const Doubles2 s0 = load2(second), s1 = load2(second + 2);
+            const Doubles2 t0 = load2(third), t1 = load2(third + 2);
+            const Ints4 a = narrow((Lanes2)(f0 > s0), (Lanes2)(f1 > s1));
+            const Ints4 b = narrow((Lanes2)(s0 > t0), (Lanes2)(s1 > t1));
+            const Ints4 c = narrow((Lanes2)(f0 > t0), (Lanes2)(f1 > t1));
+            const Ints4 ab = a & b;
+            sa -= a;
+            sb -= b;
+            sab -= ab;
+            sac -= a & c;
+            sbc -= b & c;
+            sabc -= ab & c;
+        }
+        na += total(sa);
+        nb += total(sb);
+        nab += total(sab);
+        nac += total(sac);
+        nbc += total(sbc);
+        nabc += total(sabc);
     }
-    const auto total = [](Lanes2 v) { return static_cast<std::uint64_t>(v[0] + v[1]); };
-    std::uint64_t na = total(sa), nb = total(sb), nc = total(sc), nab = total(sab),
-                  nac = total(sac), nbc = total(sbc), nabc = total(sabc);
     for (; i < windows; ++i) {
         const std::uint64_t a = x[i] > x[i + delay] ? 1 : 0;
         const std::uint64_t b = x[i + delay] > x[i + 2 * delay] ? 1 : 0;
         const std::uint64_t c = x[i] > x[i + 2 * delay] ? 1 : 0;
         na += a;
         nb += b;
-        nc += c;
         nab += a & b;
         nac += a & c;
         nbc += b & c;
         nabc += a & b & c;
     }
-    // Windows with exactly the comparisons (a, b, c) true.
-    const std::uint64_t n111 = nabc;
-    const std::uint64_t n110 = nab - nabc;
-    const std::uint64_t n101 = nac - nabc;
-    const std::uint64_t n011 = nbc - nabc;
-    const std::uint64_t n100 = na - nab - nac + nabc;
-    const std::uint64_t n010 = nb - nab - nbc + nabc;
-    const std::uint64_t n001 = nc - nac - nbc + nabc;
-    const std::uint64_t n000 = windows - na - nb - nc + nab + nac + nbc - nabc;
     PatternCounts counts;
-    for (const std::uint64_t count : {n000 + n001, n010, n011, n100 + n110, n101, n111}) {
+    for (const std::uint64_t count : {
+             windows - na - nb + nab,   // (0, 1, 2): neither a nor b
+             nb - nab - nbc + nabc,     // (0, 2, 1): b alone
+             nbc - nabc,                // (2, 0, 1): b and c, not a
+             na - nac,                  // (1, 0, 2): a, not c
+             nac - nabc,                // (1, 2, 0): a and c, not b
+             nabc}) {                   // (2, 1, 0): all three
         if (count != 0) counts.push_back(count);
     }
     return counts;
