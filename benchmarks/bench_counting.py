@@ -38,23 +38,16 @@ DOUBLING_SIZES = (32_000, 64_000, 128_000, 256_000)
 SINGLE_PASS_SIZE = 1_000_000
 
 
-def best_time(call, repeats):
-    best, value = float("inf"), None
-    for _ in range(repeats):
+def timed(call):
+    """Best time of a few runs (fewer for slow calls) and the result."""
+    start = time.perf_counter()
+    value = call()
+    best = time.perf_counter() - start
+    for _ in range(0 if best > 2.0 else 2 if best > 0.2 else 6):
         start = time.perf_counter()
         value = call()
         best = min(best, time.perf_counter() - start)
     return best, value
-
-
-def repeats_for(seconds):
-    return 1 if seconds > 2.0 else 3 if seconds > 0.2 else 7
-
-
-def timed(call):
-    seconds, value = best_time(call, 1)
-    more, value = best_time(call, repeats_for(seconds) - 1) if repeats_for(seconds) > 1 else (seconds, value)
-    return min(seconds, more), value
 
 
 def load_direct():
