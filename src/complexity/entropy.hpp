@@ -25,7 +25,10 @@ TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t 
 
 // -ln(A / B). NaN for N < m + 2 (exact for every m), for r <= 0 and for
 // B = 0; +inf for A = 0 < B. Without r the tolerance is 0.2 times the
-// population standard deviation. Allocates nothing.
+// population standard deviation. Short series are counted by
+// count_template_matches, which allocates nothing; longer ones without NaN
+// samples by ranking (MaxNormTemplatePairs, O(N) memory, std::bad_alloc when
+// it cannot be had), with the very same counts.
 double sample_entropy(std::span<const double> signal, std::uint64_t m, std::optional<double> r);
 
 // Shannon entropy in bits of the ordinal patterns of the windows

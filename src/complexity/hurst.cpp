@@ -33,38 +33,109 @@ double log_log_slope(const LineSums& points) {
     return least_squares_slope(points, kFitTolerance, AtTolerance::usable);
 }
 
-// Mean over all windows of size k of range / sample standard deviation of the
-// cumulative deviations from the window mean. A window of zero (or NaN)
-// variance contributes nothing but still counts in the divisor.
-double rescaled_range(std::span<const double> x, std::size_t k) {
-    const std::size_t n_windows = x.size() / k;
-    const double size = static_cast<double>(k);
+// Two doubles in one 16-byte register (SSE2 on x86-64, NEON on AArch64).
+// Lanes hold different windows, so every window's sums still run in sample
+// order into accumulators of their own; only independent work is interleaved.
+typedef double Doubles2 __attribute__((vector_size(16)));
+
+// Samples are walked in chunks of this many, small enough to stay in the
+// first-level cache while every window size takes the windows that end in
+// the chunk. Each size still handles its windows in order.
+constexpr std::size_t kChunk = 4096;
+
+// One window size of the rescaled range: windows x[w*k] .. x[w*k + k - 1].
+// `running` adds range / sample standard deviation over the windows in
+// order; a window of zero (or NaN) variance contributes nothing but still
+// counts in the divisor.
+struct RescaledRange {
+    std::size_t size = 0;
+    std::size_t windows = 0;
+    std::size_t next = 0;
     double running = 0.0;
-    for (std::size_t w = 0; w < n_windows; ++w) {
-        const double* v = x.data() + w * k;
+
+    // The cumulative deviations, their extremes and the squared deviations
+    // are all formed from the same v[j] - mean in one pass. A NaN deviation
+    // never wins the strict comparisons, which is how NaN extremes are
+    // ignored.
+    void add_window(const double* v) {
+        const double k = static_cast<double>(size);
         double sum = 0.0;
-        for (std::size_t j = 0; j < k; ++j) sum += v[j];
-        const double mean = sum / size;
-        // The cumulative deviation, its extremes and the squared deviations
-        // are all formed from the same v[j] - mean, so one pass serves them
-        // and no buffer of deviations is needed. A NaN deviation never wins
-        // the strict comparisons, which is how NaN extremes are ignored.
+        for (std::size_t j = 0; j < size; ++j) sum += v[j];
+        const double mean = sum / k;
         double cumulative = 0.0;
         double highest = -kInfinity;
         double lowest = kInfinity;
         double squares = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
+        for (std::size_t j = 0; j < size; ++j) {
             const double deviation = v[j] - mean;
             cumulative += deviation;
             if (cumulative > highest) highest = cumulative;
             if (cumulative < lowest) lowest = cumulative;
             squares += deviation * deviation;
         }
-        const double variance = squares / (size - 1.0);
+        const double variance = squares / (k - 1.0);
         if (variance > 0.0) running += (highest - lowest) / std::sqrt(variance);
     }
-    return running / static_cast<double>(n_windows);
-}
+
+    // Windows w .. w+3 side by side, exactly as add_window would take them
+    // one after the other.
+    void add_four_windows(const double* v) {
+        const Doubles2 k = {static_cast<double>(size), static_cast<double>(size)};
+        const double* v1 = v + size;
+        const double* v2 = v1 + size;
+        const double* v3 = v2 + size;
+        Doubles2 sum01 = {0.0, 0.0};
+        Doubles2 sum23 = {0.0, 0.0};
+        for (std::size_t j = 0; j < size; ++j) {
+            sum01 += Doubles2{v[j], v1[j]};
+            sum23 += Doubles2{v2[j], v3[j]};
+        }
+        const Doubles2 mean01 = sum01 / k;
+        const Doubles2 mean23 = sum23 / k;
+        Doubles2 cumulative01 = {0.0, 0.0};
+        Doubles2 cumulative23 = {0.0, 0.0};
+        Doubles2 highest01 = {-kInfinity, -kInfinity};
+        Doubles2 highest23 = highest01;
+        Doubles2 lowest01 = {kInfinity, kInfinity};
+        Doubles2 lowest23 = lowest01;
+        Doubles2 squares01 = {0.0, 0.0};
+        Doubles2 squares23 = {0.0, 0.0};
+        for (std::size_t j = 0; j < size; ++j) {
+            const Doubles2 deviation01 = Doubles2{v[j], v1[j]} - mean01;
+            const Doubles2 deviation23 = Doubles2{v2[j], v3[j]} - mean23;
+            cumulative01 += deviation01;
+            cumulative23 += deviation23;
+            highest01 = cumulative01 > highest01 ? cumulative01 : highest01;
+            highest23 = cumulative23 > highest23 ? cumulative23 : highest23;
+            lowest01 = cumulative01 < lowest01 ? cumulative01 : lowest01;
+            lowest23 = cumulative23 < lowest23 ? cumulative23 : lowest23;
+            squares01 += deviation01 * deviation01;
+            squares23 += deviation23 * deviation23;
+        }
+        const Doubles2 one = {1.0, 1.0};
+        const Doubles2 variance01 = squares01 / (k - one);
+        const Doubles2 variance23 = squares23 / (k - one);
+        const Doubles2 range01 = highest01 - lowest01;
+        const Doubles2 range23 = highest23 - lowest23;
+        const double variances[4] = {variance01[0], variance01[1], variance23[0], variance23[1]};
+        const double ranges[4] = {range01[0], range01[1], range23[0], range23[1]};
+        for (std::size_t w = 0; w < 4; ++w) {
+            if (variances[w] > 0.0) running += ranges[w] / std::sqrt(variances[w]);
+        }
+    }
+
+    // Takes the windows that end at or before sample `end`; four at a time
+    // while four are complete, the last few one by one at the very end.
+    void advance(const double* x, std::size_t end, bool last) {
+        while (next + 4 <= windows && (next + 4) * size <= end) {
+            add_four_windows(x + next * size);
+            next += 4;
+        }
+        if (last) {
+            for (; next < windows; ++next) add_window(x + next * size);
+        }
+    }
+};
 
 double rescaled_range_exponent(std::span<const double> x) {
     const double half = std::trunc(kRsMaxKRatio * static_cast<double>(x.size()));
@@ -73,10 +144,18 @@ double rescaled_range_exponent(std::span<const double> x) {
     // and every size has at least two windows.
     const std::size_t largest =
         half < static_cast<double>(kRsMaxKCap) ? static_cast<std::size_t>(half) : kRsMaxKCap;
-    LineSums points;
+    std::vector<RescaledRange> sizes;
     for (std::size_t k = kRsMinK; k < largest; ++k) {
-        const double rs = rescaled_range(x, k);
-        if (rs > 0.0) points.add(std::log(static_cast<double>(k)), std::log(rs));
+        sizes.push_back({.size = k, .windows = x.size() / k});
+    }
+    for (std::size_t end = 0; end < x.size();) {
+        end = std::min(x.size(), end + kChunk);
+        for (RescaledRange& size : sizes) size.advance(x.data(), end, end == x.size());
+    }
+    LineSums points;
+    for (const RescaledRange& size : sizes) {
+        const double rs = size.running / static_cast<double>(size.windows);
+        if (rs > 0.0) points.add(std::log(static_cast<double>(size.size)), std::log(rs));
     }
     const double slope = log_log_slope(points);
     if (slope < 0.0) return 0.0;
@@ -101,6 +180,95 @@ std::vector<std::size_t> dfa_scales(std::size_t n) {
     return scales;
 }
 
+// One DFA scale s: windows of the profile p[w*s] .. p[w*s + s - 1], each
+// fitted by a straight line over t = 0 .. s-1; `fluctuation` adds the mean
+// squared residuals over the windows in order.
+struct DetrendedScale {
+    std::size_t size = 0;
+    std::size_t windows = 0;
+    // The abscissae 0 .. s-1 are the same in every window, and so are their
+    // sums: formed once, they are the very values each window would form in
+    // the same order.
+    double sum_t = 0.0;
+    double sum_tt = 0.0;
+    std::size_t next = 0;
+    double fluctuation = 0.0;
+
+    void add_window(const double* y) {
+        const double count = static_cast<double>(size);
+        double sum_y = 0.0;
+        double sum_ty = 0.0;
+        for (std::size_t t = 0; t < size; ++t) {
+            sum_y += y[t];
+            sum_ty += static_cast<double>(t) * y[t];
+        }
+        const LineSums window{
+            .count = count, .sx = sum_t, .sy = sum_y, .sxy = sum_ty, .sxx = sum_tt};
+        const double b = least_squares_slope(window, kDfaWindowTolerance, AtTolerance::usable);
+        const double a = (sum_y - sum_t * b) / count;
+        double residuals = 0.0;
+        for (std::size_t t = 0; t < size; ++t) {
+            const double r = y[t] - (static_cast<double>(t) * b + a);
+            residuals += r * r;
+        }
+        fluctuation += residuals / count;
+    }
+
+    // Windows w .. w+3 side by side, each computed exactly as add_window
+    // computes it (the slope's denominator is known to be usable).
+    void add_four_windows(const double* y) {
+        const double* y1 = y + size;
+        const double* y2 = y1 + size;
+        const double* y3 = y2 + size;
+        const Doubles2 count = {static_cast<double>(size), static_cast<double>(size)};
+        const Doubles2 st = {sum_t, sum_t};
+        const Doubles2 stt = {sum_tt, sum_tt};
+        Doubles2 sum_y01 = {0.0, 0.0};
+        Doubles2 sum_y23 = {0.0, 0.0};
+        Doubles2 sum_ty01 = {0.0, 0.0};
+        Doubles2 sum_ty23 = {0.0, 0.0};
+        for (std::size_t t = 0; t < size; ++t) {
+            const double td = static_cast<double>(t);
+            const Doubles2 v01 = {y[t], y1[t]};
+            const Doubles2 v23 = {y2[t], y3[t]};
+            sum_y01 += v01;
+            sum_y23 += v23;
+            sum_ty01 += td * v01;
+            sum_ty23 += td * v23;
+        }
+        const Doubles2 denominator = count * stt - st * st;
+        const Doubles2 b01 = (count * sum_ty01 - st * sum_y01) / denominator;
+        const Doubles2 b23 = (count * sum_ty23 - st * sum_y23) / denominator;
+        const Doubles2 a01 = (sum_y01 - st * b01) / count;
+        const Doubles2 a23 = (sum_y23 - st * b23) / count;
+        Doubles2 residuals01 = {0.0, 0.0};
+        Doubles2 residuals23 = {0.0, 0.0};
+        for (std::size_t t = 0; t < size; ++t) {
+            const double td = static_cast<double>(t);
+            const Doubles2 r01 = Doubles2{y[t], y1[t]} - (td * b01 + a01);
+            const Doubles2 r23 = Doubles2{y2[t], y3[t]} - (td * b23 + a23);
+            residuals01 += r01 * r01;
+            residuals23 += r23 * r23;
+        }
+        const Doubles2 q01 = residuals01 / count;
+        const Doubles2 q23 = residuals23 / count;
+        fluctuation += q01[0];
+        fluctuation += q01[1];
+        fluctuation += q23[0];
+        fluctuation += q23[1];
+    }
+
+    void advance(const double* profile, std::size_t end, bool last) {
+        while (next + 4 <= windows && (next + 4) * size <= end) {
+            add_four_windows(profile + next * size);
+            next += 4;
+        }
+        if (last) {
+            for (; next < windows; ++next) add_window(profile + next * size);
+        }
+    }
+};
+
 double detrended_fluctuation_exponent(std::span<const double> x) {
     const std::size_t n = x.size();
     if (n < kDfaMinimumLength) return kNaN;
@@ -114,55 +282,34 @@ double detrended_fluctuation_exponent(std::span<const double> x) {
         profile[i] = cumulative;
     }
 
-    LineSums points;
+    std::vector<DetrendedScale> scales;
     for (const std::size_t scale : dfa_scales(n)) {
         // Scales lie between about n/4 and 100 and so are at least 5 here;
         // the zero test only keeps the division defined whatever happens.
         if (scale == 0) continue;
         const std::size_t n_windows = n / scale;
         if (n_windows < 2) continue;
-        const double size = static_cast<double>(scale);
-        // The abscissae 0 .. s-1 are the same in every window, and so are
-        // their sums and the denominator: formed once, they are the very values
-        // each window would form in the same order.
-        double sum_t = 0.0;
-        double sum_tt = 0.0;
+        DetrendedScale state{.size = scale, .windows = n_windows};
         for (std::size_t t = 0; t < scale; ++t) {
             const double td = static_cast<double>(t);
-            sum_t += td;
-            sum_tt += td * td;
+            state.sum_t += td;
+            state.sum_tt += td * td;
         }
-        const double denominator = size * sum_tt - sum_t * sum_t;
         // A window is skipped only for a degenerate denominator, which then
         // holds for every window of this scale.
+        const double size = static_cast<double>(scale);
+        const double denominator = size * state.sum_tt - state.sum_t * state.sum_t;
         if (std::fabs(denominator) < kDfaWindowTolerance) continue;
-
-        double fluctuation = 0.0;
-        std::size_t counted = 0;
-        for (std::size_t w = 0; w < n_windows; ++w) {
-            const double* y = profile.data() + w * scale;
-            double sum_y = 0.0;
-            double sum_ty = 0.0;
-            for (std::size_t t = 0; t < scale; ++t) {
-                sum_y += y[t];
-                sum_ty += static_cast<double>(t) * y[t];
-            }
-            const LineSums window{
-                .count = size, .sx = sum_t, .sy = sum_y, .sxy = sum_ty, .sxx = sum_tt};
-            const double b = least_squares_slope(window, kDfaWindowTolerance, AtTolerance::usable);
-            const double a = (sum_y - sum_t * b) / size;
-            double residuals = 0.0;
-            for (std::size_t t = 0; t < scale; ++t) {
-                const double r = y[t] - (static_cast<double>(t) * b + a);
-                residuals += r * r;
-            }
-            fluctuation += residuals / size;
-            ++counted;
-        }
-        if (counted > 0) {
-            points.add(std::log(size),
-                       std::log(std::sqrt(fluctuation / static_cast<double>(counted))));
-        }
+        scales.push_back(state);
+    }
+    for (std::size_t end = 0; end < n;) {
+        end = std::min(n, end + kChunk);
+        for (DetrendedScale& scale : scales) scale.advance(profile.data(), end, end == n);
+    }
+    LineSums points;
+    for (const DetrendedScale& scale : scales) {
+        points.add(std::log(static_cast<double>(scale.size)),
+                   std::log(std::sqrt(scale.fluctuation / static_cast<double>(scale.windows))));
     }
     return log_log_slope(points);
 }

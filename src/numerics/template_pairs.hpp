@@ -1,0 +1,80 @@
+// Exact counting of template pairs under the maximum norm in sub-quadratic
+// time: at worst O(N log^(L-1) N) for templates of length L >= 2 (besides a
+// linear term for the small groups compared pair by pair), instead of the
+// N^2 / 2 comparisons of a pair scan.
+//
+// A template of length L starting at i is (x[i], ..., x[i + L - 1]). Two
+// templates match unless some coordinate pair differs by more than the
+// tolerance r, the difference taken exactly as the pair scan takes it:
+// |x[i + k] - x[j + k]| > r in double precision. The counts are those of the
+// scan to the last pair; only the way of getting there differs.
+//
+// The numerics that make this exact:
+//   * For a fixed a, fl(|a - b|) does not decrease as b moves away from a
+//     (rounding is monotone), so the samples matching a form one run of the
+//     sorted samples. Its ends are found with the real predicate, so no
+//     tolerance is ever widened or narrowed; ties (including -0.0 and +0.0)
+//     share one run. Each sample is thereby reduced to integers: the sorted
+//     position of its value and the last sorted position it matches.
+//   * Cutting the sorted samples into cells that each end where the run of
+//     their first sample ends makes every cell a clique (all its samples
+//     match one another) and lets a sample match only within its own cell
+//     and the cells just before and after it, where the test becomes a
+//     single one-sided comparison of integers.
+// Templates are then grouped by their tuple of cells. Pairs inside a group
+// all match; pairs of neighbouring groups are counted by one-sided
+// (dominance) comparisons, by vectorised brute force for small groups and by
+// divide and conquer for large ones. Length 1 takes a simpler exact sweep,
+// and so does length 2 for long series.
+//
+// Infinite samples are allowed (two equal infinities differ by NaN, which
+// never exceeds r, exactly as in the scan); NaN samples are not, because a
+// NaN matches every sample and has no place in a sorted order. A NaN or
+// infinite tolerance is allowed and makes every pair match.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quorlin {
+
+class MaxNormTemplatePairs {
+public:
+    // Whether the series can be counted here: no NaN sample and fewer than
+    // 2^31 - 64 samples (positions are held in 32 bits).
+    static bool applies(std::span<const double> x);
+
+    // Longest template length counted by grouping; longer templates make the
+    // neighbouring groups too many to enumerate cheaply, and the caller
+    // should use the pair scan instead.
+    static constexpr std::size_t kMaxLength = 12;
+
+    // Ranks the series once for the tolerance r. Requires applies(x) and
+    // r > 0 or NaN. Working memory is O(N); throws std::bad_alloc when it
+    // cannot be had.
+    MaxNormTemplatePairs(std::span<const double> x, double r);
+
+    // Unordered pairs i < j < templates whose templates of the given length
+    // match. Requires length <= kMaxLength and templates + length <= N + 1
+    // (with templates + length - 1 samples read).
+    std::uint64_t matching_pairs(std::size_t length, std::size_t templates) const;
+
+private:
+    std::size_t n_ = 0;
+    // Per sample t, in sorted positions 0 .. N-1: the first position of
+    // x[t]'s value, and the first and last positions of the values it
+    // matches. A sample u matches t exactly when first_[u] lies in
+    // [low_[t], high_[t]].
+    std::vector<std::int32_t> first_;
+    std::vector<std::int32_t> low_;
+    std::vector<std::int32_t> high_;
+    // Per sample, its cell; cell c spans positions cell_start_[c] ..
+    // cell_start_[c + 1] - 1.
+    std::vector<std::int32_t> cell_;
+    std::vector<std::int32_t> cell_start_;
+    std::int32_t widest_cell_ = 0;
+};
+
+}  // namespace quorlin
