@@ -6,6 +6,7 @@
 
 #include "common/checked_math.hpp"
 #include "dynamics/local_map.hpp"
+#include "numerics/search_strategy.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -22,6 +23,17 @@ constexpr std::size_t kEpsilonRows = 100;
 constexpr double kEpsilonQuantile = 0.2;
 
 constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
+
+// Coordinate differences an exhaustive scan of `queries` rows against
+// `candidates` rows of m coordinates takes, the measure of the work that
+// decides between the scan and the tree.
+double scan_work(std::uint64_t queries, std::uint64_t candidates, std::uint64_t m) {
+    return static_cast<double>(queries) * static_cast<double>(candidates) *
+           static_cast<double>(m);
+}
+
+// Below this much scan work the scans are quicker than building a tree.
+constexpr double kTreeSwitchOver = 2e6;
 
 // The number of points of the delay embedding. Dimension 0 gives points
 // without coordinates: as many as samples when the delay is 0 too, none
@@ -52,13 +64,18 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
     const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points);
     DirectPerturbationFtle result{std::vector<double>(n_out, 0.0),
                                   std::vector<double>(n_out, 0.0)};
-    const NeighborSearch<EmbeddedPoints> search(points);
+    const NeighborSearch<EmbeddedPoints> search(
+        points, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
     // Only points that still have a successor H steps later can be followed.
     const CandidateRule rule{static_cast<std::size_t>(n_out), exclusion, kRepeatedState};
     const double horizon = static_cast<double>(time_horizon);
 
+    std::size_t hint = kNoHint;
     for (std::size_t i = 0; i < n_out; ++i) {
-        const Nearest neighbor = search.nearest(i, rule);
+        const Nearest neighbor = search.nearest(i, rule, hint);
+        // Along a smooth trajectory the next point's neighbour is usually
+        // the successor of this one's.
+        hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
         if (!neighbor.found()) continue;
         const double final_squared = squared_distance(points, i + time_horizon,
                                                       neighbor.index + time_horizon);
@@ -135,7 +152,8 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     if (n_anchors < kLeastAnchors || d == 0) return result;
 
     const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
-    const NeighborSearch<StridedPoints> search(trajectory);
+    const NeighborSearch<StridedPoints> search(
+        trajectory, use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver));
     const double horizon = static_cast<double>(time_horizon);
 
     for (std::size_t i = 0; i < n_anchors; ++i) {

@@ -9,6 +9,7 @@
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
+#include "numerics/search_strategy.hpp"
 
 namespace quorlin::embedding {
 
@@ -242,6 +243,17 @@ constexpr std::uint64_t kFalseNeighborReferences = 1000;
 constexpr std::uint64_t kCaoReferences = 500;
 constexpr std::uint64_t kMinStepRows = 10;
 
+// Below this many coordinate differences of the exhaustive scans (reference
+// rows times rows times row length) the scans are quicker than building a
+// tree over the rows.
+constexpr double kTreeSwitchOver = 2e6;
+
+bool use_tree(std::size_t references, const EmbeddedPoints& rows) {
+    const double work = static_cast<double>(references) * static_cast<double>(rows.size()) *
+                        static_cast<double>(rows.dimension);
+    return use_fast_search(work, kTreeSwitchOver);
+}
+
 // The rows N - d * tau of step d, or no value when d * tau does not fit in 64
 // bits or leaves no row.
 std::optional<std::uint64_t> step_rows(std::uint64_t n, std::uint64_t d, std::uint64_t tau) {
@@ -320,10 +332,11 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
 
 }  // namespace
 
-Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i) {
+Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i,
+                         std::size_t hint) {
     const CandidateRule every_other_row{rows.points().size(), 1,
                                         -std::numeric_limits<double>::infinity()};
-    return rows.nearest(i, every_other_row);
+    return rows.nearest(i, every_other_row, hint);
 }
 
 double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
@@ -333,14 +346,16 @@ double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
     if (!n) return 0.0;
     // Rows of d - 1 coordinates; n + (d - 2) * tau = N - 2 * tau <= N.
     const EmbeddedPoints rows = embed_points(x, dimension - 1, delay, *n);
-    const NeighborSearch<EmbeddedPoints> search(rows);
     // Offset of the d-th coordinate; i + offset <= N - tau - 1 for every row i.
     const std::size_t offset = static_cast<std::size_t>((dimension - 1) * delay);
     const std::size_t references = std::min(*n, kFalseNeighborReferences);
+    const NeighborSearch<EmbeddedPoints> search(rows, use_tree(references, rows));
     std::int32_t valid = 0;
     std::int32_t false_neighbors = 0;
+    std::size_t hint = kNoHint;
     for (std::size_t i = 0; i < references; ++i) {
-        const Nearest neighbor = nearest_neighbor(search, i);
+        const Nearest neighbor = nearest_neighbor(search, i, hint);
+        hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
         if (!(neighbor.distance > kMinNeighborDistance)) continue;
         ++valid;
         const double separation = std::fabs(x[i + offset] - x[neighbor.index + offset]);
@@ -358,13 +373,15 @@ double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint6
     // their last coordinate, except at d = 1 where rows and points coincide.
     const std::uint64_t row_length = std::max<std::uint64_t>(dimension, 2) - 1;
     const EmbeddedPoints rows = embed_points(x, row_length, delay, *n);
-    const NeighborSearch<EmbeddedPoints> search(rows);
     const std::size_t offset = static_cast<std::size_t>((dimension - 1) * delay);
     const std::size_t references = std::min(*n, kCaoReferences);
+    const NeighborSearch<EmbeddedPoints> search(rows, use_tree(references, rows));
     double sum = 0.0;
     std::int32_t counted = 0;
+    std::size_t hint = kNoHint;
     for (std::size_t i = 0; i < references; ++i) {
-        const Nearest neighbor = nearest_neighbor(search, i);
+        const Nearest neighbor = nearest_neighbor(search, i, hint);
+        hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
         if (!(neighbor.distance > kMinNeighborDistance)) continue;
         // The squared distance of the d-dimensional points is the rows' sum,
         // taken over their d - 1 coordinates in order from -0.0, continued by

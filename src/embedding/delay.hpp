@@ -67,7 +67,9 @@ double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint6
 
 // The nearest other row of row i among all rows (only j = i is excluded):
 // the lowest index on equal distances, never a NaN distance; index 0 at
-// distance +inf when no row qualifies.
-Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i);
+// distance +inf when no row qualifies. The hint only speeds the search up
+// (see NeighborSearch::nearest).
+Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i,
+                         std::size_t hint = kNoHint);
 
 }  // namespace quorlin::embedding

@@ -1,6 +1,9 @@
 // Every nearest-neighbour and radius search of the library goes through
-// NeighborSearch, so that a faster exact search can replace the scans below
-// without touching the algorithms that use them.
+// NeighborSearch. It answers either by the exhaustive scans written out below,
+// the reference, or through a k-d tree (kd_tree.hpp) that returns the same
+// answers to the last bit; the caller decides which by the size of its
+// problem (search_strategy.hpp), and point sets that the tree cannot search
+// exactly (non-finite coordinates, too many coordinates) always take the scans.
 //
 // The rules that make results reproducible to the last bit live here, once:
 //   * the squared distance is summed over the coordinates in index order
@@ -20,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "numerics/kd_tree.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin {
@@ -71,16 +75,29 @@ inline bool temporally_excluded(std::size_t i, std::size_t j, std::uint64_t excl
     return gap < exclusion;
 }
 
+// No hint for nearest().
+inline constexpr std::size_t kNoHint = static_cast<std::size_t>(-1);
+
 template <class Points>
 class NeighborSearch {
 public:
-    explicit NeighborSearch(const Points& points) : points_(points) {}
+    // With `indexed`, a k-d tree is built over the rows when they allow an
+    // exact tree search; otherwise, and without `indexed`, every query scans.
+    // Throws std::bad_alloc when the tree's memory cannot be had.
+    explicit NeighborSearch(const Points& points, bool indexed = false) : points_(points) {
+        if (indexed && KdTree<Points>::suitable(points)) tree_.emplace_back(points);
+    }
 
     const Points& points() const { return points_; }
+    bool indexed() const { return !tree_.empty(); }
 
     // The admissible j with the smallest distance, the lowest j on ties; a
-    // default Nearest (index 0, distance +inf) when none qualifies.
-    Nearest nearest(std::size_t i, const CandidateRule& rule) const {
+    // default Nearest (index 0, distance +inf) when none qualifies. A hint,
+    // a row likely to be near (such as the neighbour of the previous row,
+    // moved on by one), only speeds the tree search up: it is measured first
+    // if admissible, and the answer is the same with any hint or none.
+    Nearest nearest(std::size_t i, const CandidateRule& rule, std::size_t hint = kNoHint) const {
+        if (indexed()) return tree_nearest(i, rule, hint);
         Nearest best;
         for (std::size_t j = 0; j < rule.candidates_end; ++j) {
             if (temporally_excluded(i, j, rule.exclusion)) continue;
@@ -99,6 +116,11 @@ public:
     template <class Visit>
     void for_each_within(std::size_t i, const CandidateRule& rule, double radius,
                          Visit&& visit) const {
+        // A NaN radius admits nothing; the tree's pruning needs it ordered.
+        if (indexed() && !std::isnan(radius)) {
+            for (const auto& [j, s] : tree_within(i, rule, radius)) visit(j, s);
+            return;
+        }
         for (std::size_t j = 0; j < rule.candidates_end; ++j) {
             if (temporally_excluded(i, j, rule.exclusion)) continue;
             const double s = squared_distance(points_, i, j);
@@ -114,6 +136,8 @@ public:
     // one consistent placement and keeps the sort well defined.
     std::vector<RankedNeighbor> k_nearest(std::size_t i, const CandidateRule& rule,
                                           std::size_t k) const {
+        // Asked for a large share of all rows, sorting them all is as quick.
+        if (indexed() && k <= points_.size() / 4) return tree_k_nearest(i, rule, k);
         std::vector<RankedNeighbor> ranked;
         for (std::size_t j = 0; j < rule.candidates_end; ++j) {
             if (temporally_excluded(i, j, rule.exclusion)) continue;
@@ -133,7 +157,106 @@ public:
     }
 
 private:
+    // The tree path. Distances are never NaN here (finite coordinates), so
+    // the scans' rules reduce to plain comparisons; what the scans get from
+    // their order of visit (the lowest index among equal distances, rows in
+    // increasing index) is made explicit. Every bound is compared through
+    // its square root, as distances are: two different sums can share one
+    // square root, and a node must not be dropped while one of its rows can
+    // still tie.
+
+    bool admissible(std::size_t i, std::size_t j, const CandidateRule& rule) const {
+        return j < rule.candidates_end && !temporally_excluded(i, j, rule.exclusion);
+    }
+
+    Nearest tree_nearest(std::size_t i, const CandidateRule& rule, std::size_t hint) const {
+        const KdTree<Points>& tree = tree_.front();
+        Nearest best;
+        auto consider = [&](std::size_t j) {
+            const double d = std::sqrt(squared_distance(points_, i, j));
+            if (d > rule.floor &&
+                (d < best.distance || (d == best.distance && j < best.index))) {
+                best.index = j;
+                best.distance = d;
+            }
+        };
+        // The default answer is index 0 at +inf: an infinite distance never
+        // qualifies, so "j < best.index" cannot fire before a finite one has.
+        if (hint < points_.size() && admissible(i, hint, rule)) consider(hint);
+        tree.traverse(
+            tree.query_of(i),
+            [&](double bound) { return std::sqrt(bound) > best.distance; },
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t p = begin; p < end; ++p) {
+                    const std::size_t j = tree.row_at(p);
+                    if (admissible(i, j, rule)) consider(j);
+                }
+            });
+        return best;
+    }
+
+    std::vector<std::pair<std::size_t, double>> tree_within(std::size_t i,
+                                                            const CandidateRule& rule,
+                                                            double radius) const {
+        const KdTree<Points>& tree = tree_.front();
+        std::vector<std::pair<std::size_t, double>> found;
+        tree.traverse(
+            tree.query_of(i),
+            [&](double bound) { return !(radius > std::sqrt(bound)); },
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t p = begin; p < end; ++p) {
+                    const std::size_t j = tree.row_at(p);
+                    if (!admissible(i, j, rule)) continue;
+                    const double s = squared_distance(points_, i, j);
+                    const double d = std::sqrt(s);
+                    if (d > rule.floor && radius > d) found.emplace_back(j, s);
+                }
+            });
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        return found;
+    }
+
+    std::vector<RankedNeighbor> tree_k_nearest(std::size_t i, const CandidateRule& rule,
+                                               std::size_t k) const {
+        const KdTree<Points>& tree = tree_.front();
+        // (distance, index) in lexicographic order is the order of a stable
+        // sort by distance of rows listed in increasing index.
+        auto before = [](const RankedNeighbor& a, const RankedNeighbor& b) {
+            return a.distance < b.distance || (a.distance == b.distance && a.index < b.index);
+        };
+        std::vector<RankedNeighbor> heap;  // the k best so far, the worst on top
+        if (k == 0) return heap;
+        heap.reserve(k);
+        tree.traverse(
+            tree.query_of(i),
+            [&](double bound) {
+                return heap.size() == k && std::sqrt(bound) > heap.front().distance;
+            },
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t p = begin; p < end; ++p) {
+                    const std::size_t j = tree.row_at(p);
+                    if (!admissible(i, j, rule)) continue;
+                    const RankedNeighbor candidate{j, std::sqrt(squared_distance(points_, i, j))};
+                    if (!(candidate.distance > rule.floor)) continue;
+                    if (heap.size() < k) {
+                        heap.push_back(candidate);
+                        std::push_heap(heap.begin(), heap.end(), before);
+                    } else if (before(candidate, heap.front())) {
+                        std::pop_heap(heap.begin(), heap.end(), before);
+                        heap.back() = candidate;
+                        std::push_heap(heap.begin(), heap.end(), before);
+                    }
+                }
+            });
+        std::sort_heap(heap.begin(), heap.end(), before);
+        return heap;
+    }
+
     const Points& points_;
+    // Empty or one tree (a vector rather than an optional: KdTree holds a
+    // reference and is not assignable).
+    std::vector<KdTree<Points>> tree_;
 };
 
 }  // namespace quorlin
