@@ -59,6 +59,17 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
 // diagonal; each cell is therefore computed once per band, not once per pair.
 
 constexpr std::size_t kBand = 32;
+constexpr std::size_t kVectors = kBand / 8;
+
+// One bit per row of a band.
+using BandMask = std::uint64_t;
+static_assert(kBand <= 8 * sizeof(BandMask));
+
+// The bits first .. last - 1.
+constexpr BandMask lanes_between(std::uint32_t first, std::uint32_t last) {
+    const BandMask below_last = last >= 64 ? ~BandMask{0} : (BandMask{1} << last) - 1;
+    return below_last & ~((BandMask{1} << first) - 1);
+}
 
 using Lanes = double __attribute__((vector_size(64)));
 using LaneIndex = std::int64_t __attribute__((vector_size(64)));
@@ -82,20 +93,12 @@ struct PairRecord {
 // are IEEE additions of doubles whatever their width, so every variant gives
 // the same bits.
 [[gnu::target_clones("avx512f", "avx2", "default")]] void add_band(
-    double* window, std::uint64_t* missed, const double* cells, const std::uint32_t* skipped,
+    double* window, std::uint64_t* missed, const double* cells, const BandMask* skipped,
     const PairRecord* records, std::size_t n_records, std::uint32_t t0, std::uint32_t first_lane) {
-    static_assert(kBand == 32, "four vectors of eight lanes");
-    // Four separate accumulators, so that they stay in registers.
-    Lanes a0, a1, a2, a3;
-    std::memcpy(&a0, window, sizeof a0);
-    std::memcpy(&a1, window + 8, sizeof a1);
-    std::memcpy(&a2, window + 16, sizeof a2);
-    std::memcpy(&a3, window + 24, sizeof a3);
-    // Reads eight cells; a vector is not returned by value, whose passing
-    // would differ between the instruction sets.
-#define QUORLIN_CELLS(name, from) \
-    Lanes name;                   \
-    std::memcpy(&name, from, sizeof name)
+    // Separate accumulators, fully unrolled so that they stay in registers.
+    Lanes acc[kVectors];
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < kVectors; ++v) std::memcpy(&acc[v], window + 8 * v, sizeof(Lanes));
     const LaneIndex lane = {0, 1, 2, 3, 4, 5, 6, 7};
     const Lanes nothing = {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
     const std::uint32_t band_end = t0 + static_cast<std::uint32_t>(kBand);
@@ -104,15 +107,14 @@ struct PairRecord {
     auto add_part = [&](const double* column, std::uint32_t last_lane) {
         const LaneIndex from = lane - static_cast<std::int64_t>(first_lane);
         const LaneIndex to = lane - static_cast<std::int64_t>(last_lane);
-        // Lane l of vector v is inside when first <= 8v + l < last.
-        QUORLIN_CELLS(c0, column);
-        QUORLIN_CELLS(c1, column + 8);
-        QUORLIN_CELLS(c2, column + 16);
-        QUORLIN_CELLS(c3, column + 24);
-        a0 += (from >= 0) & (to < 0) ? c0 : nothing;
-        a1 += (from >= -8) & (to < -8) ? c1 : nothing;
-        a2 += (from >= -16) & (to < -16) ? c2 : nothing;
-        a3 += (from >= -24) & (to < -24) ? c3 : nothing;
+#pragma GCC unroll 16
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            // Lane l of vector v is inside when first <= 8v + l < last.
+            const std::int64_t offset = -8 * static_cast<std::int64_t>(v);
+            Lanes c;
+            std::memcpy(&c, column + 8 * v, sizeof c);
+            acc[v] += (from >= offset) & (to < offset) ? c : nothing;
+        }
     };
 
     if (first_lane == 0 && skipped == nullptr) {
@@ -121,14 +123,12 @@ struct PairRecord {
             const PairRecord record = records[p];
             const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
             if (record.end >= band_end) {
-                QUORLIN_CELLS(c0, column);
-                QUORLIN_CELLS(c1, column + 8);
-                QUORLIN_CELLS(c2, column + 16);
-                QUORLIN_CELLS(c3, column + 24);
-                a0 += c0;
-                a1 += c1;
-                a2 += c2;
-                a3 += c3;
+#pragma GCC unroll 16
+                for (std::size_t v = 0; v < kVectors; ++v) {
+                    Lanes c;
+                    std::memcpy(&c, column + 8 * v, sizeof c);
+                    acc[v] += c;
+                }
             } else if (record.end > t0) {
                 add_part(column, record.end - t0);
             }
@@ -141,21 +141,15 @@ struct PairRecord {
             const std::uint32_t last_lane = std::min(record.end, band_end) - t0;
             add_part(column, last_lane);
             if (skipped == nullptr) continue;
-            const std::uint32_t lanes_used =
-                static_cast<std::uint32_t>((std::uint64_t{1} << last_lane) - 1) &
-                ~static_cast<std::uint32_t>((std::uint64_t{1} << first_lane) - 1);
-            std::uint32_t missing = skipped[record.slot] & lanes_used;
+            BandMask missing = skipped[record.slot] & lanes_between(first_lane, last_lane);
             while (missing != 0) {
-                ++missed[__builtin_ctz(missing)];
+                ++missed[__builtin_ctzll(missing)];
                 missing &= missing - 1;
             }
         }
     }
-#undef QUORLIN_CELLS
-    std::memcpy(window, &a0, sizeof a0);
-    std::memcpy(window + 8, &a1, sizeof a1);
-    std::memcpy(window + 16, &a2, sizeof a2);
-    std::memcpy(window + 24, &a3, sizeof a3);
+#pragma GCC unroll 16
+    for (std::size_t v = 0; v < kVectors; ++v) std::memcpy(window + 8 * v, &acc[v], sizeof(Lanes));
 }
 
 // Memory for the slots, aligned to cache lines: a slot's 32 cells are
@@ -347,7 +341,7 @@ private:
             const std::size_t from = std::max(t0, slot_first_[slot]);
             const std::size_t to = std::min(t1, slot_end_[slot]);
             double* column = cells_.data.get() + static_cast<std::size_t>(slot) * kBand;
-            std::uint32_t skipped = 0;
+            BandMask skipped = 0;
             // The column index is j - i + n - 1, so the partner of row t is
             // t + column - (n - 1), within [0, n) for every row read.
             const std::size_t shift = slot_column_[slot];
@@ -358,7 +352,7 @@ private:
                     column[lane] = log_distance(s);
                 } else {
                     column[lane] = -0.0;
-                    skipped |= std::uint32_t{1} << lane;
+                    skipped |= BandMask{1} << lane;
                 }
             }
             skipped_[slot] = skipped;
@@ -450,8 +444,8 @@ private:
     std::vector<std::size_t> slot_column_;
     std::vector<std::size_t> slot_first_;
     std::vector<std::size_t> slot_end_;
-    std::vector<std::uint32_t> skipped_;
-    std::uint32_t band_skips_ = 0;  // whether any cell of the band was skipped
+    std::vector<BandMask> skipped_;
+    BandMask band_skips_ = 0;  // whether any cell of the band was skipped
     std::vector<std::uint32_t> free_slots_;
     std::vector<std::uint32_t> active_;
 

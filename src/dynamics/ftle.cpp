@@ -122,7 +122,7 @@ std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& s
     // Only rows j < n_anchors have an image row j + T; the ball is strict,
     // so with epsilon = 0 even a repeated state stays outside.
     search.for_each_within(anchor, CandidateRule{n_anchors, 1, kNoFloor}, epsilon,
-                           [&](std::size_t j, double) { ball.push_back(j); });
+                           [&](std::size_t j) { ball.push_back(j); });
     // n_neighbors is a least number, not a cap: a full ball is kept whole.
     if (ball.size() >= n_neighbors) return ball;
 

@@ -237,7 +237,7 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
         points, n_steps, size,
         [&](std::size_t i, std::vector<std::size_t>& partners) {
             search.for_each_within(i, rule, radius,
-                                   [&](std::size_t j, double) { partners.push_back(j); });
+                                   [&](std::size_t j) { partners.push_back(j); });
         },
         use_fast_search(follow_work(size, n_steps, m), kTileSwitchOver));
     const std::vector<double>& sum = sums.sum;

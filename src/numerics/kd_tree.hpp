@@ -127,6 +127,37 @@ public:
         }
     }
 
+    // For radius searches. classify(lower, upper) sorts a node by the
+    // bounds of its squared distances: kSkip drops it, kAll hands all its
+    // positions to whole(begin, end) unmeasured, kSome descends (a leaf goes
+    // to leaf(begin, end)). The upper bound is formed like the lower one,
+    // from the farther face of the box in each coordinate: by the same
+    // monotonicity no row of the node has a larger squared distance.
+    enum class Coverage { kSkip, kSome, kAll };
+    template <class Classify, class Leaf, class Whole>
+    void traverse_ball(const Query& q, Classify&& classify, Leaf&& leaf, Whole&& whole) const {
+        std::array<std::uint32_t, 64> stack;
+        std::size_t top = 0;
+        stack[top++] = 0;
+        while (top > 0) {
+            const std::uint32_t at = stack[--top];
+            const Node& node = nodes_[at];
+            const double lower = box_bound(at, q);
+            const Coverage coverage = classify(lower, [&] { return box_reach(at, q); });
+            if (coverage == Coverage::kSkip) continue;
+            if (coverage == Coverage::kAll) {
+                whole(node.begin, node.end);
+            } else if (node.right == 0) {
+                leaf(node.begin, node.end);
+            } else {
+                // Right first on the stack, so that rows come out roughly in
+                // tree order.
+                stack[top++] = node.right;
+                stack[top++] = at + 1;
+            }
+        }
+    }
+
 private:
     struct Node {
         std::uint32_t begin;
@@ -148,6 +179,21 @@ private:
             } else if (q[c] > hi[c]) {
                 gap = q[c] - hi[c];
             }
+            s += gap * gap;
+        }
+        return s;
+    }
+
+    // Squared-distance upper bound of the box of `node`: the squared gap to
+    // the farther face in each coordinate, summed like squared_distance.
+    double box_reach(std::uint32_t node, const Query& q) const {
+        const double* lo = lower_.data() + static_cast<std::size_t>(node) * m_;
+        const double* hi = upper_.data() + static_cast<std::size_t>(node) * m_;
+        double s = -0.0;
+        for (std::size_t c = 0; c < m_; ++c) {
+            const double below = q[c] - lo[c];
+            const double above = hi[c] - q[c];
+            const double gap = below > above ? below : above;
             s += gap * gap;
         }
         return s;

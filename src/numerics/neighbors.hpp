@@ -110,22 +110,20 @@ public:
         return best;
     }
 
-    // Calls visit(j, s) for every admissible j, in increasing j, whose
-    // distance sqrt(s) lies strictly inside `radius`; s is the squared
-    // distance as summed above.
+    // Calls visit(j) for every admissible j, in increasing j, whose distance
+    // lies strictly inside `radius`.
     template <class Visit>
     void for_each_within(std::size_t i, const CandidateRule& rule, double radius,
                          Visit&& visit) const {
         // A NaN radius admits nothing; the tree's pruning needs it ordered.
         if (indexed() && !std::isnan(radius)) {
-            for (const auto& [j, s] : tree_within(i, rule, radius)) visit(j, s);
+            for (const std::size_t j : tree_within(i, rule, radius)) visit(j);
             return;
         }
         for (std::size_t j = 0; j < rule.candidates_end; ++j) {
             if (temporally_excluded(i, j, rule.exclusion)) continue;
-            const double s = squared_distance(points_, i, j);
-            const double d = std::sqrt(s);
-            if (d > rule.floor && radius > d) visit(j, s);
+            const double d = std::sqrt(squared_distance(points_, i, j));
+            if (d > rule.floor && radius > d) visit(j);
         }
     }
 
@@ -195,25 +193,59 @@ private:
         return best;
     }
 
-    std::vector<std::pair<std::size_t, double>> tree_within(std::size_t i,
-                                                            const CandidateRule& rule,
-                                                            double radius) const {
+    std::vector<std::size_t> tree_within(std::size_t i, const CandidateRule& rule,
+                                         double radius) const {
+        using Coverage = typename KdTree<Points>::Coverage;
         const KdTree<Points>& tree = tree_.front();
-        std::vector<std::pair<std::size_t, double>> found;
-        tree.traverse(
+        std::vector<std::size_t> found;
+        std::size_t lowest = points_.size(), highest = 0;
+        auto take = [&](std::size_t j) {
+            found.push_back(j);
+            lowest = std::min(lowest, j);
+            highest = std::max(highest, j);
+        };
+        tree.traverse_ball(
             tree.query_of(i),
-            [&](double bound) { return !(radius > std::sqrt(bound)); },
+            [&](double lower, auto upper) {
+                const double near = std::sqrt(lower);
+                if (!(radius > near)) return Coverage::kSkip;
+                // Every row strictly inside the radius and above the floor:
+                // none needs measuring.
+                if (near > rule.floor && radius > std::sqrt(upper())) return Coverage::kAll;
+                return Coverage::kSome;
+            },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (!admissible(i, j, rule)) continue;
-                    const double s = squared_distance(points_, i, j);
-                    const double d = std::sqrt(s);
-                    if (d > rule.floor && radius > d) found.emplace_back(j, s);
+                    const double d = std::sqrt(squared_distance(points_, i, j));
+                    if (d > rule.floor && radius > d) take(j);
+                }
+            },
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t p = begin; p < end; ++p) {
+                    const std::size_t j = tree.row_at(p);
+                    if (admissible(i, j, rule)) take(j);
                 }
             });
-        std::sort(found.begin(), found.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        // Into increasing j: by marking the rows in a bitmap and reading it
+        // back when the rows found are dense in their range, else by sorting.
+        const std::size_t words = found.empty() ? 0 : highest / 64 - lowest / 64 + 1;
+        if (found.size() < 64 || words > 4 * found.size()) {
+            std::sort(found.begin(), found.end());
+            return found;
+        }
+        if (marks_.empty()) marks_.assign(points_.size() / 64 + 1, 0);
+        for (const std::size_t j : found) marks_[j / 64] |= std::uint64_t{1} << (j % 64);
+        std::size_t out = 0;
+        for (std::size_t w = lowest / 64; w <= highest / 64; ++w) {
+            std::uint64_t bits = marks_[w];
+            marks_[w] = 0;
+            while (bits != 0) {
+                found[out++] = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+                bits &= bits - 1;
+            }
+        }
         return found;
     }
 
@@ -254,6 +286,9 @@ private:
     }
 
     const Points& points_;
+    // Scratch of the tree's radius search, allocated at its first use: one
+    // bit per row, all clear between searches.
+    mutable std::vector<std::uint64_t> marks_;
     // Empty or one tree (a vector rather than an optional: KdTree holds a
     // reference and is not assignable).
     std::vector<KdTree<Points>> tree_;
