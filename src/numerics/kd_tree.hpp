@@ -69,7 +69,18 @@ public:
         nodes_.reserve(nodes);
         lower_.reserve(nodes * m_);
         upper_.reserve(nodes * m_);
-        build(0, n);
+        require_memory(n, sizeof(Keyed));
+        keyed_.resize(n);
+        Box lo{}, hi{};
+        for (std::size_t c = 0; c < m_; ++c) {
+            lo[c] = hi[c] = points.coord(0, c);
+            for (std::size_t i = 1; i < n; ++i) {
+                lo[c] = std::min(lo[c], points.coord(i, c));
+                hi[c] = std::max(hi[c], points.coord(i, c));
+            }
+        }
+        build(0, n, lo, hi);
+        keyed_ = {};
     }
 
     std::size_t dim() const { return m_; }
@@ -88,8 +99,19 @@ public:
     // it; the positions [begin, end) of each leaf reached go to
     // leaf(begin, end) (rows by row_at). prune is asked again when a node is
     // taken from the stack, so that a bound found meanwhile applies.
+    //
+    // The bound covers the first `used` coordinates (at most dim()). Summed
+    // like the first terms of squared_distance, it is also a lower bound of
+    // the distance of rows that continue with more coordinates: further
+    // squares only add to a sum whose rounding is monotone. A tree over the
+    // leading coordinates of longer rows can therefore search them.
     template <class Prune, class Leaf>
     void traverse(const Query& q, Prune&& prune, Leaf&& leaf) const {
+        traverse(q, m_, prune, leaf);
+    }
+
+    template <class Prune, class Leaf>
+    void traverse(const Query& q, std::size_t used, Prune&& prune, Leaf&& leaf) const {
         struct Pending {
             std::uint32_t node;
             double bound;
@@ -98,7 +120,7 @@ public:
         // leaves at most one sibling on the stack.
         std::array<Pending, 64> stack;
         std::size_t top = 0;
-        stack[top++] = {0, box_bound(0, q)};
+        stack[top++] = {0, box_bound(0, q, used)};
         while (top > 0) {
             const Pending pending = stack[--top];
             if (prune(pending.bound)) continue;
@@ -112,8 +134,8 @@ public:
                 }
                 const std::uint32_t left = at + 1;
                 const std::uint32_t right = node.right;
-                const double left_bound = box_bound(left, q);
-                const double right_bound = box_bound(right, q);
+                const double left_bound = box_bound(left, q, used);
+                const double right_bound = box_bound(right, q, used);
                 std::uint32_t near = left, far = right;
                 double near_bound = left_bound, far_bound = right_bound;
                 if (right_bound < left_bound) {
@@ -135,15 +157,16 @@ public:
     // monotonicity no row of the node has a larger squared distance.
     enum class Coverage { kSkip, kSome, kAll };
     template <class Classify, class Leaf, class Whole>
-    void traverse_ball(const Query& q, Classify&& classify, Leaf&& leaf, Whole&& whole) const {
+    void traverse_ball(const Query& q, std::size_t used, Classify&& classify, Leaf&& leaf,
+                       Whole&& whole) const {
         std::array<std::uint32_t, 64> stack;
         std::size_t top = 0;
         stack[top++] = 0;
         while (top > 0) {
             const std::uint32_t at = stack[--top];
             const Node& node = nodes_[at];
-            const double lower = box_bound(at, q);
-            const Coverage coverage = classify(lower, [&] { return box_reach(at, q); });
+            const double lower = box_bound(at, q, used);
+            const Coverage coverage = classify(lower, [&] { return box_reach(at, q, used); });
             if (coverage == Coverage::kSkip) continue;
             if (coverage == Coverage::kAll) {
                 whole(node.begin, node.end);
@@ -167,12 +190,13 @@ private:
 
     // Squared-distance lower bound of the box of `node` (see the head of
     // this file): the same additions as squared_distance, in coordinate
-    // order from -0.0, of the squared gaps to the box.
-    double box_bound(std::uint32_t node, const Query& q) const {
+    // order from -0.0, of the squared gaps to the box in the first `used`
+    // coordinates.
+    double box_bound(std::uint32_t node, const Query& q, std::size_t used) const {
         const double* lo = lower_.data() + static_cast<std::size_t>(node) * m_;
         const double* hi = upper_.data() + static_cast<std::size_t>(node) * m_;
         double s = -0.0;
-        for (std::size_t c = 0; c < m_; ++c) {
+        for (std::size_t c = 0; c < used; ++c) {
             double gap = 0.0;
             if (q[c] < lo[c]) {
                 gap = lo[c] - q[c];
@@ -186,11 +210,11 @@ private:
 
     // Squared-distance upper bound of the box of `node`: the squared gap to
     // the farther face in each coordinate, summed like squared_distance.
-    double box_reach(std::uint32_t node, const Query& q) const {
+    double box_reach(std::uint32_t node, const Query& q, std::size_t used) const {
         const double* lo = lower_.data() + static_cast<std::size_t>(node) * m_;
         const double* hi = upper_.data() + static_cast<std::size_t>(node) * m_;
         double s = -0.0;
-        for (std::size_t c = 0; c < m_; ++c) {
+        for (std::size_t c = 0; c < used; ++c) {
             const double below = q[c] - lo[c];
             const double above = hi[c] - q[c];
             const double gap = below > above ? below : above;
@@ -199,45 +223,82 @@ private:
         return s;
     }
 
-    void build(std::size_t begin, std::size_t end) {
+    using Box = std::array<double, kMaxTreeDimension>;
+
+    // Builds the subtree of the rows at positions [begin, end), whose rows
+    // lie within the box [lo, hi] (not necessarily tightly: a child's box is
+    // its parent's cut at the split), and stores the tight box of each node
+    // once its children are built.
+    void build(std::size_t begin, std::size_t end, Box lo, Box hi) {
         const std::size_t at = nodes_.size();
         nodes_.push_back({static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end), 0});
-        // The tight box of the rows.
+        lower_.resize(lower_.size() + m_);
+        upper_.resize(upper_.size() + m_);
         std::size_t widest = 0;
-        double widest_extent = -1.0;
+        double widest_extent = 0.0;
         for (std::size_t c = 0; c < m_; ++c) {
-            double lo = points_.coord(order_[begin], c);
-            double hi = lo;
-            for (std::size_t p = begin + 1; p < end; ++p) {
-                const double v = points_.coord(order_[p], c);
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-            }
-            lower_.push_back(lo);
-            upper_.push_back(hi);
             // The extent may overflow to +inf, which still compares.
-            if (hi - lo > widest_extent) {
-                widest_extent = hi - lo;
+            if (hi[c] - lo[c] > widest_extent) {
+                widest_extent = hi[c] - lo[c];
                 widest = c;
             }
         }
         // Rows that all coincide are not split further.
-        if (end - begin <= kLeafRows || widest_extent == 0.0) return;
+        if (end - begin <= kLeafRows || widest_extent == 0.0) {
+            tighten_leaf(at);
+            return;
+        }
+        // The median of the split coordinate, found on (key, row) pairs held
+        // side by side rather than through the rows.
         const std::size_t middle = begin + (end - begin) / 2;
-        std::nth_element(order_.begin() + static_cast<std::ptrdiff_t>(begin),
-                         order_.begin() + static_cast<std::ptrdiff_t>(middle),
-                         order_.begin() + static_cast<std::ptrdiff_t>(end),
-                         [&](std::uint32_t a, std::uint32_t b) {
-                             return points_.coord(a, widest) < points_.coord(b, widest);
-                         });
-        build(begin, middle);
+        for (std::size_t p = begin; p < end; ++p) keyed_[p] = {points_.coord(order_[p], widest), order_[p]};
+        const auto first = keyed_.begin() + static_cast<std::ptrdiff_t>(begin);
+        std::nth_element(first, keyed_.begin() + static_cast<std::ptrdiff_t>(middle),
+                         keyed_.begin() + static_cast<std::ptrdiff_t>(end),
+                         [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+        double left_top = keyed_[begin].key;
+        for (std::size_t p = begin; p < end; ++p) {
+            order_[p] = keyed_[p].row;
+            if (p < middle) left_top = std::max(left_top, keyed_[p].key);
+        }
+        Box left_hi = hi, right_lo = lo;
+        left_hi[widest] = left_top;
+        right_lo[widest] = keyed_[middle].key;
+        build(begin, middle, lo, left_hi);
         nodes_[at].right = static_cast<std::uint32_t>(nodes_.size());
-        build(middle, end);
+        build(middle, end, right_lo, hi);
+        // The union of the children's tight boxes.
+        const std::size_t left = (at + 1) * m_, right = nodes_[at].right * std::size_t{1} * m_;
+        for (std::size_t c = 0; c < m_; ++c) {
+            lower_[at * m_ + c] = std::min(lower_[left + c], lower_[right + c]);
+            upper_[at * m_ + c] = std::max(upper_[left + c], upper_[right + c]);
+        }
     }
+
+    void tighten_leaf(std::size_t at) {
+        const Node& node = nodes_[at];
+        for (std::size_t c = 0; c < m_; ++c) {
+            double lo = points_.coord(order_[node.begin], c);
+            double hi = lo;
+            for (std::size_t p = node.begin + 1; p < node.end; ++p) {
+                const double v = points_.coord(order_[p], c);
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+            }
+            lower_[at * m_ + c] = lo;
+            upper_[at * m_ + c] = hi;
+        }
+    }
+
+    struct Keyed {
+        double key;
+        std::uint32_t row;
+    };
 
     const Points& points_;
     std::size_t m_;
     std::vector<std::uint32_t> order_;
+    std::vector<Keyed> keyed_;  // scratch of the build
     std::vector<Node> nodes_;
     std::vector<double> lower_;
     std::vector<double> upper_;

@@ -85,11 +85,29 @@ public:
     // exact tree search; otherwise, and without `indexed`, every query scans.
     // Throws std::bad_alloc when the tree's memory cannot be had.
     explicit NeighborSearch(const Points& points, bool indexed = false) : points_(points) {
-        if (indexed && KdTree<Points>::suitable(points)) tree_.emplace_back(points);
+        if (indexed && KdTree<Points>::suitable(points)) {
+            owned_.emplace_back(points);
+            tree_ = &owned_.front();
+            used_ = points.dim();
+        }
     }
 
+    // Searches `points` through a tree built elsewhere over the leading
+    // coordinates of the same rows: row j of the tree's points must equal
+    // the first min(tree dimension, points.dim()) coordinates of row j of
+    // `points`, for every row of `points` (the tree may hold more rows). The
+    // delay vectors of one series for one delay share their leading
+    // coordinates whatever their length, so one tree serves them all. The
+    // caller guarantees that every coordinate of `points` is finite.
+    NeighborSearch(const Points& points, const KdTree<Points>& leading)
+        : points_(points), tree_(&leading), used_(std::min(leading.dim(), points.dim())) {}
+
+    // Not copied or moved: it may point into itself.
+    NeighborSearch(const NeighborSearch&) = delete;
+    NeighborSearch& operator=(const NeighborSearch&) = delete;
+
     const Points& points() const { return points_; }
-    bool indexed() const { return !tree_.empty(); }
+    bool indexed() const { return tree_ != nullptr && used_ > 0; }
 
     // The admissible j with the smallest distance, the lowest j on ties; a
     // default Nearest (index 0, distance +inf) when none qualifies. A hint,
@@ -168,7 +186,7 @@ private:
     }
 
     Nearest tree_nearest(std::size_t i, const CandidateRule& rule, std::size_t hint) const {
-        const KdTree<Points>& tree = tree_.front();
+        const KdTree<Points>& tree = *tree_;
         Nearest best;
         auto consider = [&](std::size_t j) {
             const double d = std::sqrt(squared_distance(points_, i, j));
@@ -182,7 +200,7 @@ private:
         // qualifies, so "j < best.index" cannot fire before a finite one has.
         if (hint < points_.size() && admissible(i, hint, rule)) consider(hint);
         tree.traverse(
-            tree.query_of(i),
+            tree.query_of(i), used_,
             [&](double bound) { return std::sqrt(bound) > best.distance; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
@@ -196,7 +214,10 @@ private:
     std::vector<std::size_t> tree_within(std::size_t i, const CandidateRule& rule,
                                          double radius) const {
         using Coverage = typename KdTree<Points>::Coverage;
-        const KdTree<Points>& tree = tree_.front();
+        const KdTree<Points>& tree = *tree_;
+        // The upper bound of a tree over fewer coordinates than the rows
+        // bounds nothing: whole nodes are taken only from a full tree.
+        const bool whole_nodes = used_ == points_.dim();
         std::vector<std::size_t> found;
         std::size_t lowest = points_.size(), highest = 0;
         auto take = [&](std::size_t j) {
@@ -205,13 +226,15 @@ private:
             highest = std::max(highest, j);
         };
         tree.traverse_ball(
-            tree.query_of(i),
+            tree.query_of(i), used_,
             [&](double lower, auto upper) {
                 const double near = std::sqrt(lower);
                 if (!(radius > near)) return Coverage::kSkip;
                 // Every row strictly inside the radius and above the floor:
                 // none needs measuring.
-                if (near > rule.floor && radius > std::sqrt(upper())) return Coverage::kAll;
+                if (whole_nodes && near > rule.floor && radius > std::sqrt(upper())) {
+                    return Coverage::kAll;
+                }
                 return Coverage::kSome;
             },
             [&](std::size_t begin, std::size_t end) {
@@ -251,7 +274,7 @@ private:
 
     std::vector<RankedNeighbor> tree_k_nearest(std::size_t i, const CandidateRule& rule,
                                                std::size_t k) const {
-        const KdTree<Points>& tree = tree_.front();
+        const KdTree<Points>& tree = *tree_;
         // (distance, index) in lexicographic order is the order of a stable
         // sort by distance of rows listed in increasing index.
         auto before = [](const RankedNeighbor& a, const RankedNeighbor& b) {
@@ -261,7 +284,7 @@ private:
         if (k == 0) return heap;
         heap.reserve(k);
         tree.traverse(
-            tree.query_of(i),
+            tree.query_of(i), used_,
             [&](double bound) {
                 return heap.size() == k && std::sqrt(bound) > heap.front().distance;
             },
@@ -289,9 +312,12 @@ private:
     // Scratch of the tree's radius search, allocated at its first use: one
     // bit per row, all clear between searches.
     mutable std::vector<std::uint64_t> marks_;
-    // Empty or one tree (a vector rather than an optional: KdTree holds a
-    // reference and is not assignable).
-    std::vector<KdTree<Points>> tree_;
+    // The tree searched, if any: the one in owned_ or one built elsewhere.
+    // (A vector rather than an optional: KdTree holds a reference and is not
+    // assignable.)
+    std::vector<KdTree<Points>> owned_;
+    const KdTree<Points>* tree_ = nullptr;
+    std::size_t used_ = 0;  // coordinates the tree's bounds cover
 };
 
 }  // namespace quorlin

@@ -164,10 +164,9 @@ CandidateRule random_rule(const Points& points, const std::vector<double>& dista
 }
 
 template <class Points>
-void check_searches(const Points& points, const std::string& label, Rng& rng) {
+void compare_searches(const Points& points, const NeighborSearch<Points>& tree,
+                      const std::string& label, Rng& rng) {
     const NeighborSearch<Points> direct(points, false);
-    const NeighborSearch<Points> tree(points, true);
-    if (!tree.indexed()) return;  // the case is one for the scans alone
     const std::size_t n = points.size();
     const std::vector<double> distances = sample_distances(points, rng);
     for (int r = 0; r < 3; ++r) {
@@ -220,6 +219,32 @@ void check_searches(const Points& points, const std::string& label, Rng& rng) {
             if (!same) fail(context + " k_nearest i=" + std::to_string(i) + " k=" + std::to_string(k));
         }
     }
+}
+
+template <class Points>
+void check_searches(const Points& points, const std::string& label, Rng& rng) {
+    const NeighborSearch<Points> tree(points, true);
+    if (!tree.indexed()) return;  // the case is one for the scans alone
+    compare_searches(points, tree, label, rng);
+}
+
+// Delay vectors of any length searched through one tree over their two
+// leading coordinates (x[j], x[j + tau]), which holds more rows than they.
+void check_leading(Shape shape, const std::string& label, Rng& rng) {
+    const std::size_t tau = below(rng, 4);
+    const std::size_t n_series = 12 + below(rng, 200);
+    const std::vector<double> x = series(shape, n_series, rng);
+    const EmbeddedPoints leading = embed_points(x, 2, tau, n_series - tau);
+    if (!KdTree<EmbeddedPoints>::suitable(leading)) return;
+    const KdTree<EmbeddedPoints> tree(leading);
+    const std::size_t q = 1 + below(rng, 6);
+    // As many rows as step q + 1 of the dimension search has, at least 2.
+    const std::size_t span = (q - 1) * tau;
+    const std::size_t n = n_series - std::min(n_series - 2, span + tau + below(rng, 3));
+    if (n + span > n_series || n > leading.size()) return;
+    const EmbeddedPoints rows = embed_points(x, q, tau, n);
+    const NeighborSearch<EmbeddedPoints> search(rows, tree);
+    compare_searches(rows, search, label + " leading q=" + std::to_string(q), rng);
 }
 
 // The same rows read in place through strides: row-major with padding,
@@ -322,7 +347,10 @@ int main(int argc, char** argv) {
     for (std::uint64_t c = 0; c < cases; ++c) {
         const auto shape = static_cast<Shape>(below(rng, static_cast<std::size_t>(Shape::count)));
         const std::string label = std::string("case ") + std::to_string(c) + " " + name_of(shape);
-        switch (below(rng, 4)) {
+        switch (below(rng, 5)) {
+            case 4:
+                check_leading(shape, label, rng);
+                break;
             case 0: {  // a delay embedding of a series
                 const std::size_t m = 1 + below(rng, 4);
                 const std::size_t tau = below(rng, 4);
