@@ -227,37 +227,19 @@ private:
     };
 
     // One pass over every reference: the number of pairs followed for each
-    // number of steps, and the partner lists themselves while they fit in
-    // the budget (then the passes read them instead of asking again). When
-    // they do not fit, the passes are made short enough in k that the pairs
-    // in flight at once do: a pass over [k0, k1) holds the pairs of at most
-    // k1 - k0 + 32 consecutive references.
+    // number of steps, and the passes over ranges of k, short enough that
+    // the pairs in flight at once fit in the budget: a pass over [k0, k1)
+    // holds the pairs of at most k1 - k0 + kBand consecutive references.
+    // The passes ask for the partner lists again rather than keep them all.
     void survey() {
         pairs_by_steps_.assign(steps_ + 1, 0);
-        require_memory(references_, sizeof(std::uint32_t), 2);
+        require_memory(references_, sizeof(std::uint32_t));
         std::vector<std::uint32_t> listed_count(references_);
-        stored_first_.assign(references_ + 1, 0);
-        bool storing = true;
-        std::vector<std::size_t> listed;
         for (std::size_t i = 0; i < references_; ++i) {
-            listed.clear();
-            partners_(i, listed);
-            listed_count[i] = static_cast<std::uint32_t>(listed.size());
-            for (const std::size_t j : listed) ++pairs_by_steps_[steps_of(n_, steps_, i, j)];
-            if (storing && stored_.size() + listed.size() > budget_) {
-                storing = false;
-                stored_ = {};
-                stored_first_ = {};
-            }
-            if (storing) {
-                for (const std::size_t j : listed) stored_.push_back(static_cast<std::uint32_t>(j));
-                stored_first_[i + 1] = stored_.size();
-            }
-        }
-        stored_all_ = storing;
-        if (stored_all_) {
-            pass_steps_ = steps_;
-            return;
+            listed_.clear();
+            partners_(i, listed_);
+            listed_count[i] = static_cast<std::uint32_t>(listed_.size());
+            for (const std::size_t j : listed_) ++pairs_by_steps_[steps_of(n_, steps_, i, j)];
         }
         // The longest run of references whose lists fit in the budget.
         auto fits = [&](std::size_t run) {
@@ -269,7 +251,11 @@ private:
             }
             return true;
         };
-        std::size_t low = 1, high = steps_ + kBand;  // low always fits (one list at a time)
+        if (fits(steps_ + kBand)) {
+            pass_steps_ = steps_;
+            return;
+        }
+        std::size_t low = 1, high = steps_ + kBand;  // one list at a time always fits
         while (low < high) {
             const std::size_t middle = low + (high - low + 1) / 2;
             if (fits(middle)) {
@@ -279,17 +265,6 @@ private:
             }
         }
         pass_steps_ = low > kBand ? low - kBand : 1;
-    }
-
-    void partners_of(std::size_t i, std::vector<std::size_t>& out) const {
-        out.clear();
-        if (stored_all_) {
-            for (std::size_t p = stored_first_[i]; p < stored_first_[i + 1]; ++p) {
-                out.push_back(stored_[p]);
-            }
-        } else {
-            partners_(i, out);
-        }
     }
 
     std::uint32_t allocate_slot(std::size_t column, std::size_t first_row) {
@@ -315,7 +290,8 @@ private:
 
     // Takes reference i into flight for the pass [k0, k1).
     void admit(std::size_t i, std::size_t k0, std::size_t k1) {
-        partners_of(i, listed_);
+        listed_.clear();
+        partners_(i, listed_);
         Reference reference{i, records_.size(), records_.size(), 0};
         for (const std::size_t j : listed_) {
             const std::size_t steps = std::min(k1, steps_of(n_, steps_, i, j));
@@ -434,9 +410,6 @@ private:
     const std::size_t budget_;
 
     std::vector<std::uint64_t> pairs_by_steps_;  // pairs followed for exactly h steps
-    bool stored_all_ = false;
-    std::vector<std::uint32_t> stored_;
-    std::vector<std::size_t> stored_first_;
     std::size_t pass_steps_ = 0;
 
     std::vector<std::uint32_t> slot_of_;  // per column (offset + n - 1)
@@ -464,8 +437,10 @@ DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
     if (!tiled || n_steps == 0 || n < 2 || n > std::numeric_limits<std::uint32_t>::max() / 2) {
         return follow_directly(points, n_steps, n_references, partners);
     }
+    // Records of the pairs in flight (8 bytes each): 32 MiB, or 64 per point
+    // when that is more.
     const std::size_t budget =
-        pair_budget > 0 ? pair_budget : std::max<std::size_t>(std::size_t{1} << 24, 16 * n);
+        pair_budget > 0 ? pair_budget : std::max<std::size_t>(std::size_t{1} << 22, 64 * n);
     return TiledFollower(points, n_steps, n_references, partners, budget).run();
 }
 

@@ -45,9 +45,11 @@ inline double log_distance(double squared) { return std::log(std::sqrt(squared))
 
 // The sums over the pairs of reference points 0 .. n_references - 1 (every
 // partner j < points.size()), K = n_steps. `tiled` selects the tiled path;
-// both give the same bits. The tiled path holds at most about `pair_budget`
-// partner entries at a time (besides O(n) of its own), following the pairs
-// in several passes over ranges of k when they do not fit at once; it throws
+// both give the same bits. The tiled path asks for every partner list once
+// to plan, then once per pass; it holds the pairs of the references in
+// flight, at most about `pair_budget` of them (0: 2^22 or 64 per point,
+// whichever is more), and passes over ranges of k short enough for that
+// when they do not all fit at once. Its other memory is O(n). It throws
 // std::bad_alloc when that memory cannot be had.
 DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
                             std::size_t n_references, const PartnerLists& partners, bool tiled,
