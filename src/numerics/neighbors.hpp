@@ -75,6 +75,23 @@ inline bool temporally_excluded(std::size_t i, std::size_t j, std::uint64_t excl
     return gap < exclusion;
 }
 
+// The largest double s whose correctly rounded square root is at most d
+// (d >= 0, not NaN); +inf for d = +inf. The square root is monotone, so
+// sqrt(s) <= d exactly when s <= largest_square_at_most(d), and
+// sqrt(s) > d exactly when s is above it: a comparison of distances can be
+// made on the sums without taking a root, and decides ties the same way.
+inline double largest_square_at_most(double d) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (d == kInf) return kInf;
+    double s = std::min(d * d, std::numeric_limits<double>::max());
+    // d * d is within an ulp or so of the boundary: a few steps settle it.
+    while (s > 0.0 && std::sqrt(s) > d) s = std::nextafter(s, 0.0);
+    while (s < std::numeric_limits<double>::max() && std::sqrt(std::nextafter(s, kInf)) <= d) {
+        s = std::nextafter(s, kInf);
+    }
+    return s;
+}
+
 // No hint for nearest().
 inline constexpr std::size_t kNoHint = static_cast<std::size_t>(-1);
 
@@ -176,32 +193,47 @@ private:
     // The tree path. Distances are never NaN here (finite coordinates), so
     // the scans' rules reduce to plain comparisons; what the scans get from
     // their order of visit (the lowest index among equal distances, rows in
-    // increasing index) is made explicit. Every bound is compared through
-    // its square root, as distances are: two different sums can share one
-    // square root, and a node must not be dropped while one of its rows can
-    // still tie.
+    // increasing index) is made explicit.
+    //
+    // Distances are compared as the scans compare them, through the square
+    // root: two different sums can share one square root, and a node must
+    // not be dropped while one of its rows can still tie. The comparisons
+    // are made on sums against exact thresholds instead (see
+    // largest_square_at_most), which decide every case as the square roots
+    // would, without taking them.
 
     bool admissible(std::size_t i, std::size_t j, const CandidateRule& rule) const {
         return j < rule.candidates_end && !temporally_excluded(i, j, rule.exclusion);
     }
 
+    // sqrt(s) > rule.floor exactly when s > floor_square(rule), for every s
+    // that is not NaN.
+    static double floor_square(const CandidateRule& rule) {
+        return rule.floor < 0.0 ? -std::numeric_limits<double>::infinity()
+                                : largest_square_at_most(rule.floor);
+    }
+
     Nearest tree_nearest(std::size_t i, const CandidateRule& rule, std::size_t hint) const {
         const KdTree<Points>& tree = *tree_;
+        const double floor = floor_square(rule);
         Nearest best;
+        // Sums above this cannot win or tie: their roots exceed the best.
+        double reach = std::numeric_limits<double>::infinity();
         auto consider = [&](std::size_t j) {
-            const double d = std::sqrt(squared_distance(points_, i, j));
-            if (d > rule.floor &&
-                (d < best.distance || (d == best.distance && j < best.index))) {
+            const double s = squared_distance(points_, i, j);
+            if (!(s <= reach && s > floor)) return;
+            const double d = std::sqrt(s);
+            if (d < best.distance || (d == best.distance && j < best.index)) {
                 best.index = j;
                 best.distance = d;
+                reach = largest_square_at_most(d);
             }
         };
         // The default answer is index 0 at +inf: an infinite distance never
         // qualifies, so "j < best.index" cannot fire before a finite one has.
         if (hint < points_.size() && admissible(i, hint, rule)) consider(hint);
         tree.traverse(
-            tree.query_of(i), used_,
-            [&](double bound) { return std::sqrt(bound) > best.distance; },
+            tree.query_of(i), used_, [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
@@ -215,10 +247,15 @@ private:
                                          double radius) const {
         using Coverage = typename KdTree<Points>::Coverage;
         const KdTree<Points>& tree = *tree_;
+        std::vector<std::size_t> found;
+        // A distance is never below zero: no radius at or below it admits.
+        if (!(radius > 0.0)) return found;
+        // radius > sqrt(s) exactly when s <= inside.
+        const double inside = largest_square_at_most(std::nextafter(radius, 0.0));
+        const double floor = floor_square(rule);
         // The upper bound of a tree over fewer coordinates than the rows
         // bounds nothing: whole nodes are taken only from a full tree.
         const bool whole_nodes = used_ == points_.dim();
-        std::vector<std::size_t> found;
         std::size_t lowest = points_.size(), highest = 0;
         auto take = [&](std::size_t j) {
             found.push_back(j);
@@ -228,21 +265,18 @@ private:
         tree.traverse_ball(
             tree.query_of(i), used_,
             [&](double lower, auto upper) {
-                const double near = std::sqrt(lower);
-                if (!(radius > near)) return Coverage::kSkip;
+                if (!(lower <= inside)) return Coverage::kSkip;
                 // Every row strictly inside the radius and above the floor:
                 // none needs measuring.
-                if (whole_nodes && near > rule.floor && radius > std::sqrt(upper())) {
-                    return Coverage::kAll;
-                }
+                if (whole_nodes && lower > floor && upper() <= inside) return Coverage::kAll;
                 return Coverage::kSome;
             },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (!admissible(i, j, rule)) continue;
-                    const double d = std::sqrt(squared_distance(points_, i, j));
-                    if (d > rule.floor && radius > d) take(j);
+                    const double s = squared_distance(points_, i, j);
+                    if (s <= inside && s > floor) take(j);
                 }
             },
             [&](std::size_t begin, std::size_t end) {
@@ -275,6 +309,7 @@ private:
     std::vector<RankedNeighbor> tree_k_nearest(std::size_t i, const CandidateRule& rule,
                                                std::size_t k) const {
         const KdTree<Points>& tree = *tree_;
+        const double floor = floor_square(rule);
         // (distance, index) in lexicographic order is the order of a stable
         // sort by distance of rows listed in increasing index.
         auto before = [](const RankedNeighbor& a, const RankedNeighbor& b) {
@@ -283,17 +318,17 @@ private:
         std::vector<RankedNeighbor> heap;  // the k best so far, the worst on top
         if (k == 0) return heap;
         heap.reserve(k);
+        // Once the heap is full, sums above this cannot enter it.
+        double reach = std::numeric_limits<double>::infinity();
         tree.traverse(
-            tree.query_of(i), used_,
-            [&](double bound) {
-                return heap.size() == k && std::sqrt(bound) > heap.front().distance;
-            },
+            tree.query_of(i), used_, [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (!admissible(i, j, rule)) continue;
-                    const RankedNeighbor candidate{j, std::sqrt(squared_distance(points_, i, j))};
-                    if (!(candidate.distance > rule.floor)) continue;
+                    const double s = squared_distance(points_, i, j);
+                    if (!(s <= reach && s > floor)) continue;
+                    const RankedNeighbor candidate{j, std::sqrt(s)};
                     if (heap.size() < k) {
                         heap.push_back(candidate);
                         std::push_heap(heap.begin(), heap.end(), before);
@@ -301,7 +336,10 @@ private:
                         std::pop_heap(heap.begin(), heap.end(), before);
                         heap.back() = candidate;
                         std::push_heap(heap.begin(), heap.end(), before);
+                    } else {
+                        continue;
                     }
+                    if (heap.size() == k) reach = largest_square_at_most(heap.front().distance);
                 }
             });
         std::sort_heap(heap.begin(), heap.end(), before);
