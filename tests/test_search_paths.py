@@ -238,3 +238,48 @@ def test_shipped_module_on_large_inputs(search_variants, name, args, kwargs):
 def test_variants_are_complete_twins(search_variants):
     for module in search_variants:
         assert module.__all__ == quorlin.__all__
+
+
+# ------------------------------------------------------ memory exhaustion
+
+PRESSURE = """
+import resource, sys
+import numpy as np
+import quorlin
+rng = np.random.default_rng(0)
+x = np.cumsum(rng.standard_normal({n}))
+trajectory = np.stack([x[:-20], x[10:-10], x[20:]], axis=1)
+calls = [
+    lambda: quorlin.lyapunov_rosenstein(x),
+    lambda: quorlin.lyapunov_kantz(x, epsilon=0.05, max_iter=50),
+    lambda: quorlin.ftle_direct_perturbation(x),
+    lambda: quorlin.ftle_local_linearization(trajectory, epsilon=0.01, n_neighbors=0),
+    lambda: quorlin.optimal_dimension(x, method="cao"),
+]
+base = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (base + {extra} * 2**20, resource.RLIM_INFINITY))
+outcomes = []
+for call in calls:
+    try:
+        call()
+        outcomes.append("ok")
+    except MemoryError:
+        outcomes.append("MemoryError")
+print(" ".join(outcomes))
+"""
+
+
+@pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's shadow memory defeats an address-space limit")
+@pytest.mark.parametrize("extra", [2, 16, 28, 32, 40, 48, 64])
+def test_fast_paths_raise_memory_error_when_memory_runs_out(extra):
+    """Under an address-space limit every call either completes or raises
+    MemoryError; none crashes the interpreter."""
+    code = PRESSURE.replace("{n}", "400000").replace("{extra}", str(extra))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=ROOT, env={**__import__("os").environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr
+    outcomes = done.stdout.split()
+    assert len(outcomes) == 5 and set(outcomes) <= {"ok", "MemoryError"}
+    if extra == 2:
+        assert set(outcomes) == {"MemoryError"}
