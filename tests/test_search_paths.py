@@ -271,11 +271,11 @@ print(" ".join(outcomes))
 
 @pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer's shadow memory defeats an address-space limit")
-@pytest.mark.parametrize("extra", [2, 16, 28, 32, 40, 48, 64])
+@pytest.mark.parametrize("extra", [2, 14, 16, 18, 24, 32])
 def test_fast_paths_raise_memory_error_when_memory_runs_out(extra):
     """Under an address-space limit every call either completes or raises
     MemoryError; none crashes the interpreter."""
-    code = PRESSURE.replace("{n}", "400000").replace("{extra}", str(extra))
+    code = PRESSURE.replace("{n}", "200000").replace("{extra}", str(extra))
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           cwd=ROOT, env={**__import__("os").environ, "OPENBLAS_NUM_THREADS": "1"})
     assert done.returncode == 0, done.stderr
