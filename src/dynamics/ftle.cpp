@@ -48,6 +48,50 @@ std::uint64_t embedded_count(std::uint64_t n_samples, std::uint64_t dimension,
     return span ? saturating_sub(n_samples, *span) : 0;
 }
 
+// The anchors' fits, kFitLanes at a time (local_map.hpp): the same
+// neighbours, tables and results as the loop in ftle_local_linearization.
+void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<StridedPoints>& search,
+                      std::size_t n_anchors, std::uint64_t time_horizon,
+                      std::uint64_t n_neighbors, double radius, LocalLinearizationFtle& result) {
+    const std::size_t d = trajectory.dim();
+    const double horizon = static_cast<double>(time_horizon);
+    FitLanes lanes(d);
+    std::size_t anchor_of[kFitLanes];
+    auto fit_lanes = [&] {
+        const std::vector<FitLanes::Fit> fits = lanes.fit_all();
+        for (std::size_t lane = 0; lane < fits.size(); ++lane) {
+            if (!fits[lane].fitted) continue;
+            const std::size_t i = anchor_of[lane];
+            if (fits[lane].stretch > 0.0) result.ftle_values[i] = std::log(fits[lane].stretch) / horizon;
+            result.confidence[i] = fits[lane].confidence;
+        }
+    };
+    for (std::size_t i = 0; i < n_anchors; ++i) {
+        const std::vector<std::size_t> neighbors =
+            select_neighbors(search, i, n_anchors, n_neighbors, radius);
+        const std::size_t k = neighbors.size();
+        if (k <= d) continue;
+        const std::size_t lane = lanes.add(k);
+        anchor_of[lane] = i;
+        // The anchor's rows, read once (the tables could alias the
+        // trajectory for all the compiler knows).
+        double anchor[kMaxFitLaneDimension], image[kMaxFitLaneDimension];
+        for (std::size_t c = 0; c < d; ++c) {
+            anchor[c] = trajectory.coord(i, c);
+            image[c] = trajectory.coord(i + time_horizon, c);
+        }
+        for (std::size_t r = 0; r < k; ++r) {
+            const std::size_t j = neighbors[r];
+            for (std::size_t c = 0; c < d; ++c) {
+                lanes.x(lane, r, c) = trajectory.coord(j, c) - anchor[c];
+                lanes.y(lane, r, c) = trajectory.coord(j + time_horizon, c) - image[c];
+            }
+        }
+        if (lanes.full()) fit_lanes();
+    }
+    if (lanes.used() > 0) fit_lanes();
+}
+
 }  // namespace
 
 DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
@@ -155,10 +199,14 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     if (n_anchors < kLeastAnchors || d == 0) return result;
 
     const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
-    const NeighborSearch<StridedPoints> search(
-        trajectory, use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver));
+    const bool fast = use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver);
+    const NeighborSearch<StridedPoints> search(trajectory, fast);
     const double horizon = static_cast<double>(time_horizon);
 
+    if (fast && d <= kMaxFitLaneDimension) {
+        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, result);
+        return result;
+    }
     for (std::size_t i = 0; i < n_anchors; ++i) {
         const std::vector<std::size_t> neighbors =
             select_neighbors(search, i, n_anchors, n_neighbors, radius);
