@@ -121,7 +121,10 @@ def measure(signal_path, path, function="", kwargs=None, repeat=1):
     command = [sys.executable, __file__, "--child", "--signal", str(signal_path), "--path", path,
                "--function", function, "--kwargs", json.dumps(kwargs or {}),
                "--repeat", str(repeat)]
-    done = subprocess.run(command, capture_output=True, text=True, env=os.environ)
+    # One BLAS thread: idle NumPy threads would otherwise spin on the other
+    # core and be counted in the process's CPU time.
+    env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         raise RuntimeError(done.stdout + done.stderr)
     return json.loads(done.stdout.strip().splitlines()[-1])
