@@ -59,8 +59,9 @@ public:
     // Throws std::bad_alloc when its O(n * m) memory cannot be had.
     explicit KdTree(const Points& points) : points_(points), m_(points.dim()) {
         const std::size_t n = points.size();
-        // About 2n / kLeafRows nodes with a box of 2m bounds each, and the
-        // row order.
+        // Leaves hold 4 to 8 rows (or more that coincide), so there are at
+        // most n / 2 + 1 nodes, each with a box of 2m bounds; and the row
+        // order.
         const std::size_t nodes = 2 * (n / (kLeafRows / 2) + 1);
         require_memory(nodes, sizeof(Node) + 2 * m_ * sizeof(double));
         require_memory(n, sizeof(std::uint32_t));
