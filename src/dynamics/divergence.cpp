@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/memory.hpp"
+#include "common/vector_clones.hpp"
 #include "numerics/neighbors.hpp"
 
 namespace quorlin::dynamics {
@@ -91,10 +92,8 @@ struct PairRecord {
 // bit in skipped[slot]) are counted in missed[r], so that the counts can be
 // corrected; without it no cell of the band is such a step.
 //
-// Compiled for several instruction sets and chosen at load time: the lanes
-// are IEEE additions of doubles whatever their width, so every variant gives
-// the same bits.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void add_band(
+// Compiled for several instruction sets (vector_clones.hpp).
+QUORLIN_VECTOR_CLONES void add_band(
     double* window, std::uint64_t* missed, const double* cells, const BandMask* skipped,
     const PairRecord* records, std::size_t n_records, std::uint32_t t0, std::uint32_t first_lane) {
     // Separate accumulators, fully unrolled so that they stay in registers.

@@ -9,6 +9,7 @@
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
+#include "common/vector_clones.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -209,9 +210,8 @@ static_assert(kFitLanes == 8, "one vector of eight doubles");
 // count leave its sums untouched.
 //
 // This and the two functions below are compiled for several instruction
-// sets and chosen at load time; lanes are IEEE operations on doubles
-// whatever their width, so every variant gives the same bits.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void lane_products(
+// sets (vector_clones.hpp).
+QUORLIN_VECTOR_CLONES void lane_products(
     const double* tables, std::size_t n_rows, std::size_t d, const std::int64_t* lane_rows,
     double* out) {
     const std::size_t width = 2 * d;
@@ -241,7 +241,7 @@ static_assert(kFitLanes == 8, "one vector of eight doubles");
 
 // largest_stretch for each lane whose flag is set, from its Cauchy-Green
 // matrix C = J^T J (layout [r][c][lane]); out[lane] is its result.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void lane_stretch(
+QUORLIN_VECTOR_CLONES void lane_stretch(
     const double* cauchy_green, std::size_t d, const std::int64_t* active, double* out) {
     Lanes C[kMaxFitLaneDimension * kMaxFitLaneDimension];
     Lanes v[kMaxFitLaneDimension], w[kMaxFitLaneDimension];
@@ -287,7 +287,7 @@ static_assert(kFitLanes == 8, "one vector of eight doubles");
 
 // fit_confidence for each lane whose flag is set, from its rows and its map
 // B (layout [c][b][lane]).
-[[gnu::target_clones("avx512f", "avx2", "default")]] void lane_confidence(
+QUORLIN_VECTOR_CLONES void lane_confidence(
     const double* tables, std::size_t n_rows, std::size_t d, const std::int64_t* lane_rows,
     const double* maps, const std::int64_t* active, double* out) {
     const std::size_t width = 2 * d;
