@@ -8,10 +8,11 @@ ftle_local_linearization on the (n, 3) delay embedding with delay 10.
 
 The direct and fast columns come from the test-only twins of the module
 (tests/variants.py), which always scan or always take the fast searches, run
-one after the other on the same input; each measurement runs in a fresh
-child process, so that its peak memory can be read. Times are CPU seconds of
-that process (the machine may be shared; wall times are printed alongside).
-The results of the two paths are compared bit for bit.
+one after the other on the same input in one process (a fresh child process
+per function and size, so that the fast path's peak memory can be read).
+Times are CPU seconds of that process (the machine may be shared; wall times
+are printed alongside). The results of the two paths are compared bit for
+bit.
 
 Run from the repository root, with the peer libraries installed for the
 nolds column:
@@ -90,35 +91,42 @@ def peak_rss_mb():
 
 
 def child(args):
+    """Runs the requested paths one after the other in this process and
+    prints one JSON line per path."""
     x = np.load(args.signal)
-    if args.path == "nolds":
+    if args.paths == "nolds":
         import nolds
 
-        run = lambda: nolds.lyap_r(x, emb_dim=3, lag=1, min_tsep=3,
-                                   trajectory_len=min(len(x) // 10, 500), fit="poly")
+        runs = {"nolds": lambda: nolds.lyap_r(x, emb_dim=3, lag=1, min_tsep=3,
+                                              trajectory_len=min(len(x) // 10, 500), fit="poly")}
     else:
         from variants import load_search_variants
 
-        direct, fast = load_search_variants()
-        module = direct if args.path == "direct" else fast
-        function = getattr(module, args.function)
+        modules = dict(zip(("direct", "fast"), load_search_variants()))
         kwargs = json.loads(args.kwargs)
+        argument = x
         if args.function == "ftle_local_linearization":
-            x = module.time_delay_embedding(x, 3, 10)
-        run = lambda: function(x, **kwargs)
-    before = peak_rss_mb()
-    best = None
-    for _ in range(args.repeat):
-        cpu, wall = time.process_time(), time.perf_counter()
-        result = run()
-        cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
-        best = (cpu, wall) if best is None or cpu < best[0] else best
-    print(json.dumps({"cpu": best[0], "wall": best[1], "extra_mb": peak_rss_mb() - before,
-                      "digest": digest(result) if args.path != "nolds" else ""}))
+            argument = modules["direct"].time_delay_embedding(x, 3, 10)
+        runs = {path: (lambda f=getattr(modules[path], args.function): f(argument, **kwargs))
+                for path in args.paths.split(",")}
+    for path, run in runs.items():
+        # The peak resident size only grows: the first path's growth is its
+        # own peak working memory; the fast path is therefore run first.
+        before = peak_rss_mb()
+        best = None
+        for _ in range(args.repeat if path == "fast" else 1):
+            cpu, wall = time.process_time(), time.perf_counter()
+            result = run()
+            cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+            best = (cpu, wall) if best is None or cpu < best[0] else best
+        print(json.dumps({"path": path, "cpu": best[0], "wall": best[1],
+                          "extra_mb": peak_rss_mb() - before,
+                          "digest": digest(result) if path != "nolds" else ""}), flush=True)
 
 
-def measure(signal_path, path, function="", kwargs=None, repeat=1):
-    command = [sys.executable, __file__, "--child", "--signal", str(signal_path), "--path", path,
+def measure(signal_path, paths, function="", kwargs=None, repeat=1):
+    """{path: measurement} for the comma-separated paths, run in one child."""
+    command = [sys.executable, __file__, "--child", "--signal", str(signal_path), "--paths", paths,
                "--function", function, "--kwargs", json.dumps(kwargs or {}),
                "--repeat", str(repeat)]
     # One BLAS thread: idle NumPy threads would otherwise spin on the other
@@ -127,7 +135,8 @@ def measure(signal_path, path, function="", kwargs=None, repeat=1):
     done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         raise RuntimeError(done.stdout + done.stderr)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    lines = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+    return {line["path"]: line for line in lines}
 
 
 # ------------------------------------------------------------ parent side
@@ -141,7 +150,7 @@ def main():
     parser.add_argument("--no-peer", action="store_true")
     parser.add_argument("--child", action="store_true")
     parser.add_argument("--signal")
-    parser.add_argument("--path")
+    parser.add_argument("--paths")
     parser.add_argument("--function", default="")
     parser.add_argument("--kwargs", default="{}")
     parser.add_argument("--repeat", type=int, default=1)
@@ -173,11 +182,11 @@ def main():
                 print(f"{label:<26}{n:>8}  fast skipped (estimated {fast_estimate:.0f} s), "
                       f"direct estimated {estimate:.0f} s")
                 continue
-            fast = measure(signal_path, "fast", function, kwargs, repeat=3 if n <= 20000 else 1)
-            if estimate is not None and estimate > args.direct_limit:
-                direct = None
-            else:
-                direct = measure(signal_path, "direct", function, kwargs)
+            with_direct = estimate is None or estimate <= args.direct_limit
+            runs = measure(signal_path, "fast,direct" if with_direct else "fast", function, kwargs,
+                           repeat=3 if n <= 20000 else 1)
+            fast, direct = runs["fast"], runs.get("direct")
+            if direct is not None:
                 measured[label] = {"n": n, "direct_cpu": direct["cpu"], "fast_cpu": fast["cpu"]}
             if direct is not None and direct["digest"] != fast["digest"]:
                 raise SystemExit(f"{label} N={n}: the fast path's result differs from the scan's")
@@ -191,9 +200,9 @@ def main():
         n = 16000
         signal_path = work / f"lorenz_{n}.npy"
         np.save(signal_path, lorenz_x(n))
-        ours = measure(signal_path, "fast", "lyapunov_rosenstein", {}, repeat=3)
+        ours = measure(signal_path, "fast", "lyapunov_rosenstein", {}, repeat=3)["fast"]
         try:
-            peer = measure(signal_path, "nolds")
+            peer = measure(signal_path, "nolds")["nolds"]
         except RuntimeError as failure:
             print(f"nolds unavailable: {str(failure).strip().splitlines()[-1]}")
         else:
