@@ -11,14 +11,14 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 NAMES = ("_native_direct", "_native_fast")
+CHECK = "search_check"
 
 
 class Unavailable(RuntimeError):
     pass
 
 
-def load_search_variants(build=ROOT / "build-variants"):
-    """Returns the modules (direct, fast), building them from this checkout."""
+def _build(targets, build):
     if not (ROOT / "CMakeLists.txt").exists() or shutil.which("cmake") is None:
         raise Unavailable("needs the source checkout and cmake")
     configure = [
@@ -27,10 +27,21 @@ def load_search_variants(build=ROOT / "build-variants"):
     ]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
-    for command in (configure, ["cmake", "--build", str(build), "--target", *NAMES]):
+    for command in (configure, ["cmake", "--build", str(build), "--target", *targets]):
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode != 0:
             raise RuntimeError(done.stdout + done.stderr)
+
+
+def build_search_check(build=ROOT / "build-variants"):
+    """Path of the native program that checks the searches directly."""
+    _build([CHECK], build)
+    return Path(build) / CHECK
+
+
+def load_search_variants(build=ROOT / "build-variants"):
+    """Returns the modules (direct, fast), building them from this checkout."""
+    _build(NAMES, build)
     modules = []
     for name in NAMES:
         path = next(Path(build).glob(f"{name}.*.so"))

@@ -7,6 +7,7 @@
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "dynamics/local_map.hpp"
+#include "numerics/search_strategy.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -24,6 +25,20 @@ constexpr double kEpsilonQuantile = 0.2;
 
 constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
+// Coordinate differences an exhaustive scan of `queries` rows against
+// `candidates` rows of m coordinates takes, the measure of the work that
+// decides between the scan and the tree.
+double scan_work(std::uint64_t queries, std::uint64_t candidates, std::uint64_t m) {
+    return static_cast<double>(queries) * static_cast<double>(candidates) *
+           static_cast<double>(m);
+}
+
+// Below this much scan work the scans are quicker than building a tree and
+// searching it: measured on delay vectors of the Lorenz x-coordinate and of
+// Gaussian noise (m = 3), the tree overtakes the scans at 1.5e4 to 2e4 for
+// nearest neighbours and radius searches alike.
+constexpr double kTreeSwitchOver = 2e4;
+
 // The number of points of the delay embedding. Dimension 0 gives points
 // without coordinates: as many as samples when the delay is 0 too, none
 // otherwise. A span (m - 1) * tau beyond 64 bits is longer than any series.
@@ -32,6 +47,50 @@ std::uint64_t embedded_count(std::uint64_t n_samples, std::uint64_t dimension,
     if (dimension == 0) return delay == 0 ? n_samples : 0;
     const auto span = embedding_span(dimension, delay);
     return span ? saturating_sub(n_samples, *span) : 0;
+}
+
+// The anchors' fits, kFitLanes at a time (local_map.hpp): the same
+// neighbours, tables and results as the loop in ftle_local_linearization.
+void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<StridedPoints>& search,
+                      std::size_t n_anchors, std::uint64_t time_horizon,
+                      std::uint64_t n_neighbors, double radius, LocalLinearizationFtle& result) {
+    const std::size_t d = trajectory.dim();
+    const double horizon = static_cast<double>(time_horizon);
+    FitLanes lanes(d);
+    std::size_t anchor_of[kFitLanes];
+    auto fit_lanes = [&] {
+        const std::vector<FitLanes::Fit> fits = lanes.fit_all();
+        for (std::size_t lane = 0; lane < fits.size(); ++lane) {
+            if (!fits[lane].fitted) continue;
+            const std::size_t i = anchor_of[lane];
+            if (fits[lane].stretch > 0.0) result.ftle_values[i] = std::log(fits[lane].stretch) / horizon;
+            result.confidence[i] = fits[lane].confidence;
+        }
+    };
+    for (std::size_t i = 0; i < n_anchors; ++i) {
+        const std::vector<std::size_t> neighbors =
+            select_neighbors(search, i, n_anchors, n_neighbors, radius);
+        const std::size_t k = neighbors.size();
+        if (k <= d) continue;
+        const std::size_t lane = lanes.add(k);
+        anchor_of[lane] = i;
+        // The anchor's rows, read once (the tables could alias the
+        // trajectory for all the compiler knows).
+        double anchor[kMaxFitLaneDimension], image[kMaxFitLaneDimension];
+        for (std::size_t c = 0; c < d; ++c) {
+            anchor[c] = trajectory.coord(i, c);
+            image[c] = trajectory.coord(i + time_horizon, c);
+        }
+        for (std::size_t r = 0; r < k; ++r) {
+            const std::size_t j = neighbors[r];
+            for (std::size_t c = 0; c < d; ++c) {
+                lanes.x(lane, r, c) = trajectory.coord(j, c) - anchor[c];
+                lanes.y(lane, r, c) = trajectory.coord(j + time_horizon, c) - image[c];
+            }
+        }
+        if (lanes.full()) fit_lanes();
+    }
+    if (lanes.used() > 0) fit_lanes();
 }
 
 }  // namespace
@@ -53,13 +112,18 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
     const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points);
     DirectPerturbationFtle result{std::vector<double>(n_out, 0.0),
                                   std::vector<double>(n_out, 0.0)};
-    const NeighborSearch<EmbeddedPoints> search(points);
+    const NeighborSearch<EmbeddedPoints> search(
+        points, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
     // Only points that still have a successor H steps later can be followed.
     const CandidateRule rule{static_cast<std::size_t>(n_out), exclusion, kRepeatedState};
     const double horizon = static_cast<double>(time_horizon);
 
+    std::size_t hint = kNoHint;
     for (std::size_t i = 0; i < n_out; ++i) {
-        const Nearest neighbor = search.nearest(i, rule);
+        const Nearest neighbor = search.nearest(i, rule, hint);
+        // Along a smooth trajectory the next point's neighbour is usually
+        // the successor of this one's.
+        hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
         if (!neighbor.found()) continue;
         const double final_squared = squared_distance(points, i + time_horizon,
                                                       neighbor.index + time_horizon);
@@ -106,7 +170,7 @@ std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& s
     // Only rows j < n_anchors have an image row j + T; the ball is strict,
     // so with epsilon = 0 even a repeated state stays outside.
     search.for_each_within(anchor, CandidateRule{n_anchors, 1, kNoFloor}, epsilon,
-                           [&](std::size_t j, double) { ball.push_back(j); });
+                           [&](std::size_t j) { ball.push_back(j); });
     // n_neighbors is a least number, not a cap: a full ball is kept whole.
     if (ball.size() >= n_neighbors) return ball;
 
@@ -139,9 +203,14 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     if (n_anchors < kLeastAnchors || d == 0) return result;
 
     const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
-    const NeighborSearch<StridedPoints> search(trajectory);
+    const bool fast = use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver);
+    const NeighborSearch<StridedPoints> search(trajectory, fast);
     const double horizon = static_cast<double>(time_horizon);
 
+    if (fast && d <= kMaxFitLaneDimension) {
+        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, result);
+        return result;
+    }
     for (std::size_t i = 0; i < n_anchors; ++i) {
         const std::vector<std::size_t> neighbors =
             select_neighbors(search, i, n_anchors, n_neighbors, radius);

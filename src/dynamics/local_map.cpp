@@ -1,12 +1,15 @@
 #include "dynamics/local_map.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
+#include "common/vector_clones.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -28,6 +31,18 @@ std::size_t cell_count(std::size_t rows, std::size_t columns) {
     if (!cells) throw std::bad_alloc();
     require_memory(*cells, sizeof(double));
     return static_cast<std::size_t>(*cells);
+}
+
+// 1 - residual / total clamped to [0, 1]; 0.5 when either sum is not
+// positive (or NaN).
+double confidence_of(double residual, double total) {
+    if (!(residual > 0.0 && total > 0.0)) return kUnscoredConfidence;
+    double confidence = 1.0 - residual / total;
+    // Rounding can leave the residual of a hopeless fit a little above the
+    // total; a NaN (inf / inf) passes both tests unchanged.
+    if (confidence < 0.0) confidence = 0.0;
+    if (confidence > 1.0) confidence = 1.0;
+    return confidence;
 }
 
 // out = C v, each entry summed over the columns in order.
@@ -176,13 +191,216 @@ double fit_confidence(const Matrix& X, const Matrix& Y, const Matrix& B) {
             residual += error * error;
         }
     }
-    if (!(residual > 0.0 && total > 0.0)) return kUnscoredConfidence;
-    double confidence = 1.0 - residual / total;
-    // Rounding can leave the residual of a hopeless fit a little above the
-    // total; a NaN (inf / inf) passes both tests unchanged.
-    if (confidence < 0.0) confidence = 0.0;
-    if (confidence > 1.0) confidence = 1.0;
-    return confidence;
+    return confidence_of(residual, total);
+}
+
+}  // namespace quorlin::dynamics
+
+// ---------------------------------------------------------------------------
+// Many fits side by side.
+
+namespace quorlin::dynamics {
+namespace {
+
+using Lanes = double __attribute__((vector_size(8 * kFitLanes)));
+using LaneFlags = std::int64_t __attribute__((vector_size(8 * kFitLanes)));
+static_assert(kFitLanes == 8, "one vector of eight doubles");
+
+// The lanes' X^T X and X^T Y in one pass over the rows: out holds, for
+// a < d and b < 2d, the sum over rows r < rows[lane] of X(r, a) * Z(r, b),
+// with Z = [X | Y], each summed from 0.0 in increasing r exactly as
+// transpose_product does (layout [a][b][lane]). Rows past a lane's own
+// count leave its sums untouched.
+//
+// This and the two functions below are compiled for several instruction
+// sets (vector_clones.hpp).
+QUORLIN_VECTOR_CLONES void lane_products(
+    const double* tables, std::size_t n_rows, std::size_t d, const std::int64_t* lane_rows,
+    double* out) {
+    const std::size_t width = 2 * d;
+    // Local arrays of vectors, aligned as this variant needs them (a
+    // vector's alignment differs between the instruction sets).
+    Lanes acc[kMaxFitLaneDimension * 2 * kMaxFitLaneDimension];
+    for (std::size_t e = 0; e < d * width; ++e) acc[e] = Lanes{};
+    LaneFlags counts;
+    std::memcpy(&counts, lane_rows, sizeof counts);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const LaneFlags live = static_cast<std::int64_t>(r) < counts;
+        const double* row = tables + r * width * kFitLanes;
+        for (std::size_t a = 0; a < d; ++a) {
+            Lanes xa;
+            std::memcpy(&xa, row + a * kFitLanes, sizeof xa);
+            for (std::size_t b = 0; b < width; ++b) {
+                Lanes zb;
+                std::memcpy(&zb, row + b * kFitLanes, sizeof zb);
+                Lanes& sum = acc[a * width + b];
+                const Lanes added = sum + xa * zb;
+                sum = live ? added : sum;
+            }
+        }
+    }
+    std::memcpy(out, acc, d * width * sizeof(Lanes));
+}
+
+// largest_stretch for each lane whose flag is set, from its Cauchy-Green
+// matrix C = J^T J (layout [r][c][lane]); out[lane] is its result.
+QUORLIN_VECTOR_CLONES void lane_stretch(
+    const double* cauchy_green, std::size_t d, const std::int64_t* active, double* out) {
+    Lanes C[kMaxFitLaneDimension * kMaxFitLaneDimension];
+    Lanes v[kMaxFitLaneDimension], w[kMaxFitLaneDimension];
+    std::memcpy(C, cauchy_green, d * d * sizeof(Lanes));
+    const double start = 1.0 / std::sqrt(static_cast<double>(d));
+    for (std::size_t r = 0; r < d; ++r) v[r] = Lanes{} + start;
+    LaneFlags broken = {};
+    auto multiply = [&] {
+        for (std::size_t r = 0; r < d; ++r) {
+            Lanes sum = {};
+            for (std::size_t c = 0; c < d; ++c) sum += C[r * d + c] * v[c];
+            w[r] = sum;
+        }
+    };
+    for (int pass = 0; pass < kPowerIterations; ++pass) {
+        multiply();
+        Lanes sum_of_squares = {};
+        for (std::size_t r = 0; r < d; ++r) sum_of_squares += w[r] * w[r];
+        double squares[kFitLanes], roots[kFitLanes];
+        std::memcpy(squares, &sum_of_squares, sizeof squares);
+        for (std::size_t l = 0; l < kFitLanes; ++l) roots[l] = std::sqrt(squares[l]);
+        Lanes norm;
+        std::memcpy(&norm, roots, sizeof norm);
+        // A lane that breaks down has its answer, 0; what it computes after
+        // that is never read.
+        broken |= norm < kBreakdownNorm;
+        for (std::size_t r = 0; r < d; ++r) v[r] = w[r] / norm;
+    }
+    multiply();
+    Lanes rayleigh = {};
+    for (std::size_t r = 0; r < d; ++r) rayleigh += w[r] * v[r];
+    double quotients[kFitLanes];
+    std::int64_t lane_broken[kFitLanes];
+    std::memcpy(quotients, &rayleigh, sizeof quotients);
+    std::memcpy(lane_broken, &broken, sizeof lane_broken);
+    for (std::size_t l = 0; l < kFitLanes; ++l) {
+        if (active[l] == 0) continue;
+        out[l] = lane_broken[l] != 0 ? 0.0
+                 : quotients[l] > 0.0 ? std::sqrt(quotients[l])
+                                      : 0.0;
+    }
+}
+
+// fit_confidence for each lane whose flag is set, from its rows and its map
+// B (layout [c][b][lane]).
+QUORLIN_VECTOR_CLONES void lane_confidence(
+    const double* tables, std::size_t n_rows, std::size_t d, const std::int64_t* lane_rows,
+    const double* maps, const std::int64_t* active, double* out) {
+    const std::size_t width = 2 * d;
+    Lanes B[kMaxFitLaneDimension * kMaxFitLaneDimension];
+    std::memcpy(B, maps, d * d * sizeof(Lanes));
+    LaneFlags counts;
+    std::memcpy(&counts, lane_rows, sizeof counts);
+    Lanes total = {};     // sum of y^2
+    Lanes residual = {};  // sum of (y - pred)^2
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const LaneFlags live = static_cast<std::int64_t>(r) < counts;
+        const double* row = tables + r * width * kFitLanes;
+        for (std::size_t b = 0; b < d; ++b) {
+            Lanes predicted = {};
+            for (std::size_t c = 0; c < d; ++c) {
+                Lanes xc;
+                std::memcpy(&xc, row + c * kFitLanes, sizeof xc);
+                predicted += xc * B[c * d + b];
+            }
+            Lanes y;
+            std::memcpy(&y, row + (d + b) * kFitLanes, sizeof y);
+            const Lanes with_total = total + y * y;
+            total = live ? with_total : total;
+            const Lanes error = y - predicted;
+            const Lanes with_residual = residual + error * error;
+            residual = live ? with_residual : residual;
+        }
+    }
+    double totals[kFitLanes], residuals[kFitLanes];
+    std::memcpy(totals, &total, sizeof totals);
+    std::memcpy(residuals, &residual, sizeof residuals);
+    for (std::size_t l = 0; l < kFitLanes; ++l) {
+        if (active[l] == 0) continue;
+        out[l] = confidence_of(residuals[l], totals[l]);
+    }
+}
+
+}  // namespace
+
+FitLanes::FitLanes(std::size_t d) : d_(d) {}
+
+std::size_t FitLanes::add(std::size_t k) {
+    const std::size_t lane = used_++;
+    lane_rows_[lane] = k;
+    if (k > rows_) {
+        // k <= the rows of the trajectory, so k * 2d * 8 doubles is about
+        // 16 copies of it at most.
+        require_memory(k, 2 * d_ * kFitLanes * sizeof(double));
+        rows_ = k;
+        tables_.resize(rows_ * 2 * d_ * kFitLanes);
+    }
+    return lane;
+}
+
+std::vector<FitLanes::Fit> FitLanes::fit_all() {
+    const std::size_t d = d_;
+    std::int64_t lane_rows[kFitLanes] = {};
+    for (std::size_t l = 0; l < used_; ++l) lane_rows[l] = static_cast<std::int64_t>(lane_rows_[l]);
+    std::vector<double> products(d * 2 * d * kFitLanes);
+    lane_products(tables_.data(), rows_, d, lane_rows, products.data());
+    auto product = [&](std::size_t a, std::size_t b, std::size_t lane) {
+        return products[(a * 2 * d + b) * kFitLanes + lane];
+    };
+
+    std::vector<Fit> fits(used_, Fit{false, 0.0, 0.0});
+    std::vector<double> cauchy_green(d * d * kFitLanes, 0.0), maps(d * d * kFitLanes, 0.0);
+    std::int64_t active[kFitLanes] = {};
+    for (std::size_t l = 0; l < used_; ++l) {
+        // fit_local_map, from the lane's sums.
+        Matrix normal(d, d), cross(d, d);
+        for (std::size_t a = 0; a < d; ++a) {
+            for (std::size_t b = 0; b < d; ++b) {
+                normal(a, b) = product(a, b, l);
+                cross(a, b) = product(a, d + b, l);
+            }
+        }
+        const auto normal_inverse = invert_gauss_jordan(normal);
+        if (!normal_inverse) continue;
+        Matrix map(d, d);
+        for (std::size_t a = 0; a < d; ++a) {
+            for (std::size_t b = 0; b < d; ++b) {
+                double sum = 0.0;
+                for (std::size_t c = 0; c < d; ++c) sum += (*normal_inverse)(a, c) * cross(c, b);
+                map(a, b) = sum;
+            }
+        }
+        // largest_stretch(map^T) starts from (map^T)^T map^T.
+        const Matrix J = map.transposed();
+        const Matrix C = transpose_product(J, J);
+        for (std::size_t r = 0; r < d; ++r) {
+            for (std::size_t c = 0; c < d; ++c) {
+                cauchy_green[(r * d + c) * kFitLanes + l] = C(r, c);
+                maps[(r * d + c) * kFitLanes + l] = map(r, c);
+            }
+        }
+        active[l] = 1;
+        fits[l].fitted = true;
+    }
+
+    double stretch[kFitLanes] = {}, confidence[kFitLanes] = {};
+    lane_stretch(cauchy_green.data(), d, active, stretch);
+    lane_confidence(tables_.data(), rows_, d, lane_rows, maps.data(), active, confidence);
+    for (std::size_t l = 0; l < used_; ++l) {
+        if (!fits[l].fitted) continue;
+        fits[l].stretch = stretch[l];
+        fits[l].confidence = confidence[l];
+    }
+    used_ = 0;
+    rows_ = 0;
+    return fits;
 }
 
 }  // namespace quorlin::dynamics

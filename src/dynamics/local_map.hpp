@@ -53,4 +53,52 @@ double largest_stretch(const Matrix& J);
 // NaN.
 double fit_confidence(const Matrix& X, const Matrix& Y, const Matrix& B);
 
+// ---------------------------------------------------------------------------
+// Many fits side by side.
+//
+// Every sum above is a chain of additions that must stay in its order, and a
+// single fit leaves the processor waiting on each link. FitLanes runs the
+// fits of up to kFitLanes anchors at once, one anchor per vector lane: each
+// lane performs exactly the operations of the functions above, in their
+// order, so every result has the same bits, while the lanes fill the
+// waiting time.
+
+inline constexpr std::size_t kFitLanes = 8;
+inline constexpr std::size_t kMaxFitLaneDimension = 4;
+
+class FitLanes {
+public:
+    // Fits of d x d maps, 1 <= d <= kMaxFitLaneDimension.
+    explicit FitLanes(std::size_t d);
+
+    std::size_t used() const { return used_; }
+    bool full() const { return used_ == kFitLanes; }
+
+    // Takes the next lane for an anchor with k displacement rows (k > d);
+    // its X and Y rows are then written through x() and y().
+    std::size_t add(std::size_t k);
+    double& x(std::size_t lane, std::size_t r, std::size_t c) {
+        return tables_[(r * 2 * d_ + c) * kFitLanes + lane];
+    }
+    double& y(std::size_t lane, std::size_t r, std::size_t c) {
+        return tables_[(r * 2 * d_ + d_ + c) * kFitLanes + lane];
+    }
+
+    struct Fit {
+        bool fitted;        // false when X^T X counted as singular
+        double stretch;     // largest_stretch of the map's transpose
+        double confidence;  // fit_confidence of the map
+    };
+    // The fit of every lane in use, as fit_local_map, largest_stretch and
+    // fit_confidence give it; then every lane is free again.
+    std::vector<Fit> fit_all();
+
+private:
+    std::size_t d_;
+    std::size_t used_ = 0;
+    std::size_t rows_ = 0;             // rows held, the most of any lane
+    std::size_t lane_rows_[kFitLanes] = {};
+    std::vector<double> tables_;       // [row][X columns, Y columns][lane]
+};
+
 }  // namespace quorlin::dynamics

@@ -56,18 +56,26 @@ std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<st
 // the fraction whose nearest neighbour moves more than 10 times their
 // distance apart in the d-th coordinate. 0.0 when no row has a neighbour at
 // a distance above 1e-10, when d < 2, or when d * tau leaves no row.
+//
+// Both ratios search the rows through `leading` when given: a tree over the
+// rows (x[j], x[j + tau]), j < N - tau, of a finite series (see
+// NeighborSearch); otherwise through a tree of their own when large enough.
 double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
-                               std::uint64_t dimension);
+                               std::uint64_t dimension,
+                               const KdTree<EmbeddedPoints>* leading = nullptr);
 
 // E(d): over the first 500 rows of length max(d, 2) - 1 (of the N - d * tau
 // rows), the mean ratio of the d-dimensional distance of a row's points to
 // the distance of the row to its nearest neighbour. 1.0 when no row counts,
 // when d = 0, or when d * tau leaves no row.
-double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint64_t dimension);
+double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint64_t dimension,
+                      const KdTree<EmbeddedPoints>* leading = nullptr);
 
 // The nearest other row of row i among all rows (only j = i is excluded):
 // the lowest index on equal distances, never a NaN distance; index 0 at
-// distance +inf when no row qualifies.
-Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i);
+// distance +inf when no row qualifies. The hint only speeds the search up
+// (see NeighborSearch::nearest).
+Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t i,
+                         std::size_t hint = kNoHint);
 
 }  // namespace quorlin::embedding
