@@ -12,6 +12,7 @@
 #include "common/checked_math.hpp"
 #include "numerics/search_strategy.hpp"
 #include "numerics/template_pairs.hpp"
+#include "numerics/moments.hpp"
 
 namespace quorlin::complexity {
 namespace {
@@ -154,15 +155,7 @@ double sample_entropy(std::span<const double> signal, std::uint64_t m, std::opti
     if (r.has_value()) {
         tolerance = *r;
     } else {
-        double sum = 0.0;
-        for (const double v : signal) sum += v;
-        const double mean = sum / static_cast<double>(n);
-        double squares = 0.0;
-        for (const double v : signal) {
-            const double deviation = v - mean;
-            squares += deviation * deviation;
-        }
-        tolerance = std::sqrt(squares / static_cast<double>(n)) * 0.2;
+        tolerance = std::sqrt(population_moments(signal).variance) * 0.2;
     }
     // A NaN tolerance passes on: every pair then matches.
     if (tolerance <= 0.0) return kNaN;

@@ -11,6 +11,7 @@
 #include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
 #include "numerics/search_strategy.hpp"
+#include "numerics/moments.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -209,17 +210,9 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
     if (epsilon) {
         radius = *epsilon;
     } else {
-        // Population statistics of the whole signal, each summed in index
-        // order; one NaN sample makes the radius NaN and no pair qualifies.
-        double total = 0.0;
-        for (const double sample : signal) total += sample;
-        const double mean = total / static_cast<double>(n);
-        double squares = 0.0;
-        for (const double sample : signal) {
-            const double deviation = sample - mean;
-            squares += deviation * deviation;
-        }
-        radius = std::sqrt(squares / static_cast<double>(n)) * 0.1;
+        // Statistics of the whole signal, not of the embedded points; one NaN
+        // sample makes the radius NaN and no pair qualifies.
+        radius = std::sqrt(population_moments(signal).variance) * 0.1;
     }
 
     const std::size_t n_steps =

@@ -10,6 +10,7 @@
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "numerics/search_strategy.hpp"
+#include "numerics/moments.hpp"
 
 namespace quorlin::embedding {
 
@@ -143,17 +144,7 @@ double lag_normalised(double sum, std::size_t pairs, double variance) {
 }
 
 std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t limit, double level) {
-    // The mean's sum starts from -0.0, the identity of IEEE addition, so that
-    // a series of negative zeros keeps its sign.
-    double sum = -0.0;
-    for (const double v : x) sum += v;
-    const double mean = sum / static_cast<double>(x.size());
-    double squares = 0.0;
-    for (const double v : x) {
-        const double deviation = v - mean;
-        squares += deviation * deviation;
-    }
-    const double variance = squares / static_cast<double>(x.size());
+    const auto [mean, variance] = population_moments(x);
     // NaN fails this test and every threshold test below: the answer is L.
     if (variance < kFlatVariance) return 1;
     // Lags are examined in blocks; a block may compute a few lags past the
