@@ -14,26 +14,14 @@ import time
 import numpy as np
 
 import quorlin
+from quorlin.examples import lorenz
 
 
-def lorenz_x(n, dt=0.01, transient=2000, sigma=10.0, rho=28.0, beta=8.0 / 3.0):
-    """x(t) of the Lorenz system by fixed-step fourth-order Runge-Kutta."""
-
-    def field(s):
-        x, y, z = s
-        return np.array([sigma * (y - x), x * (rho - z) - y, x * y - beta * z])
-
-    state = np.array([1.0, 1.0, 1.0])
-    out = np.empty(n)
-    for step in range(transient + n):
-        k1 = field(state)
-        k2 = field(state + 0.5 * dt * k1)
-        k3 = field(state + 0.5 * dt * k2)
-        k4 = field(state + dt * k3)
-        state = state + dt / 6.0 * (k1 + 2.0 * k2 + 2.0 * k3 + k4)
-        if step >= transient:
-            out[step - transient] = state[0]
-    return out
+def lorenz_x(n, dt=0.01, transient=2000):
+    """x(t) of the Lorenz system (sigma 10, rho 28, beta 8/3) by fixed-step RK4,
+    one sample per step, after `transient` steps."""
+    trajectory = lorenz(n, step=dt, steps_per_sample=1, transient_steps=transient)
+    return np.ascontiguousarray(trajectory[:, 0])
 
 
 def timed(function, signal):
