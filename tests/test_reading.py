@@ -1,6 +1,9 @@
 """Reading series from files: .npy layouts read piece by piece, the memory
 check, and text from files made safe to show."""
 
+import io
+from unittest import mock
+
 import numpy as np
 import pytest
 from hypothesis import given
@@ -64,6 +67,28 @@ def test_numbers_must_fit_in_free_memory(tmp_path, monkeypatch, name, content):
 def test_memory_available_is_a_plausible_size():
     available = reading.memory_available()
     assert available is None or 0 <= available < 1 << 60
+
+
+def outcome(text, column):
+    """What reading `text` as a table gives: the values and name, or the error."""
+    try:
+        values, name = reading._read_table(io.BytesIO(text.encode()), None, "t", column)
+    except InputError as error:
+        return str(error)
+    return [repr(v) for v in values], name
+
+
+@given(st.lists(st.sampled_from(["1.5", " -2 ", "", "# note", "NA", "a", "7,8", "123456789012"]),
+                max_size=25),
+       st.sampled_from([None, "0", "1"]), st.integers(1, 13))
+def test_reading_does_not_depend_on_the_block_size(lines, column, block):
+    text = "\n".join(lines)
+    with mock.patch.object(reading, "MAX_LINE_CHARACTERS", 10):
+        whole = outcome(text, column)
+        with mock.patch.object(reading, "READ_CHARACTERS", block):
+            assert outcome(text, column) == whole
+    if isinstance(whole, str) and "longer than" in whole:
+        assert f"line {lines.index('123456789012') + 1} is longer than" in whole
 
 
 @given(st.text(), st.integers(1, 80))

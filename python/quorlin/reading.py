@@ -39,6 +39,8 @@ TEXT_SUFFIXES = frozenset({".csv", ".tsv", ".txt", ".dat"})
 #: what is longer is not such a table, or not text at all (a FIFO fed from
 #: /dev/zero is one endless line).
 MAX_LINE_CHARACTERS = 1 << 20
+#: Characters of a text file decoded at once.
+READ_CHARACTERS = 1 << 20
 #: Longest file-derived text (a header cell, a quoted cell) shown in a
 #: message or in the report, and longest path shown.
 MAX_SHOWN_CHARACTERS = 60
@@ -278,22 +280,36 @@ class _Lines:
         self.characters = 0
 
     def __iter__(self) -> Iterator[str]:
+        # Read in blocks and split in one call: a readline() per line costs
+        # more than the rest of the parsing. The unfinished last line of a
+        # block is carried over; the length cap bounds it as well.
+        pending = ""
         while True:
             try:
-                line = self.text.readline(MAX_LINE_CHARACTERS + 1)
+                block = self.text.read(READ_CHARACTERS)
             except UnicodeDecodeError:
                 raise InputError(f"cannot read {self.shown}: not a UTF-8 text file "
-                                 f"(line {self.number + 1})") from None
-            if not line:
-                return
-            self.number += 1
-            self.characters += len(line)
-            if len(line.rstrip("\n")) > MAX_LINE_CHARACTERS:
-                raise InputError(f"cannot read {self.shown}: line {self.number} is longer than "
+                                 f"(after line {self.number})") from None
+            self.characters += len(block)
+            lines = (pending + block).split("\n") if block else [pending]
+            pending = lines.pop() if block else ""
+            # The lines before an overlong one are still given out first, so
+            # that the first fault in the file is the one reported, whatever
+            # the block size.
+            too_long = max(max(map(len, lines), default=0), len(pending)) > MAX_LINE_CHARACTERS
+            if too_long:
+                lines = lines[:next((i for i, line in enumerate(lines)
+                                     if len(line) > MAX_LINE_CHARACTERS), len(lines))]
+            for line in lines:
+                self.number += 1
+                stripped = line.strip()
+                if stripped and not stripped.startswith("#"):
+                    yield line
+            if too_long:
+                raise InputError(f"cannot read {self.shown}: line {self.number + 1} is longer than "
                                  f"{MAX_LINE_CHARACTERS} characters: not a table of series in columns")
-            stripped = line.strip()
-            if stripped and not stripped.startswith("#"):
-                yield line
+            if not block:
+                return
 
 
 def _rows(lines: _Lines) -> Iterator[List[str]]:
