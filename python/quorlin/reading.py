@@ -15,13 +15,14 @@ from __future__ import annotations
 import ast
 import csv
 import io
+import itertools
 import math
 import os
 import stat
 import sys
 from array import array
 from dataclasses import dataclass, field
-from typing import BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -106,10 +107,10 @@ def quoted(text: str) -> str:
     return f"'{printable(text)}'"
 
 
-def _listed(names: List[str]) -> str:
-    """Names for a message, at most MAX_LISTED_COLUMNS of them."""
-    shown = ", ".join(names[:MAX_LISTED_COLUMNS])
-    more = len(names) - MAX_LISTED_COLUMNS
+def _listed(names: Iterable[str], total: int) -> str:
+    """The first MAX_LISTED_COLUMNS of `total` names, for a message."""
+    shown = ", ".join(itertools.islice(names, MAX_LISTED_COLUMNS))
+    more = total - MAX_LISTED_COLUMNS
     return shown + (f" and {more} more" if more > 0 else "")
 
 
@@ -211,14 +212,15 @@ class _MemoryBudget:
         foreseen = values
         if self.file_size and characters_read >= ESTIMATE_AFTER_CHARACTERS:
             foreseen = max(values, int(values * self.file_size / characters_read))
-        self.require(foreseen, "about " if foreseen > values else "")
+        self.require(foreseen, estimated=foreseen > values)
 
-    def require(self, values: int, about: str = "") -> None:
+    def require(self, values: int, estimated: bool = False) -> None:
         needed = values * 8 * NUMBER_COPIES
         if self.free is not None and needed > self.free:
-            raise InputError(f"cannot read {self.shown}: its {about}{values} numbers need "
-                             f"{about}{_size(needed)} of memory, more than the {_size(self.free)} "
-                             "free now")
+            holds = (f"it holds about {values} numbers, which need about" if estimated
+                     else f"its {values} numbers need")
+            raise InputError(f"cannot read {self.shown}: {holds} {_size(needed)} of memory, more "
+                             f"than the {_size(self.free)} free now")
 
 
 # --- Opening a file ---------------------------------------------------------------
@@ -231,7 +233,7 @@ def _kind(mode: int) -> str:
         return "a block device"
     if stat.S_ISSOCK(mode):
         return "a socket"
-    return "not a regular file"
+    return "a special file"
 
 
 def _open(path: str, shown: str) -> Tuple[BinaryIO, Optional[int]]:
@@ -374,6 +376,7 @@ def _table_column(lines: _Lines, file_size: Optional[int], shown: str,
     if column is not None:
         index = _column_index(column, header, len(first), shown, name)
         values, width = _one_column(rows, index, lines, budget, lambda: name(index))
+        width = max(width, len(first))
         if index >= width:
             raise InputError(f"{shown} has no column {index}: it has {width} "
                              f"column{'s' if width != 1 else ''} (0 to {width - 1})")
@@ -390,7 +393,7 @@ def _column_index(column: str, header: Optional[List[str]], width: int, shown: s
     try:
         index = int(column)
     except ValueError:
-        names = _listed([printable(name(i)) for i in range(width)])
+        names = _listed((printable(name(i)) for i in range(width)), width)
         raise InputError(f"{shown} has no column named {quoted(column)} (columns: {names})") from None
     if index < 0:
         if index < -width:
@@ -459,7 +462,7 @@ def _only_numeric_column(rows: Iterator[List[str]], width: int, lines: _Lines,
     if not numeric:
         raise InputError(f"{lines.shown} has no numeric column")
     if len(numeric) > 1:
-        listed = _listed([quoted(name(i)) for i in numeric])
+        listed = _listed((quoted(name(i)) for i in numeric), len(numeric))
         raise InputError(f"{lines.shown} has {len(numeric)} numeric columns ({listed}): "
                          "choose one with --column NAME or --column INDEX")
     return np.frombuffer(candidates[numeric[0]], dtype=np.float64), printable(name(numeric[0]))
