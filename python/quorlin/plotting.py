@@ -17,7 +17,7 @@ import stat
 import tempfile
 import warnings
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, BinaryIO, Callable, FrozenSet, Iterator, Optional
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Dict, FrozenSet, Iterator, Optional
 
 import matplotlib
 import numpy as np
@@ -50,8 +50,10 @@ def _literal_text() -> Iterator[None]:
     matplotlibrc cannot send it through LaTeX (text.usetex) or the PostScript
     output through an external distiller. Missing glyphs are drawn as boxes
     without a warning on stderr."""
-    with matplotlib.rc_context({"text.usetex": False, "text.parse_math": False,
-                                "ps.usedistiller": None}), warnings.catch_warnings():
+    settings: Dict[Any, Any] = {"text.usetex": False, "text.parse_math": False,
+                                "ps.usedistiller": None}
+    with matplotlib.rc_context({key: value for key, value in settings.items()
+                                if key in matplotlib.rcParams}), warnings.catch_warnings():
         warnings.filterwarnings("ignore", message=r"Glyph \d+ .*missing from", category=UserWarning)
         yield
 
@@ -152,7 +154,10 @@ def plot_analysis(a: Analysis, path: "str | os.PathLike[str]") -> None:
 def _figure(a: Analysis) -> Figure:
     fig = Figure(figsize=FIGURE_SIZE, dpi=DPI)
     FigureCanvasAgg(fig)
-    fig.suptitle(printable(a.series.description, 160), fontsize=10)
+    title = printable(a.series.description, 160)
+    if "text.parse_math" not in matplotlib.rcParams:      # matplotlib before 3.5: escape instead
+        title = title.replace("$", r"\$")
+    fig.suptitle(title, fontsize=10)
     (ros, kantz), (ftle, delay) = fig.subplots(2, 2)
 
     rm, rt = a.rosenstein_embedding or (a.dimension, a.delay)

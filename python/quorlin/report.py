@@ -598,7 +598,7 @@ def _integer_from(minimum: int) -> Callable[[str], int]:
             value = int(text)
         except ValueError:
             # int() also refuses more than ~4300 digits: out of range anyway.
-            if not text.strip().lstrip("+-").isdigit():
+            if not text.strip().lstrip("+-").isdecimal():
                 raise argparse.ArgumentTypeError(f"not an integer: '{printable(text, 30)}'") from None
             value = MAX_OPTION_INTEGER + 1
         if not minimum <= value <= MAX_OPTION_INTEGER:
@@ -668,15 +668,18 @@ def _check_plot_target(target: str) -> None:
         raise InputError("--plot needs matplotlib: python -m pip install 'quorlin[plot]'") from None
     shown = printable(target, MAX_SHOWN_PATH)
     suffix = os.path.splitext(target)[1].lower()
-    usable = ", ".join(f".{f}" for f in sorted(usable_formats()) if f != "png")
+
+    def others() -> str:
+        return ", ".join(f".{f}" for f in sorted(usable_formats()) if f != "png")
+
     if suffix.lstrip(".") not in supported_formats():
         raise InputError(f"cannot draw {shown}: unknown image type "
                          f"{repr('(none)') if not suffix else quoted(suffix)} (use .png, or one of "
-                         f"{usable})")
+                         f"{others()})")
     problem = format_problem(suffix.lstrip("."))
     if problem is not None:
         raise InputError(f"cannot draw {shown}: matplotlib cannot write {suffix} files here "
-                         f"({problem}); use .png, or one of {usable}")
+                         f"({problem}); use .png, or one of {others()}")
     directory = os.path.dirname(target) or os.curdir
     if not os.path.isdir(directory):
         raise InputError(f"cannot write {shown}: no directory {printable(directory, MAX_SHOWN_PATH)}")
@@ -702,13 +705,15 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
          stderr: Optional[TextIO] = None) -> int:
     """Runs the command; returns its exit status: 0, 2 for input that cannot
     be analysed or a picture that cannot be written (one line on stderr),
-    130 when interrupted. The report is printed before the picture is drawn,
-    so that a failed picture never costs the numbers."""
+    130 when interrupted, 141 when stdout was closed early (`| head`). The
+    report is printed before the picture is drawn, so that a failed picture
+    never costs the numbers."""
     stdout = sys.stdout if stdout is None else stdout
     stderr = sys.stderr if stderr is None else stderr
     args = build_parser().parse_args(argv)
 
     def fail(message: str) -> int:
+        progress.pause()
         _emit(stderr, f"quorlin: error: {message}\n")
         return 2
 
@@ -719,7 +724,12 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
                 _check_plot_target(args.plot)
             if args.path is None and args.column is not None:
                 raise InputError("--column applies to a file; the built-in example has one series")
-            series = example_series() if args.path is None else load_series(args.path, args.column)
+            try:
+                series = (example_series() if args.path is None
+                          else load_series(args.path, args.column))
+            except MemoryError:
+                raise InputError(f"not enough memory to read "
+                                 f"{printable(os.fsdecode(args.path), MAX_SHOWN_PATH)}") from None
             if args.dt is not None:
                 series.sampling_interval = args.dt
             finite_count = int(np.isfinite(series.values[:args.max_samples or None]).sum())
@@ -752,7 +762,7 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
                 return fail(f"cannot draw {shown}: {printable(f'{type(error).__name__}: {error}', 200)}")
         return 0
     except KeyboardInterrupt:
-        progress.close()
+        progress.pause()
         _emit(stderr, "quorlin: interrupted\n")
         return 130
     finally:
