@@ -1,18 +1,26 @@
 """`python -m quorlin`, run as a user runs it: a fresh interpreter, reading files,
 printing a report or a one-line error."""
 
+import contextlib
+import errno
+import io
 import json
 import math
 import os
+import shutil
+import stat
 import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quorlin
+import quorlin.report
+from quorlin.report import main
 
 # The directory the tests imported quorlin from (the source tree's python/
 # with a fresh build, an installed copy, or the sanitizer's staging copy), so
@@ -20,11 +28,22 @@ import quorlin
 PACKAGE_ROOT = str(Path(quorlin.__file__).resolve().parent.parent)
 
 
-def run(*args, cwd=None, timeout=120):
-    env = dict(os.environ)
+def run(*args, cwd=None, timeout=120, input=None, **env_overrides):
+    env = dict(os.environ, **env_overrides)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, "-m", "quorlin", *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, env=env, cwd=cwd)
+                          text=True, timeout=timeout, env=env, cwd=cwd, input=input)
+
+
+def cli(*args):
+    """`python -m quorlin ARGS` run in this process: (status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stderr(err):           # where argparse writes
+        try:
+            status = main([str(a) for a in args], stdout=out, stderr=err)
+        except SystemExit as exit:
+            status = exit.code
+    return status, out.getvalue(), err.getvalue()
 
 
 def json_number(value):
@@ -204,3 +223,168 @@ def test_degenerate_series_gives_a_report_not_a_crash(tmp_path):
     assert report["hurst"]["rescaled_range"] is None            # NaN becomes null
     assert report["lyapunov"]["kantz"]["per_sample"] is None
     assert report["ftle"]["direct_perturbation"]["estimates"] == 0
+
+
+# --- Hostile files and options: one bounded line, status 2, nothing written ------
+
+
+def npy_declaring(path, shape):
+    """A .npy file whose header declares `shape` but that holds 800 bytes."""
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False,
+                                                  "shape": shape})
+    path.write_bytes(header.getvalue() + bytes(800))
+
+
+@pytest.fixture(scope="module")
+def hostile(tmp_path_factory):
+    d = tmp_path_factory.mktemp("hostile")
+    npy_declaring(d / "huge.npy", (2**40,))
+    (d / "long_cell.csv").write_text("x,y\n" + "1" * 200_000 + ",2\n")
+    os.symlink("/dev/zero", d / "zero.csv")
+    (d / "one_line.csv").write_text(",".join(map(str, range(2_000_000))) + "\n")     # 14 MB
+    (d / "wide.csv").write_text(",".join(f"c{i}" for i in range(3000)) + "\n"
+                                + ",".join(["1.5"] * 3000) + "\n")
+    (d / "long_name.csv").write_text("x" * 100_000 + ",y\n1,2\n")
+    return d
+
+
+no_tex = pytest.mark.skipif(shutil.which("xelatex") is not None, reason="xelatex is installed")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["huge.npy"], "its header declares an array of shape (1099511627776,) (8.8 TB) but the "
+                   "file holds 800 bytes of data"),
+    (["long_cell.csv"], "line 2: a cell longer than 131072 characters"),
+    (["zero.csv"], "zero.csv: it is a character device, not a regular file"),
+    (["one_line.csv"], "line 1 is longer than 1048576 characters"),
+    (["wide.csv"], "has 3000 numeric columns ('c0', 'c1', 'c2', 'c3', 'c4', 'c5', 'c6', 'c7' "
+                   "and 2992 more)"),
+    (["long_name.csv", "-c", "z"], f"has no column named 'z' (columns: {'x' * 60}..., y)"),
+    (["--delay", 2**64], "argument --delay: must be an integer from 1 to 18446744073709551615"),
+    (["--dimension", "9" * 5000], "argument --dimension: must be an integer from 1 to"),
+    (["--max-samples", -1], "argument --max-samples: must be an integer from 0 to"),
+    (["--plot", "out.xyz"], "unknown image type '.xyz' (use .png, or one of"),
+    pytest.param(["--plot", "out.pgf"], "matplotlib cannot write .pgf files here", marks=no_tex),
+])
+def test_hostile_input_is_one_short_line_and_status_2(hostile, monkeypatch, args, message):
+    if "--plot" in args:
+        pytest.importorskip("matplotlib")
+    monkeypatch.chdir(hostile)
+    status, out, err = cli(*args)
+    assert (status, out) == (2, "")
+    assert err.count("\n") == 1 and err.startswith("quorlin: error: ") and len(err) < 400
+    assert message in err
+    assert sorted(os.listdir(hostile)) == ["huge.npy", "long_cell.csv", "long_name.csv",
+                                           "one_line.csv", "wide.csv", "zero.csv"]
+
+
+def test_huge_embedding_options_give_a_report(files):
+    d, _ = files
+    done = run(d / "column.txt", "--json", "--delay", 2**64 - 1, "--dimension", 2**64 - 1,
+               timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["dimension"]["used"] == 2**64 - 1
+
+
+def write_series(path, header, n=120):
+    x = ar_series(n)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(header + "\n" + "".join(f"{float(v)!r}\n" for v in x))
+
+
+@pytest.mark.parametrize("name, header, encoding, shown", [
+    (b"caf\xe9.csv", "x", "utf-8:strict", "caf\\xe9.csv, x"),                # not a UTF-8 name
+    (b"a.csv", "\x1b[2J\x1b[Hx\u202e", "utf-8:strict", "a.csv, \\x1b[2J\\x1b[Hx\\u202e"),
+    (b"a.csv", "temp\u00e9rature", "ascii:strict", "a.csv, temp\\xe9rature"),
+])
+def test_text_from_files_reaches_the_terminal_escaped(tmp_path, name, header, encoding, shown):
+    path = os.path.join(os.fsencode(tmp_path), name)
+    write_series(path, header)
+    done = run(os.fsdecode(path), cwd=tmp_path, PYTHONIOENCODING=encoding)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[0].endswith(shown)
+    assert done.stdout.isascii() and "\x1b" not in done.stdout
+
+
+@pytest.mark.parametrize("source", ["fifo", "stdin"])
+def test_reads_a_fifo_and_standard_input(tmp_path, source):
+    write_series(tmp_path / "s.csv", "v")
+    text = (tmp_path / "s.csv").read_text()
+    if source == "stdin":
+        done = run("-", "--json", input=text)
+    else:
+        os.mkfifo(tmp_path / "f.csv")
+        writer = threading.Thread(target=(tmp_path / "f.csv").write_text, args=(text,))
+        writer.start()
+        done = run(tmp_path / "f.csv", "--json")
+        writer.join()
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["analysed_samples"] == 120
+
+
+def test_a_closed_stdout_ends_quietly(files):
+    d, _ = files
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    child = subprocess.Popen([sys.executable, "-m", "quorlin", str(d / "series.npy")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    child.stdout.close()                       # the reader is gone before the report is written
+    _, err = child.communicate(timeout=120)
+    assert child.returncode == 141 and err == b""
+
+
+def test_out_of_memory_in_the_analysis_is_one_line(files, monkeypatch):
+    def exhausted(*args, **kwargs):
+        raise MemoryError
+
+    d, _ = files
+    monkeypatch.setattr(quorlin.report.q, "lyapunov_kantz", exhausted)
+    status, out, err = cli(d / "series.npy")
+    assert (status, out) == (2, "")
+    assert err == "quorlin: error: not enough memory to analyse 400 samples: try a smaller " \
+                  "--max-samples\n"
+
+
+# --- The picture ----------------------------------------------------------------
+
+
+def test_plot_draws_column_names_as_plain_text(tmp_path):
+    pytest.importorskip("matplotlib")
+    write_series(tmp_path / "math.csv", "x$\\frac{$")
+    status, out, err = cli(tmp_path / "math.csv", "--plot", tmp_path / "p.png")
+    assert status == 0 and err == "", err
+    assert "x$\\frac{$" in out.splitlines()[0]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert png_size(tmp_path / "p.png") == (1200, 900)
+    assert stat.S_IMODE(os.stat(tmp_path / "p.png").st_mode) == 0o666 & ~umask
+
+
+class BrokenFigure:
+    """Writes part of a picture, then fails as a full disk or an interrupt would."""
+
+    def __init__(self, failure):
+        self.failure = failure
+
+    def savefig(self, stream, format):
+        stream.write(b"\x89PNG partial")
+        raise self.failure
+
+
+@pytest.mark.parametrize("failure, status, message", [
+    (OSError(errno.ENOSPC, "No space left on device"), 2,
+     "quorlin: error: cannot write {}: No space left on device\n"),
+    (KeyboardInterrupt(), 130, "quorlin: interrupted\n"),
+])
+def test_a_failed_picture_keeps_the_old_file_and_the_report(files, tmp_path, monkeypatch,
+                                                           failure, status, message):
+    plotting = pytest.importorskip("quorlin.plotting")
+    d, _ = files
+    target = tmp_path / "report.png"
+    target.write_bytes(b"the old picture")
+    monkeypatch.setattr(plotting, "_figure", lambda analysis: BrokenFigure(failure))
+    result = cli(d / "series.npy", "--plot", target)
+    assert result[0] == status and result[2] == message.format(target)
+    assert result[1].startswith("quorlin report: ")               # the numbers were printed first
+    assert target.read_bytes() == b"the old picture"
+    assert os.listdir(tmp_path) == ["report.png"]

@@ -218,3 +218,15 @@ def test_progress_output(stream, length, quiet, shows):
         assert text.endswith("\r") and text.rsplit("\r", 2)[-2].strip() == ""   # erased at the end
     else:
         assert text == ""
+
+
+@pytest.mark.parametrize("x, noted", [
+    (np.random.default_rng(5).standard_normal(600), False),
+    (np.where(np.arange(600) == 300, 1e6, np.random.default_rng(5).standard_normal(600)), True),
+    (lorenz_x(600)[0], False),
+])
+def test_kantz_radius_covering_the_attractor_is_noted(x, noted):
+    result = analyse(x, dimension=2)
+    assert result.kantz_epsilon == pytest.approx(0.1 * np.std(x))
+    assert any("exceeds the median distance between embedded points" in n
+               for n in result.notes) == noted

@@ -14,7 +14,6 @@ from Python::
 from __future__ import annotations
 
 import argparse
-import csv
 import json
 import math
 import os
@@ -22,13 +21,13 @@ import sys
 import time
 from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
-from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 from quorlin import _native as q
+from quorlin.reading import MAX_SHOWN_PATH, InputError, Series, load_series, printable, quoted
 
 __all__ = [
     "Analysis", "InputError", "Series", "analyse", "autocorrelation_curve", "format_report",
@@ -50,165 +49,14 @@ DEFAULT_MAX_SAMPLES = 20000
 KANTZ_MAX_STEPS = 1000
 #: From this length on, progress lines go to a non-interactive stderr.
 LONG_SERIES = 10000
-#: Texts read as a missing value in a table cell (compared in lower case).
-MISSING_CELLS = frozenset({"", "nan", "na", "n/a", "null", "none", "-", "?"})
-TEXT_SUFFIXES = frozenset({".csv", ".tsv", ".txt", ".dat"})
+#: Embedded points over which the report measures the typical distance
+#: between points, to tell when Kantz's radius covers most of the attractor.
+DISTANCE_SAMPLE = 500
 
 FloatArray = NDArray[np.float64]
 
 
-class InputError(Exception):
-    """A problem with the input that the user can fix; reported in one line."""
-
-
 # --- Reading a series ----------------------------------------------------------
-
-
-@dataclass
-class Series:
-    values: FloatArray
-    description: str
-    path: Optional[str] = None
-    column: Optional[str] = None
-    sampling_interval: Optional[float] = None
-    notes: List[str] = field(default_factory=list)
-
-
-def _number(cell: str) -> Optional[float]:
-    """The value of a table cell: a float, NaN for a missing-value marker, or
-    None when the cell is not a number."""
-    text = cell.strip()
-    if text.lower() in MISSING_CELLS:
-        return math.nan
-    try:
-        return float(text)
-    except ValueError:
-        return None
-
-
-def _split_rows(lines: List[Tuple[int, str]]) -> List[Tuple[int, List[str]]]:
-    """Fields of each line: separated by the first of tab, semicolon and comma
-    that occurs in the first line, else by runs of white space."""
-    for delimiter in ("\t", ";", ","):
-        if delimiter in lines[0][1]:
-            reader = csv.reader((text for _, text in lines), delimiter=delimiter)
-            return [(number, fields) for (number, _), fields in zip(lines, reader)]
-    return [(number, text.split()) for number, text in lines]
-
-
-def _read_table(path: Path, column: Optional[str]) -> Tuple[FloatArray, str]:
-    try:
-        text = path.read_text(encoding="utf-8-sig")
-    except UnicodeDecodeError:
-        raise InputError(f"cannot read {path}: not a UTF-8 text file") from None
-    lines = [(number, line) for number, line in enumerate(text.splitlines(), start=1)
-             if line.strip() and not line.lstrip().startswith("#")]
-    if not lines:
-        raise InputError(f"{path} holds no data")
-    rows = _split_rows(lines)
-    header: Optional[List[str]] = None
-    if any(_number(cell) is None for cell in rows[0][1]):
-        header = [cell.strip() for cell in rows[0][1]]
-        rows = rows[1:]
-    width = max([len(fields) for _, fields in rows] + [len(header or [])])
-    names = [header[i] if header is not None and i < len(header) and header[i] else f"column {i}"
-             for i in range(width)]
-
-    def cells(index: int) -> Iterator[Tuple[int, str]]:
-        for number, fields in rows:
-            yield number, fields[index] if index < len(fields) else ""
-
-    def first_non_number(index: int) -> Optional[Tuple[int, str]]:
-        return next(((n, c) for n, c in cells(index) if _number(c) is None), None)
-
-    if column is not None:
-        if header is not None and column in header:
-            index = header.index(column)
-        else:
-            try:
-                index = int(column)
-            except ValueError:
-                raise InputError(f"{path} has no column named {column!r} "
-                                 f"(columns: {', '.join(names)})") from None
-            if not -width <= index < width:
-                raise InputError(f"{path} has no column {index}: it has {width} "
-                                 f"column{'s' if width != 1 else ''} (0 to {width - 1})")
-            index %= width
-        bad = first_non_number(index)
-        if bad is not None:
-            raise InputError(f"column {names[index]!r} of {path} is not numeric: "
-                             f"line {bad[0]} holds {bad[1].strip()!r}")
-    else:
-        numeric = [i for i in range(width) if first_non_number(i) is None
-                   and not all(math.isnan(_number(c) or 0.0) for _, c in cells(i))]
-        if not numeric:
-            raise InputError(f"{path} has no numeric column")
-        if len(numeric) > 1:
-            listed = ", ".join(repr(names[i]) for i in numeric)
-            raise InputError(f"{path} has {len(numeric)} numeric columns ({listed}): "
-                             "choose one with --column NAME or --column INDEX")
-        index = numeric[0]
-    values = np.array([_number(c) for _, c in cells(index)], dtype=np.float64)
-    return values, names[index]
-
-
-def _read_npy(path: Path, column: Optional[str]) -> Tuple[FloatArray, Optional[str]]:
-    try:
-        data = np.load(path, allow_pickle=False)
-    except (ValueError, OSError) as error:
-        raise InputError(f"cannot read {path} as a NumPy .npy file: {error}") from None
-    if not isinstance(data, np.ndarray):
-        raise InputError(f"{path} is not a .npy file holding one array")
-    if data.dtype.kind not in "biuf":
-        raise InputError(f"{path} holds no numeric data (dtype {data.dtype})")
-    if data.ndim == 1:
-        if column is not None:
-            raise InputError(f"{path} holds a one-dimensional array: --column applies to tables")
-        return np.ascontiguousarray(data, dtype=np.float64), None
-    if data.ndim != 2:
-        raise InputError(f"{path} holds an array of shape {data.shape}: "
-                         "expected one series, or a table of series in columns")
-    width = data.shape[1]
-    if column is None:
-        if width != 1:
-            raise InputError(f"{path} holds {width} columns: choose one with --column INDEX")
-        index = 0
-    else:
-        try:
-            index = int(column)
-        except ValueError:
-            raise InputError(f"{path} has no column names: give --column as an index") from None
-        if not -width <= index < width:
-            raise InputError(f"{path} has no column {index}: it has {width} "
-                             f"column{'s' if width != 1 else ''} (0 to {width - 1})")
-        index %= width
-    return np.ascontiguousarray(data[:, index], dtype=np.float64), f"column {index}"
-
-
-def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None) -> Series:
-    """Reads one series from a .npy file or from a text table (.csv, .tsv, .txt,
-    .dat). Tables may have a header line; lines starting with '#' are skipped;
-    empty cells and markers such as NA or NaN are missing values (NaN).
-    `column` is a header name or a 0-based index (negative counts from the
-    end); without it the table must have exactly one numeric column."""
-    p = Path(path)
-    if not p.exists():
-        raise InputError(f"cannot read {p}: no such file")
-    if p.is_dir():
-        raise InputError(f"cannot read {p}: it is a directory")
-    suffix = p.suffix.lower()
-    try:
-        if suffix == ".npy":
-            values, name = _read_npy(p, column)
-        elif suffix in TEXT_SUFFIXES:
-            values, name = _read_table(p, column)
-        else:
-            raise InputError(f"cannot read {p}: unknown file type {suffix or '(none)'!r} "
-                             "(use .csv, .tsv, .txt, .dat or .npy)")
-    except OSError as error:
-        raise InputError(f"cannot read {p}: {error.strerror or error}") from None
-    description = str(p) if name is None else f"{p}, {name}"
-    return Series(values, description, path=str(p), column=name)
 
 
 def example_series(n_samples: Optional[int] = None) -> Series:
@@ -269,27 +117,45 @@ def rosenstein_embedding(n: int, dimension: int, delay: int) -> Optional[Tuple[i
     pair with a smaller dimension, then a smaller delay, then both. None when
     nothing fits."""
     needed = max(50, n // 4)
-
-    def largest_delay(d: int, below: int) -> Optional[int]:
-        # Largest t < below with n - (d - 1) * t >= needed, if any is >= 1.
-        t = below - 1 if d == 1 else min(below - 1, (n - needed) // (d - 1))
-        return t if t >= 1 else None
-
     if dimension == 0 or n < 50:
         return None
     if dimension == 1 or delay == 0 or n - (dimension - 1) * delay >= needed:
         return dimension, delay
-    for d in range(dimension - 1, 1, -1):
-        if n - (d - 1) * delay >= needed:
-            return d, delay
-    t = largest_delay(dimension, delay)
-    if t is not None:
+    # Each search below takes the first fitting candidate in closed form, so
+    # that a dimension or delay of 2**64 costs no more than a small one.
+    # Here delay >= 1 and dimension >= 2, and n - needed >= 0.
+    room = n - needed
+    d = min(dimension - 1, room // delay + 1)          # largest d with (d - 1) * delay <= room
+    if d >= 2:
+        return d, delay
+    t = min(delay - 1, room // (dimension - 1))        # largest t < delay with (m - 1) * t <= room
+    if t >= 1:
         return dimension, t
-    for d in range(dimension - 1, 1, -1):
-        t = largest_delay(d, delay)
-        if t is not None:
-            return d, t
+    d = min(dimension - 1, room + 1)                   # largest d whose delay 1 fits
+    if d >= 2 and delay >= 2:
+        return d, min(delay - 1, room // (d - 1))
     return None
+
+
+def median_distance(x: FloatArray, dimension: int, delay: int) -> Optional[float]:
+    """Median Euclidean distance between distinct embedded points, over
+    DISTANCE_SAMPLE points spread evenly along the series (all of them when
+    there are fewer); pairs at distance 0 are left out, as Kantz's method
+    leaves them out. None when no such pair exists. A radius above this
+    median makes most pairs of points neighbours."""
+    n_points = x.size - (dimension - 1) * delay
+    if n_points < 2:
+        return None
+    chosen = np.unique(np.linspace(0, n_points - 1, min(n_points, DISTANCE_SAMPLE)).round()
+                       .astype(np.int64))
+    # (dimension - 1) * delay < n here, but a delay of any size may come with
+    # dimension 1.
+    offsets = np.arange(dimension, dtype=np.int64) * (delay if dimension > 1 else 0)
+    points = x[chosen[:, None] + offsets]
+    distances = np.concatenate([np.sqrt(((points[i + 1:] - points[i]) ** 2).sum(axis=1))
+                                for i in range(chosen.size - 1)])
+    distances = distances[distances > 0]
+    return float(np.median(distances)) if distances.size else None
 
 
 def _line(xs: FloatArray, ys: FloatArray) -> Tuple[float, float]:
@@ -355,6 +221,7 @@ class Analysis:
     rosenstein: Optional[Divergence] = None
     kantz_exponent: float = math.nan
     kantz_steps: int = 0
+    kantz_epsilon: float = math.nan
     kantz: Optional[Divergence] = None
     ftle_direct: Optional[Ftle] = None
     ftle_local: Optional[Ftle] = None
@@ -409,6 +276,7 @@ class Analysis:
                     "per_sample": self.kantz_exponent,
                     "per_time_unit": self.per_time_unit(self.kantz_exponent),
                     "dimension": self.dimension, "delay": self.delay, "max_iter": self.kantz_steps,
+                    "epsilon": self.kantz_epsilon,
                     "curve_length": 0 if self.kantz is None else int(self.kantz.curve.size),
                     "fit_points": 0 if self.kantz is None else self.kantz.fit_count,
                 },
@@ -468,9 +336,15 @@ class Progress:
             self._write(f"quorlin: [{self.done}/{self.total}] {label}: "
                         f"{time.perf_counter() - begun:.1f} s\n")
 
-    def close(self) -> None:
+    def pause(self) -> None:
+        """Erases the bar, so that other output can follow; the next step
+        draws it again."""
         if self.mode == "bar" and self.width:
             self._write("\r" + " " * self.width + "\r")
+            self.width = 0
+
+    def close(self) -> None:
+        self.pause()
 
 
 ANALYSIS_STEPS = 11
@@ -554,6 +428,17 @@ def analyse(x: "FloatArray | Series", *, delay: Optional[int] = None, dimension:
     fit = min(kcurve.size, max(2, kcurve.size // 10))
     positions = np.arange(kcurve.size, dtype=np.float64)
     result.kantz = Divergence(positions, kcurve, fit, *_line(positions[:fit], kcurve[:fit]))
+    # The radius lyapunov_kantz takes by default (0.1 population sd), for the
+    # report; it is not passed to the call.
+    result.kantz_epsilon = 0.1 * float(np.std(finite))
+    typical = median_distance(finite, m, tau)
+    if typical is not None and result.kantz_epsilon > typical:
+        result.notes.append(
+            f"Kantz's eps = 0.1 sd = {_fmt(result.kantz_epsilon)} exceeds the median distance "
+            f"between embedded points ({_fmt(typical)}, over {DISTANCE_SAMPLE} evenly spaced points): "
+            "eps covers most of the attractor, so most pairs count as neighbours and the curve does "
+            "not follow nearby trajectories. Extreme values (spikes, glitches) inflate the sd: remove "
+            "them, or give lyapunov_kantz a smaller epsilon")
 
     with progress.step("FTLE by direct perturbation"):
         values, norms = q.ftle_direct_perturbation(finite, m, tau)
@@ -700,37 +585,54 @@ def format_json(a: Analysis) -> str:
 # --- Command line ----------------------------------------------------------------
 
 
-def _integer_at_least(minimum: int, wording: str) -> Callable[[str], int]:
-    """An argparse type: an integer of at least `minimum`."""
+#: Largest value of the integer options: the extension takes counts as
+#: unsigned 64-bit integers.
+MAX_OPTION_INTEGER = 2**64 - 1
+
+
+def _integer_from(minimum: int) -> Callable[[str], int]:
+    """An argparse type: an integer from `minimum` to MAX_OPTION_INTEGER."""
 
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be {wording}, got {value}")
+            # int() also refuses more than ~4300 digits: out of range anyway.
+            if not text.strip().lstrip("+-").isdecimal():
+                raise argparse.ArgumentTypeError(f"not an integer: '{printable(text, 30)}'") from None
+            value = MAX_OPTION_INTEGER + 1
+        if not minimum <= value <= MAX_OPTION_INTEGER:
+            raise argparse.ArgumentTypeError(f"must be an integer from {minimum} to "
+                                             f"{MAX_OPTION_INTEGER}, got {printable(text, 30)}")
         return value
 
     return parse
 
 
-_positive_int = _integer_at_least(1, "at least 1")
-_count = _integer_at_least(0, "0 or more")
+_positive_int = _integer_from(1)
+_count = _integer_from(0)
 
 
 def _interval(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a number: '{printable(text, 30)}'") from None
     if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {printable(text, 30)}")
     return value
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in the command's one-line form, like every other error."""
+
+    def error(self, message: str) -> "NoReturn":
+        self.exit(2, f"quorlin: error: {printable(message, 300)} (python -m quorlin --help "
+                     "lists the options)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m quorlin",
         description="Report on one time series: embedding delay and dimension, Hurst exponent, "
                     "sample and permutation entropy, largest Lyapunov exponent (Rosenstein, Kantz) "
@@ -738,13 +640,14 @@ def build_parser() -> argparse.ArgumentParser:
                     "example: the x-coordinate of the Lorenz system.",
     )
     parser.add_argument("path", nargs="?", help="series to analyse: .csv, .tsv, .txt, .dat (a table "
-                        "of numbers, optional header line) or .npy")
+                        "of numbers, optional header line), .npy, or - for a table on standard input")
     parser.add_argument("-c", "--column", help="column of a table: header name or 0-based index "
                         "(needed when the table has several numeric columns)")
     parser.add_argument("--json", action="store_true", help="print the report as JSON "
                         "(NaN as null, infinities as \"Infinity\"/\"-Infinity\")")
     parser.add_argument("--plot", metavar="FILE", help="also draw the divergence curves, the FTLE "
-                        "values and the delay curves into FILE (.png; needs matplotlib)")
+                        "values and the delay curves into FILE (.png, .pdf, .svg, ...; needs "
+                        "matplotlib)")
     parser.add_argument("--dt", "--sampling-interval", dest="dt", type=_interval, metavar="DT",
                         help="time between samples: exponents are also given per time unit")
     parser.add_argument("--delay", type=_positive_int, help="use this delay instead of the estimate")
@@ -758,56 +661,122 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _check_plot_target(target: str) -> None:
+    """Refuses, before the analysis, a picture that could not be written."""
     try:
-        from quorlin.plotting import supported_formats
+        from quorlin.plotting import format_problem, supported_formats, usable_formats
     except ImportError:
         raise InputError("--plot needs matplotlib: python -m pip install 'quorlin[plot]'") from None
-    path = Path(target)
-    formats = supported_formats()
-    suffix = path.suffix.lower().lstrip(".")
-    if suffix not in formats:
-        raise InputError(f"cannot draw {target}: unknown image type {path.suffix or '(none)'!r} "
-                         f"(use .png, or one of {', '.join(sorted(formats))})")
-    if not path.parent.is_dir():
-        raise InputError(f"cannot write {target}: no directory {path.parent}")
+    shown = printable(target, MAX_SHOWN_PATH)
+    suffix = os.path.splitext(target)[1].lower()
+
+    def others() -> str:
+        return ", ".join(f".{f}" for f in sorted(usable_formats()) if f != "png")
+
+    if suffix.lstrip(".") not in supported_formats():
+        raise InputError(f"cannot draw {shown}: unknown image type "
+                         f"{repr('(none)') if not suffix else quoted(suffix)} (use .png, or one of "
+                         f"{others()})")
+    problem = format_problem(suffix.lstrip("."))
+    if problem is not None:
+        raise InputError(f"cannot draw {shown}: matplotlib cannot write {suffix} files here "
+                         f"({problem}); use .png, or one of {others()}")
+    directory = os.path.dirname(target) or os.curdir
+    if not os.path.isdir(directory):
+        raise InputError(f"cannot write {shown}: no directory {printable(directory, MAX_SHOWN_PATH)}")
+    if os.path.lexists(target) and not os.path.isfile(target):
+        raise InputError(f"cannot write {shown}: it exists and is not a regular file")
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise InputError(f"cannot write {shown}: no permission to create files in "
+                         f"{printable(directory, MAX_SHOWN_PATH)}")
+
+
+def _emit(stream: TextIO, text: str) -> None:
+    """Writes and flushes `text`; characters the stream's encoding cannot
+    carry (a strict ASCII or Latin-1 stdout) are written as escapes."""
+    try:
+        stream.write(text)
+    except UnicodeEncodeError:
+        encoding = getattr(stream, "encoding", None) or "ascii"
+        stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
+    stream.flush()
 
 
 def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
          stderr: Optional[TextIO] = None) -> int:
-    """Runs the command; returns its exit status (0, or 2 for bad input)."""
+    """Runs the command; returns its exit status: 0, 2 for input that cannot
+    be analysed or a picture that cannot be written (one line on stderr),
+    130 when interrupted, 141 when stdout was closed early (`| head`). The
+    report is printed before the picture is drawn, so that a failed picture
+    never costs the numbers."""
     stdout = sys.stdout if stdout is None else stdout
     stderr = sys.stderr if stderr is None else stderr
     args = build_parser().parse_args(argv)
-    try:
-        if args.plot:
-            _check_plot_target(args.plot)
-        if args.path is None and args.column is not None:
-            raise InputError("--column applies to a file; the built-in example has one series")
-        series = example_series() if args.path is None else load_series(args.path, args.column)
-        if args.dt is not None:
-            series.sampling_interval = args.dt
-        finite_count = int(np.isfinite(series.values[:args.max_samples or None]).sum())
-        progress = Progress.for_run(ANALYSIS_STEPS + bool(args.plot), finite_count, args.quiet, stderr)
-        try:
-            result = analyse(series, delay=args.delay, dimension=args.dimension,
-                             max_samples=args.max_samples, progress=progress)
-            if args.plot:
-                from quorlin.plotting import plot_analysis
 
-                with progress.step("plot"):
-                    try:
-                        plot_analysis(result, args.plot)
-                    except OSError as error:
-                        stderr.write(f"quorlin: error: cannot write {args.plot}: "
-                                     f"{error.strerror or error}\n")
-                        return 1
-        finally:
-            progress.close()
-    except InputError as error:
-        stderr.write(f"quorlin: error: {error}\n")
+    def fail(message: str) -> int:
+        progress.pause()
+        _emit(stderr, f"quorlin: error: {message}\n")
         return 2
+
+    progress = Progress(0, None, "off")
+    try:
+        try:
+            if args.plot:
+                _check_plot_target(args.plot)
+            if args.path is None and args.column is not None:
+                raise InputError("--column applies to a file; the built-in example has one series")
+            try:
+                series = (example_series() if args.path is None
+                          else load_series(args.path, args.column))
+            except MemoryError:
+                raise InputError(f"not enough memory to read "
+                                 f"{printable(os.fsdecode(args.path), MAX_SHOWN_PATH)}") from None
+            if args.dt is not None:
+                series.sampling_interval = args.dt
+            finite_count = int(np.isfinite(series.values[:args.max_samples or None]).sum())
+            progress = Progress.for_run(ANALYSIS_STEPS + bool(args.plot), finite_count, args.quiet,
+                                        stderr)
+            try:
+                result = analyse(series, delay=args.delay, dimension=args.dimension,
+                                 max_samples=args.max_samples, progress=progress)
+            except MemoryError:
+                raise InputError(f"not enough memory to analyse {finite_count} samples: try a "
+                                 "smaller --max-samples") from None
+        except InputError as error:
+            return fail(str(error))
+        progress.pause()
+        try:
+            _emit(stdout, format_json(result) if args.json else format_report(result))
+        except BrokenPipeError:
+            _silence(stdout)
+            return 141
+        if args.plot:
+            from quorlin.plotting import plot_analysis
+
+            shown = printable(args.plot, MAX_SHOWN_PATH)
+            try:
+                with progress.step("plot"):
+                    plot_analysis(result, args.plot)
+            except OSError as error:
+                return fail(f"cannot write {shown}: {error.strerror or error}")
+            except Exception as error:      # noqa: BLE001 - the numbers are out; say why in one line
+                return fail(f"cannot draw {shown}: {printable(f'{type(error).__name__}: {error}', 200)}")
+        return 0
     except KeyboardInterrupt:
-        stderr.write("quorlin: interrupted\n")
+        progress.pause()
+        _emit(stderr, "quorlin: interrupted\n")
         return 130
-    stdout.write(format_json(result) if args.json else format_report(result))
-    return 0
+    finally:
+        progress.close()
+
+
+def _silence(stdout: TextIO) -> None:
+    """After the reader of stdout went away (`| head`): points the descriptor
+    at /dev/null so that the flush at exit does not fail once more."""
+    if stdout is not sys.stdout:
+        return
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
