@@ -130,6 +130,11 @@ def _read(obj: Any, function: str, parameter: str, ndim: int) -> Any:
 
 
 def _all_finite(x: Any) -> bool:
+    # A broadcast trajectory repeats its memory along zero-stride axes: one
+    # entry along each holds every value there is. Scanning the whole virtual
+    # array could take hours where the engine refuses the call at once.
+    if 0 in x.strides:
+        x = x[tuple(slice(0, 1) if stride == 0 else slice(None) for stride in x.strides)]
     # A sum is finite only when every term is: one NaN or infinity makes it
     # NaN or +-inf, never a number again. The converse fails only when finite
     # terms overflow (|sum| beyond 1.8e308), which the exact test settles.
@@ -307,23 +312,19 @@ def _direct_perturbation_points(engine: Callable[..., Any], x: Any, dimension: A
 def _local_linearization_points(engine: Callable[..., Any], trajectory: Any, time_horizon: Any,
                                 *rest: Any) -> Any:
     np = _np
+    finite = np.isfinite(trajectory)
+    missing = ~finite.all(axis=1)
+    # Infinities become NaN so that a missing row is never inside a ball
+    # (an infinite distance is not, but an infinite radius would take it).
+    values, confidence = engine(np.where(finite, trajectory, np.nan), time_horizon, *rest)
     horizon = operator.index(time_horizon)
-    n = len(trajectory)
-    missing = ~np.isfinite(trajectory).all(axis=1)
-    # A row that cannot be followed T steps (its image row is missing) would
-    # put a NaN displacement into the fit of every anchor that takes it as a
-    # neighbour. Setting such rows aside as well (NaN rows never enter a
-    # neighbourhood while enough finite rows remain) keeps every other fit
-    # clean; the anchors that used them as image rows are lost instead.
-    unusable = missing.copy()
-    if horizon < n:
-        unusable[:n - horizon] |= missing[horizon:]
-    values, confidence = engine(np.where(unusable[:, None], np.nan, trajectory), time_horizon,
-                                *rest)
-    n_anchors = max(n - horizon, 0)
-    affected = unusable[:n_anchors] | unusable[horizon:horizon + n_anchors]
+    n_anchors = max(len(trajectory) - horizon, 0)
+    affected = missing[:n_anchors] | missing[horizon:horizon + n_anchors]
     values[:n_anchors][affected] = np.nan
-    confidence[:n_anchors][affected] = 0.0
+    # An anchor can also take as a neighbour a row whose image row is
+    # missing: its fit is then NaN throughout, and the engine scores such a
+    # fit 0.5 ("cannot be scored"). No map was fitted to data there.
+    confidence[np.isnan(values)] = 0.0
     return values, confidence
 
 
@@ -776,14 +777,15 @@ def ftle_local_linearization(trajectory: ArrayLike, time_horizon: Integer = 10,
     nan_policy : {'propagate', 'raise', 'omit'}, default 'propagate'
         Rows with a non-finite coordinate (NaN, +-inf) are missing states.
         'raise' raises ValueError. 'propagate' and 'omit' are the same here
-        (removing rows would shift the time of every later row): a row that
-        is missing, or whose image row T later is, is set aside, so it is
-        never a neighbour while enough other rows exist; an anchor gets NaN
-        and confidence 0.0 when its own row or its image row is set aside,
-        that is when row i, i + T or i + 2T is missing. With the default
-        epsilon, set-aside rows among the first 100 still count in the
-        percentile but sort last, which raises it slightly (to about the
-        20.4th percentile with one such row).
+        (removing rows would shift the time of every later row): a missing
+        row is never a neighbour while enough other rows exist, and it costs
+        the estimates that would use it: an anchor gets NaN when its own row
+        or its image row is missing, or when one of its neighbours cannot be
+        followed T rows because that neighbour's image row is missing. In a
+        trajectory with missing rows, every anchor without an exponent has
+        confidence 0.0. With the default epsilon, missing rows among the
+        first 100 still count in the percentile but sort last, which raises
+        it slightly (to about the 20.4th percentile with one missing row).
 
     Returns
     -------
