@@ -242,6 +242,11 @@ def test_embedding_keeps_non_finite_samples_in_their_rows():
         assert same(quorlin.time_delay_embedding(x, 3, 2, nan_policy=policy), _native.time_delay_embedding(x, 3, 2))
 
 
+def test_a_broadcast_trajectory_is_refused_without_scanning_every_row():
+    with pytest.raises(MemoryError):
+        quorlin.ftle_local_linearization(np.broadcast_to(np.zeros((1, 3)), (2**40, 3)))
+
+
 def test_masked_entries_count_as_missing():
     x = np.ma.masked_array(np.random.default_rng(1).standard_normal(300), mask=np.arange(300) == 9)
     assert math.isnan(quorlin.sample_entropy(x))

@@ -40,8 +40,8 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import TYPE_CHECKING, Any, Callable, Dict, Literal, Optional, SupportsFloat, SupportsIndex
-from typing import Tuple, Union
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, List, Literal, Optional, SupportsFloat,
+                    SupportsIndex, Tuple, TypeVar, Union, cast)
 
 from quorlin import _native
 
@@ -110,7 +110,7 @@ def _read(obj: Any, function: str, parameter: str, ndim: int) -> Any:
         ) from error
     if array.dtype.kind not in "fiu":
         hint = ""
-        if array.dtype.kind == "O":
+        if array.dtype.kind == "O" and array.ndim:
             hint = " (a pandas column with missing values: .to_numpy(dtype=float, na_value=np.nan))"
         raise TypeError(
             f"{function}() argument '{parameter}': expected real numbers, got an array of dtype "
@@ -172,7 +172,7 @@ class _Methods:
         self.function = function
         self.names = names
         self.refused = refused
-        aliases: Dict[str, list[str]] = {}
+        aliases: Dict[str, List[str]] = {}
         for name, target in names.items():
             if name != target:
                 aliases.setdefault(target, []).append(name)
@@ -216,7 +216,10 @@ _DIMENSION_METHODS = _Methods(
 # The one call path
 
 
-class _Face:
+Result = TypeVar("Result")
+
+
+class _Face(Generic[Result]):
     """How one function meets non-finite samples.
 
     `undefined` makes the answer of 'propagate' for a scalar result (None for
@@ -236,27 +239,27 @@ class _Face:
         self.per_point = per_point
 
 
-def _call(face: _Face, data: Any, nan_policy: Any, *args: Any) -> Any:
+def _call(face: _Face[Result], data: Any, nan_policy: Any, *args: Any) -> Result:
     if nan_policy not in NAN_POLICIES or not isinstance(nan_policy, str):
         raise ValueError(f"{face.name}(): nan_policy must be 'propagate', 'raise' or 'omit', "
                          f"got {nan_policy!r}")
     x = _read(data, face.name, face.parameter, face.ndim)
     engine = getattr(_native, face.name)
     if _all_finite(x):
-        return engine(x, *args)
+        return cast(Result, engine(x, *args))
     if nan_policy == "raise":
         raise ValueError(f"{face.name}(): {_nonfinite_summary(x, face.parameter)} "
                          f"(nan_policy='raise')")
     if face.per_point is not None:
-        return face.per_point(engine, x, *args)
+        return cast(Result, face.per_point(engine, x, *args))
     if nan_policy == "omit":
-        return engine(_finite_only(x), *args)
+        return cast(Result, engine(_finite_only(x), *args))
     if face.undefined is None:
         raise ValueError(
             f"{face.name}(): {_nonfinite_summary(x, face.parameter)}; the answer is an integer and "
             f"cannot be NaN: pass nan_policy='omit' to drop them"
         )
-    return face.undefined()
+    return cast(Result, face.undefined())
 
 
 def _nan() -> float:
@@ -328,16 +331,19 @@ def _local_linearization_points(engine: Callable[..., Any], trajectory: Any, tim
     return values, confidence
 
 
-_HURST = _Face("hurst_exponent", undefined=_nan)
-_PERMUTATION = _Face("permutation_entropy", undefined=_nan)
-_SAMPLE = _Face("sample_entropy", undefined=_nan)
-_ROSENSTEIN = _Face("lyapunov_rosenstein", undefined=_no_exponent_with_steps)
-_KANTZ = _Face("lyapunov_kantz", undefined=_no_exponent)
-_LOCAL = _Face("ftle_local_linearization", ndim=2, per_point=_local_linearization_points)
-_DIRECT = _Face("ftle_direct_perturbation", per_point=_direct_perturbation_points)
-_DELAY = _Face("optimal_delay")
-_EMBEDDING = _Face("time_delay_embedding", per_point=_embedding_as_stored)
-_DIMENSION = _Face("optimal_dimension")
+_HURST: _Face[float] = _Face("hurst_exponent", undefined=_nan)
+_PERMUTATION: _Face[float] = _Face("permutation_entropy", undefined=_nan)
+_SAMPLE: _Face[float] = _Face("sample_entropy", undefined=_nan)
+_ROSENSTEIN: _Face[Tuple[float, FloatArray, FloatArray]] = _Face(
+    "lyapunov_rosenstein", undefined=_no_exponent_with_steps)
+_KANTZ: _Face[Tuple[float, FloatArray]] = _Face("lyapunov_kantz", undefined=_no_exponent)
+_LOCAL: _Face[Tuple[FloatArray, FloatArray]] = _Face(
+    "ftle_local_linearization", ndim=2, per_point=_local_linearization_points)
+_DIRECT: _Face[Tuple[FloatArray, FloatArray]] = _Face(
+    "ftle_direct_perturbation", per_point=_direct_perturbation_points)
+_DELAY: _Face[int] = _Face("optimal_delay")
+_EMBEDDING: _Face[FloatArray] = _Face("time_delay_embedding", per_point=_embedding_as_stored)
+_DIMENSION: _Face[int] = _Face("optimal_dimension")
 
 
 # ---------------------------------------------------------------------------
@@ -522,8 +528,8 @@ def sample_entropy(signal: ArrayLike, m: Integer = 2, r: Optional[Real] = None, 
     Returns
     -------
     float
-        -ln(A / B) in nats. NaN when N < m + 2, when r <= 0 (a constant
-        series with the default r included), or when no two m-templates
+        -ln(A / B) in nats. NaN when N < m + 2, when r <= 0 (as for most
+        constant series with the default r), or when no two m-templates
         match (B = 0); +inf when some do but no (m + 1)-templates match
         (A = 0).
 
@@ -793,8 +799,8 @@ def ftle_local_linearization(trajectory: ArrayLike, time_horizon: Integer = 10,
         ln(sigma) / T per row, in per sample step (divide by the sampling
         interval for per time unit); sigma is the largest stretching factor of
         the fitted map. NaN where there is no estimate: always the last T
-        rows, and rows with too few neighbours (at most d), a singular fit or
-        no measurable stretch.
+        rows (all rows when n < T + 10 or d = 0), and rows with too few
+        neighbours (at most d), a singular fit or no measurable stretch.
     confidence : ndarray of float64, shape (n,)
         How well the linear map explains the neighbours' motion, in [0, 1]:
         1 - S_res / S_tot. 0.0 where no map was fitted; 0.5 where the fit is
