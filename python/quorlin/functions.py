@@ -240,7 +240,7 @@ class _Face(Generic[Result]):
 
 
 def _call(face: _Face[Result], data: Any, nan_policy: Any, *args: Any) -> Result:
-    if nan_policy not in NAN_POLICIES or not isinstance(nan_policy, str):
+    if not isinstance(nan_policy, str) or nan_policy not in NAN_POLICIES:
         raise ValueError(f"{face.name}(): nan_policy must be 'propagate', 'raise' or 'omit', "
                          f"got {nan_policy!r}")
     x = _read(data, face.name, face.parameter, face.ndim)
