@@ -4,8 +4,9 @@ wrappers' own rules for input, method names and non-finite samples."""
 
 import doctest
 import math
-import pickle
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -265,9 +266,6 @@ def test_docstring_answers_unit_convention_and_reference_and_its_example_runs(na
 
 
 def test_importing_quorlin_leaves_numpy_alone():
-    import subprocess
-    import sys
-
     code = "import sys, quorlin; print('numpy' in sys.modules)"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "False", done.stderr
