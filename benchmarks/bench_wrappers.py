@@ -72,6 +72,7 @@ def conversion_costs():
 
 
 if __name__ == "__main__":
+    quorlin.sample_entropy([0.0])  # the first call imports NumPy into the wrappers
     fixed_costs()
     scan_costs()
     conversion_costs()

@@ -297,9 +297,9 @@ def _direct_perturbation_points(engine: Callable[..., Any], x: Any, dimension: A
                                 time_horizon: Any, *unused: Any) -> Any:
     np = _np
     bad = ~np.isfinite(x)
-    # Infinities become NaN so that, like NaN, they never make a point the
-    # nearest neighbour of another (an infinite distance could still be the
-    # smallest) and never give an infinite stretching factor.
+    # Infinities become NaN: a reference point whose neighbour's later point
+    # touches one then has no estimate (0.0 in both, as for a NaN) instead of
+    # an infinite stretching factor.
     values, norms = engine(np.where(bad, np.nan, x), dimension, delay, time_horizon, *unused)
     n_out = values.size
     if n_out:
@@ -317,8 +317,9 @@ def _local_linearization_points(engine: Callable[..., Any], trajectory: Any, tim
     np = _np
     finite = np.isfinite(trajectory)
     missing = ~finite.all(axis=1)
-    # Infinities become NaN so that a missing row is never inside a ball
-    # (an infinite distance is not, but an infinite radius would take it).
+    # Infinities become NaN so that every missing row behaves alike: a NaN
+    # distance never enters a ball, and it sorts after every number both in
+    # the fallback search and in the default radius.
     values, confidence = engine(np.where(finite, trajectory, np.nan), time_horizon, *rest)
     horizon = operator.index(time_horizon)
     n_anchors = max(len(trajectory) - horizon, 0)
