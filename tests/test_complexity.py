@@ -8,7 +8,7 @@ from itertools import accumulate
 import numpy as np
 import pytest
 
-import quorlin
+from quorlin import _native
 
 NAN = float("nan")
 INF = float("inf")
@@ -140,26 +140,26 @@ def noisy(seed, n, levels=None, nans=0, infs=0):
 
 
 def test_complexity_functions_precede_embedding_in_table_order():
-    names = list(quorlin._native.__all__)
+    names = list(_native.__all__)
     expected = ["hurst_exponent", "permutation_entropy", "sample_entropy", "time_delay_embedding"]
     assert [name for name in names if name in expected] == expected
 
 
 def test_docstrings():
-    assert quorlin.permutation_entropy.__doc__ == (
+    assert _native.permutation_entropy.__doc__ == (
         "Permutation entropy.\n\nMeasures complexity via ordinal pattern distribution."
     )
-    assert quorlin.sample_entropy.__doc__ == (
+    assert _native.sample_entropy.__doc__ == (
         "Sample entropy.\n\nSampEn = -log(A/B) where B = m-length matches, A = (m+1)-length matches."
     )
-    head, ported, tail = quorlin.hurst_exponent.__doc__.split("\n\n")
+    head, ported, tail = _native.hurst_exponent.__doc__.split("\n\n")
     assert head == "Hurst exponent via R/S analysis." and "\n" not in ported
     assert tail == (
         "Config constants (from ostrel.primitives.config):\n"
         "  rs_min_k = 10\n  rs_max_k_ratio = 0.5\n  rs_max_k_cap = 100"
     )
-    assert quorlin.hurst_exponent.__text_signature__ == '(signal, method="rs")'
-    assert quorlin.sample_entropy.__text_signature__ == "(signal, m=2, r=None)"
+    assert _native.hurst_exponent.__text_signature__ == '(signal, method="rs")'
+    assert _native.sample_entropy.__text_signature__ == "(signal, m=2, r=None)"
 
 
 # --- Hurst exponent ----------------------------------------------------------
@@ -179,7 +179,7 @@ ALTERNATING = np.tile([1.0, -1.0], 50)
     ],
 )
 def test_hurst_values(signal, method, expected, tolerance):
-    result = quorlin.hurst_exponent(signal, method)
+    result = _native.hurst_exponent(signal, method)
     assert abs(result - expected) <= tolerance
     assert same(result, hurst_reference(signal.tolist(), method))
 
@@ -200,14 +200,14 @@ def test_hurst_values(signal, method, expected, tolerance):
     + [(noisy(n, n), "dfa") for n in range(36, 48)],  # fewer than three usable scales
 )
 def test_hurst_degenerate_input_gives_nan(signal, method):
-    assert math.isnan(quorlin.hurst_exponent(signal, method))
+    assert math.isnan(_native.hurst_exponent(signal, method))
 
 
 @pytest.mark.parametrize("method", ["rs", "dfa"])
 @pytest.mark.parametrize("n", [20, 26, 35, 48, 61, 150, 399, 400, 1000])
 def test_hurst_matches_reference_exactly(n, method):
     x = noisy(n, n)
-    result = quorlin.hurst_exponent(x, method)
+    result = _native.hurst_exponent(x, method)
     assert same(result, hurst_reference(x.tolist(), method))
     if n == 26 or (method == "dfa" and n == 20):  # shortest series with a value
         assert not math.isnan(result)
@@ -217,14 +217,14 @@ def test_hurst_matches_reference_exactly(n, method):
 def test_hurst_ignores_inserted_nans(method):
     x = noisy(7, 500)
     with_nans = np.insert(x, [0, 3, 3, 250, 499, 500], NAN)
-    assert quorlin.hurst_exponent(with_nans, method) == quorlin.hurst_exponent(x, method)
+    assert _native.hurst_exponent(with_nans, method) == _native.hurst_exponent(x, method)
 
 
 @pytest.mark.parametrize("method", ["", "DFA", "Dfa", "dfa ", "rs", "RS", "detrended"])
 def test_hurst_method_texts_other_than_dfa_run_rs(method):
     x = noisy(8, 300)
-    assert quorlin.hurst_exponent(x, method) == quorlin.hurst_exponent(x)
-    assert quorlin.hurst_exponent(x, "dfa") != quorlin.hurst_exponent(x)
+    assert _native.hurst_exponent(x, method) == _native.hurst_exponent(x)
+    assert _native.hurst_exponent(x, "dfa") != _native.hurst_exponent(x)
 
 
 # --- Sample entropy ----------------------------------------------------------
@@ -253,7 +253,7 @@ CONSTANT_RATIO = -math.log(21 / 28)  # ln((N - m) / (N - m - 2)) for N = 10, m =
     + [([1.0] * 50, m, 1.0, NAN) for m in (2**63, 2**64 - 2, 2**64 - 1)],  # m + 2 overflows
 )
 def test_sample_entropy_values(signal, m, r, expected):
-    result = quorlin.sample_entropy(np.array(signal, dtype=float), m, r)
+    result = _native.sample_entropy(np.array(signal, dtype=float), m, r)
     assert close(result, expected)
     assert same(result, sample_entropy_reference(signal, m, r))
 
@@ -271,7 +271,7 @@ def test_sample_entropy_values(signal, m, r, expected):
 )
 def test_sample_entropy_matches_pair_by_pair_reference(seed, n, levels, nans, infs, m, r):
     x = noisy(seed, n, levels, nans, infs)
-    assert same(quorlin.sample_entropy(x, m, r), sample_entropy_reference(x.tolist(), m, r))
+    assert same(_native.sample_entropy(x, m, r), sample_entropy_reference(x.tolist(), m, r))
 
 
 # --- Permutation entropy -----------------------------------------------------
@@ -308,7 +308,7 @@ def interleave(first, second):
 )
 def test_permutation_entropy_values(signal, order, delay, normalize, expected):
     x = np.array(signal, dtype=float)
-    result = quorlin.permutation_entropy(x, order, delay, normalize)
+    result = _native.permutation_entropy(x, order, delay, normalize)
     assert close(result, expected)
     assert close(result, permutation_entropy_reference(signal, order, delay, normalize))
 
@@ -327,7 +327,7 @@ def test_permutation_entropy_values(signal, order, delay, normalize, expected):
     ],
 )
 def test_permutation_entropy_huge_arguments_return_promptly(order, delay, expected):
-    assert same(quorlin.permutation_entropy(noisy(0, 64), order, delay), expected)
+    assert same(_native.permutation_entropy(noisy(0, 64), order, delay), expected)
 
 
 @pytest.mark.parametrize("order", [2, 3, 5, 8, 9, 16, 17, 25, 33, 45])
@@ -339,15 +339,15 @@ def test_permutation_entropy_matches_reference(order, seed, n, levels, nans, del
     x = noisy(seed, n, levels, nans, infs=1)
     for normalize in (False, True):
         expected = permutation_entropy_reference(x.tolist(), order, delay, normalize)
-        assert close(quorlin.permutation_entropy(x, order, delay, normalize), expected)
+        assert close(_native.permutation_entropy(x, order, delay, normalize), expected)
 
 
 def test_permutation_entropy_all_patterns_equally_frequent():
     # Every one of the 6 patterns of order 3 exactly once, windows kept apart by delay 6.
     windows = [(0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0)]
     x = np.array([w[p] for p in range(3) for w in windows], dtype=float)
-    assert quorlin.permutation_entropy(x, 3, 6, True) == pytest.approx(1.0, abs=1e-15)
-    assert quorlin.permutation_entropy(x, 3, 6, False) == pytest.approx(math.log2(6), abs=1e-15)
+    assert _native.permutation_entropy(x, 3, 6, True) == pytest.approx(1.0, abs=1e-15)
+    assert _native.permutation_entropy(x, 3, 6, False) == pytest.approx(math.log2(6), abs=1e-15)
 
 
 # --- Arguments ---------------------------------------------------------------
@@ -356,9 +356,9 @@ def test_permutation_entropy_all_patterns_equally_frequent():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda x: quorlin.permutation_entropy(x, normalize=1), TypeError,
+        (lambda x: _native.permutation_entropy(x, normalize=1), TypeError,
          "argument 'normalize': 'int' object cannot be cast as 'bool'"),
-        (lambda x: quorlin.hurst_exponent(x, method=None), TypeError,
+        (lambda x: _native.hurst_exponent(x, method=None), TypeError,
          "argument 'method': 'NoneType' object cannot be cast as 'str'"),
     ],
 )
@@ -369,4 +369,4 @@ def test_argument_errors(call, error, message):
 
 def test_numpy_true_is_a_boolean():
     x = noisy(0, 40)
-    assert quorlin.permutation_entropy(x, normalize=np.True_) == quorlin.permutation_entropy(x)
+    assert _native.permutation_entropy(x, normalize=np.True_) == _native.permutation_entropy(x)

@@ -10,7 +10,7 @@ import math
 import numpy as np
 import pytest
 
-import quorlin
+from quorlin import _native
 
 NAN = float("nan")
 INF = float("inf")
@@ -112,7 +112,7 @@ def test_long_series_with_large_groups(search_variants, signal, m):
     for r in (None, 1.0):
         expected = bits(direct.sample_entropy(x, m, r))
         assert bits(fast.sample_entropy(x, m, r)) == expected
-        assert bits(quorlin.sample_entropy(x, m, r)) == expected
+        assert bits(_native.sample_entropy(x, m, r)) == expected
 
 
 def test_smooth_series_split_several_times(search_variants):
@@ -130,7 +130,7 @@ def test_shipped_module_counts_long_series_like_the_scan(search_variants, family
     x = FAMILIES[family](rng, 1500)
     for r in tolerances(rng, x):
         for m in range(5):
-            assert bits(quorlin.sample_entropy(x, m, r)) == bits(direct.sample_entropy(x, m, r)), (m, r)
+            assert bits(_native.sample_entropy(x, m, r)) == bits(direct.sample_entropy(x, m, r)), (m, r)
 
 
 # --- Counts known in closed form, on series long enough to be ranked --------
@@ -183,5 +183,5 @@ def test_long_series_counts_in_closed_form(search_variants, case, n, m):
     signal, r, counts = CLOSED_FORMS[case]
     x = signal(n)
     expected = entropy_of(*counts(n, m))
-    for module in (fast, quorlin):
+    for module in (fast, _native):
         assert bits(module.sample_entropy(x, m, r)) == bits(expected), module.__name__

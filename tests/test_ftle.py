@@ -3,7 +3,7 @@ import math
 import numpy as np
 import pytest
 
-import quorlin
+from quorlin import _native
 
 NAN = float("nan")
 INF = float("inf")
@@ -61,7 +61,7 @@ def signal_variant(kind):
 @pytest.mark.parametrize("m, tau, horizon", [(3, 1, 10), (2, 3, 5), (1, 1, 4), (4, 2, 0)])
 def test_direct_matches_reference(kind, m, tau, horizon):
     x = signal_variant(kind)
-    for actual, expected in zip(quorlin.ftle_direct_perturbation(x, m, tau, horizon),
+    for actual, expected in zip(_native.ftle_direct_perturbation(x, m, tau, horizon),
                                 direct_reference(x, m, tau, horizon)):
         assert_same(actual, expected)
 
@@ -81,16 +81,16 @@ def test_direct_matches_reference(kind, m, tau, horizon):
     ],
 )
 def test_direct_without_estimates(signal, kwargs, n_out):
-    for result in quorlin.ftle_direct_perturbation(signal, **kwargs):
+    for result in _native.ftle_direct_perturbation(signal, **kwargs):
         assert_same(result, np.zeros(n_out))
 
 
 def test_direct_zero_horizon_and_unused_arguments():
     x = np.random.default_rng(1).random(50)
-    ftle, norms = quorlin.ftle_direct_perturbation(x, time_horizon=0)
+    ftle, norms = _native.ftle_direct_perturbation(x, time_horizon=0)
     assert np.isnan(ftle).all() and (norms == 1.0).all()  # ln(1) / 0
-    default = quorlin.ftle_direct_perturbation(x)
-    other = quorlin.ftle_direct_perturbation(x, perturbation=0.5, n_perturbations=1000)
+    default = _native.ftle_direct_perturbation(x)
+    other = _native.ftle_direct_perturbation(x, perturbation=0.5, n_perturbations=1000)
     for a, b in zip(default, other):
         assert_same(a, b)
 
@@ -109,7 +109,7 @@ def single_anchor(X, Y, horizon=10):
     trajectory[1 : k + 1] = X
     trajectory[horizon + 1 : horizon + k + 1] = Y
     epsilon = 1.5 * np.sqrt((X * X).sum(axis=1)).max()
-    return quorlin.ftle_local_linearization(trajectory, horizon, k, epsilon)
+    return _native.ftle_local_linearization(trajectory, horizon, k, epsilon)
 
 
 @pytest.mark.parametrize(
@@ -151,7 +151,7 @@ def test_local_map_cases(X, Y, sigma, confidence):
 )
 def test_exact_maps(trajectory, horizon, epsilon, ftle, confidence):
     for given in (None, epsilon):  # epsilon is also the default radius
-        result = quorlin.ftle_local_linearization(trajectory, horizon, epsilon=given)
+        result = _native.ftle_local_linearization(trajectory, horizon, epsilon=given)
         assert_same(result[0], ftle)
         assert_same(result[1], confidence)
 
@@ -172,9 +172,9 @@ def test_default_epsilon_is_the_twentieth_percentile(n, nan_row):
     distinct = np.unique(ranked[np.isfinite(ranked)])
     below, above = distinct[distinct < ranked[position]][-1], distinct[distinct > ranked[position]][0]
 
-    default = quorlin.ftle_local_linearization(trajectory, 3, 4)[0]
+    default = _native.ftle_local_linearization(trajectory, 3, 4)[0]
     for epsilon, same in [(ranked[position], True), (below, False), (above, False)]:
-        result = quorlin.ftle_local_linearization(trajectory, 3, 4, epsilon)[0]
+        result = _native.ftle_local_linearization(trajectory, 3, 4, epsilon)[0]
         assert np.array_equal(result, default, equal_nan=True) is same
 
 
@@ -188,9 +188,9 @@ def test_default_epsilon_is_the_twentieth_percentile(n, nan_row):
 )
 def test_equivalent_neighbourhoods(kwargs, same_as):
     trajectory = random_trajectory(4)
-    result = quorlin.ftle_local_linearization(trajectory, 3, **kwargs)
+    result = _native.ftle_local_linearization(trajectory, 3, **kwargs)
     assert np.isfinite(result[0]).sum() > 20
-    for a, b in zip(result, quorlin.ftle_local_linearization(trajectory, 3, **same_as)):
+    for a, b in zip(result, _native.ftle_local_linearization(trajectory, 3, **same_as)):
         assert_same(a, b)
 
 
@@ -206,7 +206,7 @@ def test_equivalent_neighbourhoods(kwargs, same_as):
     ],
 )
 def test_no_anchor_fitted(trajectory, kwargs):
-    ftle, conf = quorlin.ftle_local_linearization(trajectory, **kwargs)
+    ftle, conf = _native.ftle_local_linearization(trajectory, **kwargs)
     assert_same(ftle, np.full(len(trajectory), NAN))
     assert_same(conf, np.zeros(len(trajectory)))
 
@@ -214,7 +214,7 @@ def test_no_anchor_fitted(trajectory, kwargs):
 def test_zero_horizon_divides_by_zero():
     # Y = X: the fitted map is the identity up to rounding, so ln(sigma) is 0
     # (giving NaN) or a few units in the last place (giving an infinity).
-    ftle, conf = quorlin.ftle_local_linearization(random_trajectory(6), 0, 5)
+    ftle, conf = _native.ftle_local_linearization(random_trajectory(6), 0, 5)
     assert np.isinf(ftle).sum() > 5 and np.isinf(ftle).sum() + np.isnan(ftle).sum() == len(ftle)
     assert (conf > 0).all()
 
@@ -223,7 +223,7 @@ def test_fallback_drops_imageless_rows_without_replacing_them():
     # Anchor 9's three nearest rows are 8, 10 and 12; only 8 has an image row,
     # so its list is [8], too short for d = 1, although rows 0..7 could serve.
     x = np.r_[10.0 + np.arange(8), 1.0, 0.0, 1.5, 2.5, 2.0, 50.0 + np.arange(7)]
-    ftle, conf = quorlin.ftle_local_linearization(x[:, None], 10, 3, epsilon=0.5)
+    ftle, conf = _native.ftle_local_linearization(x[:, None], 10, 3, epsilon=0.5)
     assert math.isnan(ftle[9]) and conf[9] == 0.0
 
 
@@ -231,7 +231,7 @@ def test_fallback_takes_equal_distances_in_row_order():
     # Anchor 5 at 0: row 3 at 0.5, rows 4 and 6 both at distance 1. With K = 2
     # its list is [3, 4] and the map is 2; row 6 would give another map.
     x = np.r_[100.0, 101, 102, 0.5, -1, 0, 1, 103, 104, 105, 1100, 1101, 1102, 1001, 998, 1000, 1003, 1103, 1104, 1105]
-    ftle, conf = quorlin.ftle_local_linearization(x[:, None], 10, 2, epsilon=0.25)
+    ftle, conf = _native.ftle_local_linearization(x[:, None], 10, 2, epsilon=0.25)
     assert ftle[5] == math.log(2.0) / 10 and conf[5] == 0.5
 
 
@@ -256,8 +256,8 @@ def test_layouts_read_in_place(layout):
     trajectory = random_trajectory(7, n=40, d=3)
     view = layout(trajectory)
     np.testing.assert_array_equal(view, trajectory)
-    for a, b in zip(quorlin.ftle_local_linearization(view, 3, 5),
-                    quorlin.ftle_local_linearization(trajectory, 3, 5)):
+    for a, b in zip(_native.ftle_local_linearization(view, 3, 5),
+                    _native.ftle_local_linearization(trajectory, 3, 5)):
         assert_same(a, b)
 
 
@@ -267,19 +267,19 @@ def test_layouts_read_in_place(layout):
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: quorlin.ftle_local_linearization(np.ones(20), None), TypeError,
+        (lambda: _native.ftle_local_linearization(np.ones(20), None), TypeError,
          "argument 'trajectory': 'ndarray' object cannot be cast as 'ndarray'"),
-        (lambda: quorlin.ftle_local_linearization(np.ones((20, 2), np.float32)), TypeError,
+        (lambda: _native.ftle_local_linearization(np.ones((20, 2), np.float32)), TypeError,
          "argument 'trajectory': 'ndarray' object cannot be cast as 'ndarray'"),
-        (lambda: quorlin.ftle_local_linearization(np.ones((20, 2)), None), TypeError,
+        (lambda: _native.ftle_local_linearization(np.ones((20, 2)), None), TypeError,
          "argument 'time_horizon': "),
-        (lambda: quorlin.ftle_local_linearization(np.ones((20, 2)), epsilon="x"), TypeError,
+        (lambda: _native.ftle_local_linearization(np.ones((20, 2)), epsilon="x"), TypeError,
          "argument 'epsilon': "),
-        (lambda: quorlin.ftle_direct_perturbation(np.ones(20), None), TypeError,
+        (lambda: _native.ftle_direct_perturbation(np.ones(20), None), TypeError,
          "argument 'dimension': "),
-        (lambda: quorlin.ftle_direct_perturbation(np.ones(20), perturbation="x"), TypeError,
+        (lambda: _native.ftle_direct_perturbation(np.ones(20), perturbation="x"), TypeError,
          "argument 'perturbation': "),
-        (lambda: quorlin.ftle_direct_perturbation(np.ones(40)[::2]), TypeError,
+        (lambda: _native.ftle_direct_perturbation(np.ones(40)[::2]), TypeError,
          "The given array is not contiguous"),
     ],
 )
@@ -292,8 +292,8 @@ def test_argument_errors(call, error, message):
 @pytest.mark.parametrize(
     "call",
     [
-        lambda: quorlin.ftle_direct_perturbation(np.arange(40.0) % 7),
-        lambda: quorlin.ftle_local_linearization(random_trajectory(8), epsilon=None),
+        lambda: _native.ftle_direct_perturbation(np.arange(40.0) % 7),
+        lambda: _native.ftle_local_linearization(random_trajectory(8), epsilon=None),
     ],
 )
 def test_results_are_owned_vectors(call):

@@ -4,11 +4,11 @@ import math
 import numpy as np
 import pytest
 
-import quorlin
+from quorlin import _native
 
 NAN = float("nan")
 BIG = [2**63, 2**64 - 1]
-ROSENSTEIN, KANTZ = quorlin.lyapunov_rosenstein, quorlin.lyapunov_kantz
+ROSENSTEIN, KANTZ = _native.lyapunov_rosenstein, _native.lyapunov_kantz
 
 
 def logistic(n, start=0.1234):
@@ -135,7 +135,7 @@ def assert_same(result, expected):
 )
 def test_rosenstein_matches_reference_over_embedding_candidates(n, m0, t0):
     x = noise(n, seed=n)
-    assert_same(quorlin.lyapunov_rosenstein(x, m0, t0), rosenstein_ref(x, m0, t0))
+    assert_same(_native.lyapunov_rosenstein(x, m0, t0), rosenstein_ref(x, m0, t0))
 
 
 @pytest.mark.parametrize(
@@ -159,7 +159,7 @@ def test_rosenstein_matches_reference_over_embedding_candidates(n, m0, t0):
 )
 def test_rosenstein_step_budget(n, kwargs, steps):
     x = noise(n, seed=1)
-    result = quorlin.lyapunov_rosenstein(x, **kwargs)
+    result = _native.lyapunov_rosenstein(x, **kwargs)
     assert len(result[1]) == (steps or 0)
     if steps is None or steps == 0:
         assert_same(result, (NAN, [], []))
@@ -169,8 +169,8 @@ def test_rosenstein_step_budget(n, kwargs, steps):
 
 def test_rosenstein_delay_is_divided_out_exactly():
     x = noise(100)
-    unit = quorlin.lyapunov_rosenstein(x, dimension=1, delay=1, min_tsep=3)
-    huge = quorlin.lyapunov_rosenstein(x, dimension=1, delay=2**64 - 1, min_tsep=3)
+    unit = _native.lyapunov_rosenstein(x, dimension=1, delay=1, min_tsep=3)
+    huge = _native.lyapunov_rosenstein(x, dimension=1, delay=2**64 - 1, min_tsep=3)
     np.testing.assert_array_equal(huge[1], unit[1])
     assert huge[0] == unit[0] / 2.0**64 and huge[0] != 0.0
 
@@ -178,19 +178,19 @@ def test_rosenstein_delay_is_divided_out_exactly():
 def test_rosenstein_removes_nan_samples():
     x = noise(120)
     holed = np.insert(x, [0, 7, 7, 50, 120], NAN)
-    assert_same(quorlin.lyapunov_rosenstein(holed), quorlin.lyapunov_rosenstein(x))
-    assert_same(quorlin.lyapunov_rosenstein(np.insert(noise(49), 5, [NAN] * 11)), (NAN, [], []))
+    assert_same(_native.lyapunov_rosenstein(holed), _native.lyapunov_rosenstein(x))
+    assert_same(_native.lyapunov_rosenstein(np.insert(noise(49), 5, [NAN] * 11)), (NAN, [], []))
 
 
 @pytest.mark.parametrize("where", [5, 52, 95])
 def test_rosenstein_keeps_infinite_samples_out_of_the_fit(where):
     x = noise(100)
     x[where] = np.inf
-    assert_same(quorlin.lyapunov_rosenstein(x), rosenstein_ref(x))
+    assert_same(_native.lyapunov_rosenstein(x), rosenstein_ref(x))
 
 
 def test_rosenstein_constant_series_has_no_neighbours():
-    assert_same(quorlin.lyapunov_rosenstein(np.full(100, 2.5)), (NAN, [NAN] * 10, range(10)))
+    assert_same(_native.lyapunov_rosenstein(np.full(100, 2.5)), (NAN, [NAN] * 10, range(10)))
 
 
 @pytest.mark.parametrize(
@@ -198,7 +198,7 @@ def test_rosenstein_constant_series_has_no_neighbours():
     [(logistic(400), math.inf), (np.arange(100.0), NAN), (0.9 ** np.arange(100.0), -math.inf)],
 )
 def test_rosenstein_delay_zero_divides_the_slope_by_zero(x, expected):
-    np.testing.assert_equal(quorlin.lyapunov_rosenstein(x, dimension=1, delay=0)[0], expected)
+    np.testing.assert_equal(_native.lyapunov_rosenstein(x, dimension=1, delay=0)[0], expected)
 
 
 def test_rosenstein_equal_distances_pick_the_lower_index():
@@ -211,18 +211,18 @@ def test_rosenstein_equal_distances_pick_the_lower_index():
     expected = rosenstein_ref(x, 2, 25)
     by_squares = rosenstein_ref(x, 2, 25, key=lambda s: s)
     assert not np.array_equal(expected[1], by_squares[1], equal_nan=True)
-    assert_same(quorlin.lyapunov_rosenstein(x, 2, 25), expected)
+    assert_same(_native.lyapunov_rosenstein(x, 2, 25), expected)
     ties = (np.arange(100) * 7 % 13).astype(float)
-    assert_same(quorlin.lyapunov_rosenstein(ties, 1), rosenstein_ref(ties, 1))
+    assert_same(_native.lyapunov_rosenstein(ties, 1), rosenstein_ref(ties, 1))
 
 
 def test_rosenstein_recovers_ln2_for_the_logistic_map():
-    lam, curve, _ = quorlin.lyapunov_rosenstein(logistic(5000), dimension=1, max_iter=10)
+    lam, curve, _ = _native.lyapunov_rosenstein(logistic(5000), dimension=1, max_iter=10)
     assert abs(lam - math.log(2.0)) < 0.05
 
 
 def test_results_are_owned_writeable_vectors():
-    for result in (quorlin.lyapunov_rosenstein(noise(100)), quorlin.lyapunov_kantz(logistic(100))):
+    for result in (_native.lyapunov_rosenstein(noise(100)), _native.lyapunov_kantz(logistic(100))):
         for array in result[1:]:
             assert array.flags.writeable and not array.flags.owndata and array.base is not None
 
@@ -247,7 +247,7 @@ def test_results_are_owned_writeable_vectors():
     ],
 )
 def test_kantz_matches_reference(x, kwargs):
-    result = quorlin.lyapunov_kantz(x, **kwargs)
+    result = _native.lyapunov_kantz(x, **kwargs)
     assert len(result[1]) >= 2
     assert_same(result, kantz_ref(x, **kwargs))
 
@@ -258,14 +258,14 @@ def test_kantz_skips_steps_where_all_pairs_coincide():
     x = np.arange(40.0) * 10.0
     x[30], x[31] = x[10] + 1e-3, x[11]
     gap = x[10] - x[30]
-    lam, curve = quorlin.lyapunov_kantz(x, dimension=1, epsilon=0.01)
+    lam, curve = _native.lyapunov_kantz(x, dimension=1, epsilon=0.01)
     np.testing.assert_array_equal(curve, [math.log(math.sqrt(gap * gap))] + [math.log(200.0)] * 8)
     assert lam == pytest.approx(curve[1] - curve[0], rel=1e-12)
 
 
 @pytest.mark.parametrize("n", [300, 600])
 def test_kantz_fits_the_first_tenth_of_long_curves(n):
-    lam, curve = quorlin.lyapunov_kantz(logistic(n), dimension=1, epsilon=0.05)
+    lam, curve = _native.lyapunov_kantz(logistic(n), dimension=1, epsilon=0.05)
     fitted = len(curve) // 10
     assert fitted >= 3
     assert lam == slope([(float(r), curve[r]) for r in range(fitted)])

@@ -10,7 +10,7 @@ import resource
 import numpy as np
 import pytest
 
-import quorlin
+from quorlin import _native
 from test_optimal_embedding import reference_dimension
 
 PHYSICAL_MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
@@ -39,15 +39,15 @@ HALF_FITTING_ROWS = PHYSICAL_MEMORY // 12
 @pytest.mark.parametrize(
     "function, args",
     [
-        (quorlin.time_delay_embedding, (np.zeros(10**6), 10**6, 0)),
-        (quorlin.time_delay_embedding, (np.zeros(3), HUGE, 0)),
-        (quorlin.lyapunov_rosenstein, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
-        (quorlin.lyapunov_kantz, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
-        (quorlin.ftle_direct_perturbation, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
-        (quorlin.ftle_direct_perturbation, (noise(100), 2**63, 0)),
-        (quorlin.ftle_local_linearization,
+        (_native.time_delay_embedding, (np.zeros(10**6), 10**6, 0)),
+        (_native.time_delay_embedding, (np.zeros(3), HUGE, 0)),
+        (_native.lyapunov_rosenstein, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
+        (_native.lyapunov_kantz, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
+        (_native.ftle_direct_perturbation, (noise(100), WHOLE_MEMORY_DIMENSION, 0)),
+        (_native.ftle_direct_perturbation, (noise(100), 2**63, 0)),
+        (_native.ftle_local_linearization,
          (np.broadcast_to(np.zeros((1, 1)), (HALF_FITTING_ROWS, 1)), HALF_FITTING_ROWS)),
-        (quorlin.ftle_local_linearization, (np.broadcast_to(np.zeros((1, 3)), (2**40, 3)),)),
+        (_native.ftle_local_linearization, (np.broadcast_to(np.zeros((1, 3)), (2**40, 3)),)),
     ],
     ids=["embedding", "embedding-huge", "rosenstein", "kantz", "ftle-direct",
          "ftle-direct-huge", "ftle-local-results", "ftle-local-huge"],
@@ -94,10 +94,10 @@ def test_cao_at_delay_zero_answers_at_once_where_no_later_step_can_pass(x, thres
     assert reference_dimension(x, 0, small, "cao", threshold) == (
         small if expected == "max_dim" else expected
     )
-    assert quorlin.optimal_dimension(x, 0, small, "cao", threshold) == (
+    assert _native.optimal_dimension(x, 0, small, "cao", threshold) == (
         small if expected == "max_dim" else expected
     )
-    assert quorlin.optimal_dimension(x, 0, HUGE, "cao", threshold) == (
+    assert _native.optimal_dimension(x, 0, HUGE, "cao", threshold) == (
         HUGE if expected == "max_dim" else expected
     )
 
@@ -117,9 +117,9 @@ def log2_factorial(order):
 @pytest.mark.parametrize("order", [20, 21, 22, 40, 97])
 def test_normalisation_beyond_twenty_factorial(order):
     x = noise(400, order)
-    bits = quorlin.permutation_entropy(x, order, 2, False)
+    bits = _native.permutation_entropy(x, order, 2, False)
     assert bits > 0.0
-    assert quorlin.permutation_entropy(x, order, 2, True) == bits / log2_factorial(order)
+    assert _native.permutation_entropy(x, order, 2, True) == bits / log2_factorial(order)
     assert log2_factorial(order) == pytest.approx(math.lgamma(order + 1) / math.log(2), rel=1e-13)
 
 
@@ -139,8 +139,8 @@ def test_fallback_ranks_nan_distances_after_every_number():
     with_nan[2, 1] = np.nan
     far[2] = 1e6
     n_neighbors = len(trajectory) - 2
-    a = quorlin.ftle_local_linearization(with_nan, 5, n_neighbors, 0.0)
-    b = quorlin.ftle_local_linearization(far, 5, n_neighbors, 0.0)
+    a = _native.ftle_local_linearization(with_nan, 5, n_neighbors, 0.0)
+    b = _native.ftle_local_linearization(far, 5, n_neighbors, 0.0)
     anchors = np.arange(len(trajectory) - 5) != 2
     assert np.isfinite(a[0][:-5][anchors]).all()
     for x, y in zip(a, b):

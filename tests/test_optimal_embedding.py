@@ -3,7 +3,7 @@ import math
 import numpy as np
 import pytest
 
-import quorlin
+from quorlin import _native
 
 HUGE = 2**64 - 1
 SINE = np.sin(2 * np.pi * np.arange(5000) / 100)  # period 100 samples
@@ -140,7 +140,7 @@ def ar1(phi, n=20000):
 @pytest.mark.parametrize("signal", [np.full(n, 2.5) for n in range(4)] + [
     np.full(100, -0.0), np.r_[np.ones(99), np.nextafter(1.0, 2.0)]])
 def test_delay_of_short_or_flat_signal_is_one(signal, max_lag, method):
-    assert quorlin.optimal_delay(signal, max_lag, method) == 1
+    assert _native.optimal_delay(signal, max_lag, method) == 1
 
 
 @pytest.mark.parametrize("method, max_lag, expected", [
@@ -151,26 +151,26 @@ def test_delay_of_short_or_flat_signal_is_one(signal, max_lag, method):
 ])
 def test_sine_delays(method, max_lag, expected):
     # autocorr is close to P / 4 = 25; 1/e is reached at 100 acos(1/e) / (2 pi) = 18.8.
-    assert quorlin.optimal_delay(SINE, max_lag, method) == expected
+    assert _native.optimal_delay(SINE, max_lag, method) == expected
 
 
 def test_autocorrelation_is_lag_normalised():
     # r(2) = 0.38 > 1/e only when S(2) is divided by N - 2; divided by N or N - 1 it is below.
-    assert quorlin.optimal_delay(np.sin(2 * np.pi * np.arange(20) / 10), method="autocorr_e") == 3
+    assert _native.optimal_delay(np.sin(2 * np.pi * np.arange(20) / 10), method="autocorr_e") == 3
 
 
 @pytest.mark.parametrize("n", [4, 5, 6, 7])
 @pytest.mark.parametrize("method", ["mutual_info", "autocorr", "autocorr_e"])
 def test_default_lag_limit_of_one_gives_one(n, method):
-    assert quorlin.optimal_delay(np.random.default_rng(n).standard_normal(n), method=method) == 1
+    assert _native.optimal_delay(np.random.default_rng(n).standard_normal(n), method=method) == 1
 
 
 @pytest.mark.parametrize("max_lag, expected", [(None, 1250), (7, 7), (10**6, 2500), (HUGE, 2500)])
 def test_nan_makes_autocorrelation_answer_the_lag_limit(max_lag, expected):
     x = SINE.copy()
     x[1234] = np.nan
-    assert quorlin.optimal_delay(x, max_lag, "autocorr") == expected
-    assert quorlin.optimal_delay(x, max_lag, "autocorr_e") == expected
+    assert _native.optimal_delay(x, max_lag, "autocorr") == expected
+    assert _native.optimal_delay(x, max_lag, "autocorr_e") == expected
 
 
 @pytest.mark.parametrize("signal, max_lag, expected", [
@@ -181,7 +181,7 @@ def test_nan_makes_autocorrelation_answer_the_lag_limit(max_lag, expected):
     (np.r_[np.full(3, 16.0), np.zeros(9)], 6, 2),  # I(3) == I(4) is no minimum
 ])
 def test_mutual_information_delays(signal, max_lag, expected):
-    assert quorlin.optimal_delay(signal, max_lag) == reference_delay(signal, max_lag) == expected
+    assert _native.optimal_delay(signal, max_lag) == reference_delay(signal, max_lag) == expected
 
 
 @pytest.mark.parametrize("seed", range(24))
@@ -189,12 +189,12 @@ def test_mutual_information_delays(signal, max_lag, expected):
 def test_delay_matches_reference(seed, method):
     x = awkward_signal(seed, 8 + 3 * seed)
     for max_lag in (None, 0, 3, 2 + seed):
-        assert quorlin.optimal_delay(x, max_lag, method) == reference_delay(x, max_lag, method)
+        assert _native.optimal_delay(x, max_lag, method) == reference_delay(x, max_lag, method)
 
 
 def test_method_is_converted_before_contiguity_is_checked():
     with pytest.raises(TypeError, match="argument 'method': 'int' object cannot be cast as 'str'"):
-        quorlin.optimal_delay(np.zeros(40)[::2], method=5)
+        _native.optimal_delay(np.zeros(40)[::2], method=5)
 
 
 # ------------------------------------------------------------ optimal_dimension
@@ -206,8 +206,8 @@ def test_method_is_converted_before_contiguity_is_checked():
 ])
 def test_when_no_step_can_pass_the_length_rules_decide(n, delay, max_dim, fnn, cao, threshold):
     x = np.random.default_rng(n).standard_normal(n)
-    assert quorlin.optimal_dimension(x, delay, max_dim, "fnn", threshold) == fnn
-    assert quorlin.optimal_dimension(x, delay, max_dim, "cao", threshold) == cao
+    assert _native.optimal_dimension(x, delay, max_dim, "fnn", threshold) == fnn
+    assert _native.optimal_dimension(x, delay, max_dim, "cao", threshold) == cao
     if max_dim < 100:
         tau = 1 if delay is None else delay
         assert reference_dimension(x, tau, max_dim, "fnn", threshold) == fnn
@@ -227,7 +227,7 @@ def test_when_no_step_can_pass_the_length_rules_decide(n, delay, max_dim, fnn, c
     (np.random.default_rng(13).standard_normal(13), None, "cao", 1e-300, 4),
 ])
 def test_dimensions(signal, delay, method, threshold, expected):
-    assert quorlin.optimal_dimension(signal, delay, 10, method, threshold) == expected
+    assert _native.optimal_dimension(signal, delay, 10, method, threshold) == expected
 
 
 @pytest.mark.parametrize("method, threshold, bad, expected", [
@@ -241,7 +241,7 @@ def test_zero_delay_with_huge_max_dim_returns(method, threshold, bad, expected):
     # every Cao E(d) NaN, and a threshold that is not positive never passes.
     x = np.random.default_rng(0).standard_normal(20)
     x[4] += bad
-    assert quorlin.optimal_dimension(x, 0, HUGE, method, threshold) == expected
+    assert _native.optimal_dimension(x, 0, HUGE, method, threshold) == expected
 
 
 @pytest.mark.parametrize("seed", range(30))
@@ -252,4 +252,4 @@ def test_dimension_matches_reference(seed):
     for method in ("fnn", "cao"):
         for max_dim in (2, 3, 6):
             expected = reference_dimension(x, delay, max_dim, method, threshold)
-            assert quorlin.optimal_dimension(x, delay, max_dim, method, threshold) == expected
+            assert _native.optimal_dimension(x, delay, max_dim, method, threshold) == expected

@@ -1,10 +1,12 @@
-"""The type stub of quorlin._native: it agrees with the compiled functions, and
-mypy --strict accepts typed use of every function and rejects misuse."""
+"""Types: the stub of quorlin._native agrees with the compiled functions, the
+top-level functions carry their own annotations, and mypy --strict accepts
+typed use of both (the README's examples included) and rejects misuse."""
 
 import ast
 import importlib.util
 import inspect
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -72,13 +74,34 @@ def mypy(tmp_path, *files):
     return subprocess.run(command, capture_output=True, text=True, timeout=600, env=env, cwd=tmp_path)
 
 
-def test_mypy_strict_accepts_the_typed_example(tmp_path):
-    done = mypy(tmp_path, HERE / "typing_example.py")
+def readme_examples(tmp_path):
+    """The README's worked examples (one script, as they build on each other)
+    and its process-pool recipe, as files."""
+    readme = HERE.parent / "README.md"
+    if not readme.is_file():
+        return []
+    text = readme.read_text()
+    worked = text[text.index("## Worked examples"):text.index("## Many series in parallel")]
+    pool = text[text.index("### On one machine: a process pool"):]
+    scripts = {"readme_worked.py": re.findall(r"```python\n(.*?)```", worked, re.S),
+               "readme_pool.py": re.findall(r"```python\n(.*?)```", pool, re.S)[:1]}
+    paths = []
+    for name, blocks in scripts.items():
+        paths.append(tmp_path / name)
+        paths[-1].write_text("\n".join(blocks))
+    return paths
+
+
+def test_mypy_strict_accepts_the_typed_example_and_the_readme(tmp_path):
+    done = mypy(tmp_path, HERE / "typing_example.py", *readme_examples(tmp_path))
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 MISUSE = [
-    ("quorlin.hurst_exponent([1.0, 2.0])", 'Argument 1 to "hurst_exponent" has incompatible type'),
+    # The engine takes float64 arrays only; the top-level functions take any array-like.
+    ("_native.hurst_exponent([1.0, 2.0])", 'Argument 1 to "hurst_exponent" has incompatible type'),
+    ("quorlin.hurst_exponent(x, nan_policy='ignore')", 'argument "nan_policy"'),
+    ("quorlin.ftle_local_linearization(x, 10, 10, None, 'omit')", "Too many positional arguments"),
     ("quorlin.optimal_delay(x) + ''", 'Unsupported operand types for + ("int" and "str")'),
     ("quorlin.sample_entropy(x, m=2.5)", 'argument "m"'),
     ("quorlin.lyapunov_kantz(x, dim=3)", 'Unexpected keyword argument "dim"'),
@@ -90,13 +113,14 @@ MISUSE = [
 
 def test_mypy_strict_rejects_misuse(tmp_path):
     """Each misuse sits in its own function, so every line must draw its own error."""
-    lines = ["import numpy as np", "import quorlin", "x = np.zeros(10)"]
+    header = ["import numpy as np", "import quorlin", "from quorlin import _native", "x = np.zeros(10)"]
+    lines = list(header)
     for i, (code, _) in enumerate(MISUSE):
         lines += [f"def case_{i}() -> None:", f"    {code}"]
     path = tmp_path / "misuse.py"
     path.write_text("\n".join(lines) + "\n")
     done = mypy(tmp_path, path)
     for i, (_, message) in enumerate(MISUSE):
-        line = 5 + 2 * i
+        line = len(header) + 2 + 2 * i
         reported = [row for row in done.stdout.splitlines() if row.startswith(f"misuse.py:{line}:")]
         assert any(message.lower() in row.lower() for row in reported), (MISUSE[i], done.stdout)

@@ -1,8 +1,10 @@
-"""Uses every function of quorlin as a typed caller would.
+"""Uses every function of quorlin, and of its engine quorlin._native, as a
+typed caller would.
 
-test_typing.py checks this file with ``mypy --strict`` (the stub's types must
-admit it, and assert_type pins the result types) and also runs it, so the
-declared types are checked against what the functions really return.
+test_typing.py checks this file with ``mypy --strict`` (the annotations of the
+top-level functions and the engine's stub must admit it, and assert_type pins
+the result types) and also runs it, so the declared types are checked against
+what the functions really return.
 """
 
 from __future__ import annotations
@@ -37,6 +39,12 @@ def main() -> None:
 
     hurst = quorlin.hurst_exponent(x, method="dfa")
     assert_type(hurst, float)
+    # Any array-like of real numbers, and a policy for non-finite samples.
+    from_list = quorlin.sample_entropy(x.tolist(), r=0.5, nan_policy="omit")
+    assert_type(from_list, float)
+    from_ints = quorlin.permutation_entropy(range(100), nan_policy="raise")
+    engine_hurst = _native.hurst_exponent(x, "rs")
+    assert_type(engine_hurst, float)
     pe = quorlin.permutation_entropy(x, order=4, delay=np.int64(2), normalize=np.True_)
     assert_type(pe, float)
     sampen = quorlin.sample_entropy(x, m=2, r=0.5)
@@ -62,7 +70,7 @@ def main() -> None:
     names: List[str] = quorlin.__all__
     version: str = quorlin.__version__
 
-    for number in (hurst, pe, sampen, lam, kantz[0]):
+    for number in (hurst, pe, sampen, lam, kantz[0], from_list, from_ints, engine_hurst):
         assert isinstance(number, float)
     for array in (curve, steps, kantz[1], *local, *direct, points):
         check_array(array)
