@@ -3,6 +3,7 @@ worker processes, and the README's recipe for many series."""
 
 import os
 import pickle
+import platform
 import re
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import pytest
 
 import quorlin
 from quorlin import _native
+from variants import Unavailable, build_libm_check
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = Path(quorlin.__file__).resolve().parent
@@ -75,3 +77,17 @@ def test_readme_process_pool_recipe_runs(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("16 series; first: {'delay': ")
 
+
+
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"),
+                    reason="log, log2 and pow are bound to old symbol versions only on glibc")
+def test_old_libm_symbol_versions_give_the_current_bits():
+    """The module calls log, log2 and pow through glibc's oldest symbol
+    versions so that it loads on older systems; on this system they must
+    answer bit for bit as the current versions."""
+    try:
+        program = build_libm_check()
+    except Unavailable as reason:
+        pytest.skip(str(reason))
+    done = subprocess.run([str(program), "3", "300000"], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -39,6 +39,13 @@ def build_search_check(build=ROOT / "build-variants"):
     return Path(build) / CHECK
 
 
+def build_libm_check(build=ROOT / "build-variants"):
+    """Path of the native program that compares log, log2 and pow as the
+    module links them (old glibc symbol versions) with the current ones."""
+    _build(["libm_check"], build)
+    return Path(build) / "libm_check"
+
+
 def load_search_variants(build=ROOT / "build-variants"):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)
