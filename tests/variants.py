@@ -4,6 +4,7 @@ one neighbour-search path (the exhaustive scan, or the fast exact search).
 Used by the tests (the `search_variants` fixture) and by the benchmarks."""
 
 import importlib.util
+import os
 import shutil
 import subprocess
 import sys
@@ -12,6 +13,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 NAMES = ("_native_direct", "_native_fast")
 CHECK = "search_check"
+# A build directory of its own (.ci/compiler builds the twins with the
+# compiler under test), else one shared by the tests and the benchmarks.
+BUILD = Path(os.environ.get("QUORLIN_VARIANTS_BUILD") or ROOT / "build-variants")
 
 
 class Unavailable(RuntimeError):
@@ -33,20 +37,20 @@ def _build(targets, build):
             raise RuntimeError(done.stdout + done.stderr)
 
 
-def build_search_check(build=ROOT / "build-variants"):
+def build_search_check(build=BUILD):
     """Path of the native program that checks the searches directly."""
     _build([CHECK], build)
     return Path(build) / CHECK
 
 
-def build_libm_check(build=ROOT / "build-variants"):
+def build_libm_check(build=BUILD):
     """Path of the native program that compares log, log2 and pow as the
     module links them (old glibc symbol versions) with the current ones."""
     _build(["libm_check"], build)
     return Path(build) / "libm_check"
 
 
-def load_search_variants(build=ROOT / "build-variants"):
+def load_search_variants(build=BUILD):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)
     modules = []
