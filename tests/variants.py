@@ -3,19 +3,23 @@ one neighbour-search path (the exhaustive scan, or the fast exact search).
 
 Used by the tests (the `search_variants` fixture) and by the benchmarks."""
 
+import importlib.machinery
 import importlib.util
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 NAMES = ("_native_direct", "_native_fast")
 CHECK = "search_check"
-# A build directory of its own (.ci/compiler builds the twins with the
-# compiler under test), else one shared by the tests and the benchmarks.
-BUILD = Path(os.environ.get("QUORLIN_VARIANTS_BUILD") or ROOT / "build-variants")
+# A build directory given by the caller (.ci/compiler builds the twins with
+# the compiler under test), else one per interpreter ABI shared by the tests
+# and the benchmarks, so that runs under several Pythons never mix modules.
+BUILD = Path(os.environ.get("QUORLIN_VARIANTS_BUILD")
+             or ROOT / "build-variants" / (sysconfig.get_config_var("SOABI") or "default"))
 
 
 class Unavailable(RuntimeError):
@@ -55,7 +59,7 @@ def load_search_variants(build=BUILD):
     _build(NAMES, build)
     modules = []
     for name in NAMES:
-        path = next(Path(build).glob(f"{name}.*.so"))
+        path = Path(build) / (name + importlib.machinery.EXTENSION_SUFFIXES[0])
         spec = importlib.util.spec_from_file_location(f"quorlin.{name}", path)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)

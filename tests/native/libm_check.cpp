@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
