@@ -34,9 +34,9 @@ __asm__(".symver quorlin_libm_pow, pow@" QUORLIN_LIBM_VERSION);
 
 namespace {
 
-// The invalid-operation NaN of a negative argument, -inf included: x - x is
-// the default NaN only for infinities, and 0/0 for finite x; either way the
-// division yields the default NaN and raises the invalid flag.
+// The result of the current symbols for a negative argument, -inf included:
+// for finite x, x - x is 0 and 0/0 the default NaN; for -inf, x - x is
+// already the default NaN. Either way the invalid flag is raised.
 double invalid_logarithm(double x) noexcept { return (x - x) / (x - x); }
 
 }  // namespace
