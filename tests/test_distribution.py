@@ -83,11 +83,13 @@ def test_readme_process_pool_recipe_runs(tmp_path):
                     reason="log, log2 and pow are bound to old symbol versions only on glibc")
 def test_old_libm_symbol_versions_give_the_current_bits():
     """The module calls log, log2 and pow through glibc's oldest symbol
-    versions so that it loads on older systems; on this system they must
-    answer bit for bit as the current versions."""
+    versions so that it loads on older systems; where glibc also has the
+    current versions (2.29 and later), they must answer bit for bit alike."""
     try:
         program = build_libm_check()
     except Unavailable as reason:
         pytest.skip(str(reason))
     done = subprocess.run([str(program), "3", "300000"], capture_output=True, text=True, timeout=300)
+    if done.returncode == 3:
+        pytest.skip(done.stdout.strip())
     assert done.returncode == 0, done.stdout + done.stderr

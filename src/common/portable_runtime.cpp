@@ -16,13 +16,14 @@
 // every call of log, log2 and pow in the module into a call of the __wrap_
 // functions below (ld --wrap), which call the old versions.
 //
-// On the same glibc the old versions run the same implementation and give
-// the same bits for every argument but one class: for the logarithm of a
-// number below zero their wrapper returns a NaN with the sign bit clear,
-// where the implementation returns the processor's default NaN (0/0, sign
-// bit set on x86-64). That case is answered here with the same 0/0, so that
-// every argument, NaN payloads and signs included, gives the bits of the
-// current symbols.
+// On a glibc that has both, the old versions run the same implementation
+// as the new ones and give the same bits for every argument but one class:
+// for the logarithm of a number below zero their wrapper returns a NaN with
+// the sign bit clear, where the implementation returns the processor's
+// default NaN (0/0, sign bit set on x86-64). That case is answered here with
+// the same 0/0, so that every argument, NaN payloads and signs included,
+// gives the bits of the current symbols (and on older glibc the logarithm of
+// a negative number is the same NaN as on newer).
 extern "C" {
 double quorlin_libm_log(double) noexcept;
 double quorlin_libm_log2(double) noexcept;

@@ -1,14 +1,15 @@
 // Test driver (never shipped): the module calls log, log2 and pow through
 // the old glibc symbol versions (src/common/portable_runtime.cpp); this
-// program is linked the same way and compares those calls with the C
-// library's current default versions, found at run time with dlsym, to the
-// last bit: special values, NaN payloads of both signs, subnormals, and
-// random bit patterns.
+// program is linked the same way and compares those calls with the versions
+// of glibc 2.29 and later, found at run time with dlvsym, to the last bit:
+// special values, NaN payloads of both signs, subnormals, and random bit
+// patterns.
 //
 //     libm_check SEED COUNT
 //
 // prints each disagreement and a summary, and exits with status 1 if there
-// was any.
+// was any, or 3 if this glibc is older than 2.29 (then the old versions are
+// the only ones, and there is nothing to compare).
 #include <dlfcn.h>
 
 #include <cmath>
@@ -64,14 +65,18 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(std::strtoull(argv[1], nullptr, 10));
     const long count = std::atol(argv[2]);
     void* libm = dlopen("libm.so.6", RTLD_NOW);
+    if (libm == nullptr) {
+        std::printf("libm.so.6 not found\n");
+        return 1;
+    }
     using Unary = double (*)(double);
     using Binary = double (*)(double, double);
-    const auto current_log = reinterpret_cast<Unary>(libm ? dlsym(libm, "log") : nullptr);
-    const auto current_log2 = reinterpret_cast<Unary>(libm ? dlsym(libm, "log2") : nullptr);
-    const auto current_pow = reinterpret_cast<Binary>(libm ? dlsym(libm, "pow") : nullptr);
+    const auto current_log = reinterpret_cast<Unary>(dlvsym(libm, "log", "GLIBC_2.29"));
+    const auto current_log2 = reinterpret_cast<Unary>(dlvsym(libm, "log2", "GLIBC_2.29"));
+    const auto current_pow = reinterpret_cast<Binary>(dlvsym(libm, "pow", "GLIBC_2.29"));
     if (!current_log || !current_log2 || !current_pow) {
-        std::printf("libm.so.6 or its functions not found\n");
-        return 1;
+        std::printf("no GLIBC_2.29 versions of log, log2 and pow in this glibc\n");
+        return 3;
     }
 
     constexpr double kInf = std::numeric_limits<double>::infinity();
