@@ -121,6 +121,17 @@ PyObject* create_module() {
     }
     PyObject* module = PyModule_Create2(&module_definition, 1013);
     if (module == nullptr) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // On a free-threaded interpreter the module asks for the GIL: every call
+    // is then serialised as on any other interpreter, and the interpreter
+    // enables the GIL when the module is imported (with a RuntimeWarning).
+    // Declared rather than left to the default, so that the choice is
+    // visible; PYTHON_GIL=0 overrides it at the user's risk.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
     PyObject* module_name = PyModule_GetNameObject(module);
     bool ok = module_name != nullptr;
     for (PyMethodDef& method : functions) {

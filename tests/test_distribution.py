@@ -3,6 +3,7 @@ worker processes, and the README's recipe for many series."""
 
 import os
 import pickle
+import platform
 import re
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import pytest
 
 import quorlin
 from quorlin import _native
+from variants import Unavailable, build_libm_check
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = Path(quorlin.__file__).resolve().parent
@@ -76,3 +78,19 @@ def test_readme_process_pool_recipe_runs(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("16 series; first: {'delay': ")
 
+
+
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"),
+                    reason="log, log2 and pow are bound to old symbol versions only on glibc")
+def test_old_libm_symbol_versions_give_the_current_bits():
+    """The module calls log, log2 and pow through glibc's oldest symbol
+    versions so that it loads on older systems; where glibc also has the
+    current versions (2.29 and later), they must answer bit for bit alike."""
+    try:
+        program = build_libm_check()
+    except Unavailable as reason:
+        pytest.skip(str(reason))
+    done = subprocess.run([str(program), "3", "300000"], capture_output=True, text=True, timeout=300)
+    if done.returncode == 3:
+        pytest.skip(done.stdout.strip())
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -129,9 +129,9 @@ def assert_same(result, expected):
 
 @pytest.mark.parametrize(
     "n, m0, t0",
-    itertools.product(
+    list(itertools.product(
         [50, 53, 54, 60, 67, 100, 131], [0, 1, 2, 3, 5, 11, 20, 40], [0, 1, 2, 3, 7, 20, 50]
-    ),
+    )),
 )
 def test_rosenstein_matches_reference_over_embedding_candidates(n, m0, t0):
     x = noise(n, seed=n)

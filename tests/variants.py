@@ -3,15 +3,23 @@ one neighbour-search path (the exhaustive scan, or the fast exact search).
 
 Used by the tests (the `search_variants` fixture) and by the benchmarks."""
 
+import importlib.machinery
 import importlib.util
+import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 NAMES = ("_native_direct", "_native_fast")
 CHECK = "search_check"
+# A build directory given by the caller (.ci/compiler builds the twins with
+# the compiler under test), else one per interpreter ABI shared by the tests
+# and the benchmarks, so that runs under several Pythons never mix modules.
+BUILD = Path(os.environ.get("QUORLIN_VARIANTS_BUILD")
+             or ROOT / "build-variants" / (sysconfig.get_config_var("SOABI") or "default"))
 
 
 class Unavailable(RuntimeError):
@@ -33,18 +41,25 @@ def _build(targets, build):
             raise RuntimeError(done.stdout + done.stderr)
 
 
-def build_search_check(build=ROOT / "build-variants"):
+def build_search_check(build=BUILD):
     """Path of the native program that checks the searches directly."""
     _build([CHECK], build)
     return Path(build) / CHECK
 
 
-def load_search_variants(build=ROOT / "build-variants"):
+def build_libm_check(build=BUILD):
+    """Path of the native program that compares log, log2 and pow as the
+    module links them (old glibc symbol versions) with the current ones."""
+    _build(["libm_check"], build)
+    return Path(build) / "libm_check"
+
+
+def load_search_variants(build=BUILD):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)
     modules = []
     for name in NAMES:
-        path = next(Path(build).glob(f"{name}.*.so"))
+        path = Path(build) / (name + importlib.machinery.EXTENSION_SUFFIXES[0])
         spec = importlib.util.spec_from_file_location(f"quorlin.{name}", path)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)

@@ -1,12 +1,14 @@
 #include "boundary/failure.hpp"
 
+#include <atomic>
 #include <string>
+
+#include "boundary/process_wide.hpp"
 
 namespace quorlin::boundary {
 namespace {
 
-// Created lazily under the interpreter lock and never freed.
-PyObject* internal_failure_type = nullptr;
+std::atomic<PyObject*> internal_failure_type{nullptr};
 
 constexpr const char* kInternalFailureDoc =
     "Raised when native code of quorlin fails internally (a broken invariant, not bad input).\n"
@@ -16,11 +18,10 @@ constexpr const char* kInternalFailureDoc =
     "top and ends the interpreter.";
 
 PyObject* internal_failure() {
-    if (internal_failure_type == nullptr) {
-        internal_failure_type = PyErr_NewExceptionWithDoc(
-            "_native_runtime.InternalFailure", kInternalFailureDoc, PyExc_BaseException, nullptr);
-    }
-    return internal_failure_type;
+    return created_once(internal_failure_type, [] {
+        return PyErr_NewExceptionWithDoc("_native_runtime.InternalFailure", kInternalFailureDoc,
+                                         PyExc_BaseException, nullptr);
+    });
 }
 
 }  // namespace

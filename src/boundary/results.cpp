@@ -1,10 +1,12 @@
 #include "boundary/results.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "boundary/failure.hpp"
+#include "boundary/process_wide.hpp"
 
 namespace quorlin::boundary {
 namespace {
@@ -37,15 +39,13 @@ PyType_Spec owned_buffer_spec = {
     owned_buffer_slots,
 };
 
-// Created lazily under the interpreter lock and never freed.
-PyTypeObject* owned_buffer_type = nullptr;
+std::atomic<PyObject*> owned_buffer_type{nullptr};
 
 PyObject* new_owned_buffer(std::vector<double>&& values) {
-    if (owned_buffer_type == nullptr) {
-        owned_buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&owned_buffer_spec));
-        if (owned_buffer_type == nullptr) return nullptr;
-    }
-    PyObject* self = owned_buffer_type->tp_alloc(owned_buffer_type, 0);
+    auto* type = reinterpret_cast<PyTypeObject*>(
+        created_once(owned_buffer_type, [] { return PyType_FromSpec(&owned_buffer_spec); }));
+    if (type == nullptr) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<OwnedBuffer*>(self)->values) std::vector<double>(std::move(values));
     return self;

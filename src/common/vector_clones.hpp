@@ -1,16 +1,28 @@
 // Functions whose loops work on several doubles at once are compiled for a
 // few instruction sets and the best one the processor has is chosen when the
-// module is loaded (GCC's target_clones, resolved through an ifunc), so that
-// the module is built for the baseline architecture and still uses wide
-// vectors where they exist.
+// module is loaded (target_clones, resolved through an ifunc), so that the
+// module is built for the baseline architecture and still uses wide vectors
+// where they exist.
 //
 // Only IEEE additions, subtractions, multiplications, divisions and
 // comparisons of doubles are vectorised this way, each lane on its own,
 // never a fused multiply-add (contraction is off) and never a reordered sum:
 // every variant gives the same bits.
+//
+// The clones need an ifunc, which only glibc's dynamic loader resolves (musl
+// has none, so Alpine builds take the baseline path), and a compiler that
+// emits them: GCC, and Clang from version 14. Elsewhere the functions are
+// compiled once, for the baseline.
 #pragma once
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__has_include)
+#if __has_include(<features.h>)
+#include <features.h>  // defines __GLIBC__ on glibc only
+#endif
+#endif
+
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__ELF__) && \
+    (!defined(__clang__) || __clang_major__ >= 14)
 #define QUORLIN_VECTOR_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
 #else
 #define QUORLIN_VECTOR_CLONES

@@ -442,8 +442,15 @@ PatternCounts count_order2(const double* x, std::size_t windows, std::size_t del
 // of 32-bit lanes.
 PatternCounts count_order3(const double* x, std::size_t windows, std::size_t delay) {
     typedef std::int32_t Ints4 __attribute__((vector_size(16)));
+    // The low halves of the four 64-bit masks (each 0 or -1, so either half
+    // carries it). GCC before 12 knows only its own __builtin_shuffle, with
+    // the indices as a vector; Clang and newer GCC take them as constants.
     const auto narrow = [](Lanes2 low, Lanes2 high) {
+#if __has_builtin(__builtin_shufflevector)
         return __builtin_shufflevector((Ints4)low, (Ints4)high, 0, 2, 4, 6);
+#else
+        return __builtin_shuffle((Ints4)low, (Ints4)high, Ints4{0, 2, 4, 6});
+#endif
     };
     const auto total = [](Ints4 v) {
         return static_cast<std::uint64_t>(static_cast<std::int64_t>(v[0]) + v[1] + v[2] + v[3]);
