@@ -1,0 +1,105 @@
+"""How long each step of the report will take, from a small cost model.
+
+Each step's time is a sum of terms, coefficient × work, where the work is a
+count the step's algorithm scales with (samples, n·log n for sorts and tree
+searches, pairs of points followed over steps, ...). The work formulas are
+`WORK` below; the coefficients, in seconds per unit of work, are the one
+table `COEFFICIENTS`. They were fitted by ``benchmarks/fit_costs.py``, which
+times every step on generated series (the Lorenz x-coordinate, Gaussian
+noise, an AR(2) process) of 2,000 to 20,000 samples and takes, per
+coefficient, a least-squares fit of the measured times on the work terms
+(log-scale residuals, so that short and long runs weigh alike). After a
+change in the engine's speed, rerun that script and paste the table it
+prints: nothing else needs to change.
+
+The estimates are for one core of the machine the table was fitted on and
+are meant to within a factor of about three: enough to tell seconds from
+minutes from hours, and to warn before a step that would run for long.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Callable, Dict, Iterable, List, Tuple
+
+__all__ = ["COEFFICIENTS", "WORK", "Workload", "estimate", "plan"]
+
+
+@dataclass(frozen=True)
+class Workload:
+    """What a step's cost depends on. `pair_share` is the share of pairs of
+    embedded points (outside the temporal window) closer than Kantz's ε;
+    `tested` the steps whose statistics the surrogate test recomputes."""
+    samples: int
+    dimension: int = 4
+    delay: int = 1
+    kantz_steps: int = 0
+    pair_share: float = 0.01
+    surrogates: int = 0
+    tested: Tuple[str, ...] = field(default_factory=tuple)
+
+    @property
+    def points(self) -> int:
+        return max(self.samples - (self.dimension - 1) * self.delay, 0)
+
+
+def _log(n: float) -> float:
+    return math.log2(max(n, 2.0))
+
+
+#: Work terms of each step. Keys are the steps of `quorlin.settings.STEPS`,
+#: plus "surrogate" (making one surrogate) and "figure" (the picture).
+WORK: Dict[str, Callable[[Workload], Tuple[float, ...]]] = {
+    "ami": lambda w: (w.samples,),
+    "acf": lambda w: (w.samples,),
+    "fnn": lambda w: (w.samples * _log(w.samples),),
+    "cao": lambda w: (w.samples * _log(w.samples),),
+    "hurst": lambda w: (w.samples,),
+    "sample-entropy": lambda w: (w.samples * _log(w.samples),),
+    "permutation-entropy": lambda w: (w.samples,),
+    "rosenstein": lambda w: (w.points * _log(w.points) * w.dimension,),
+    "kantz": lambda w: (w.points * _log(w.points) * w.dimension,
+                        w.pair_share * w.points ** 2 * max(w.kantz_steps, 1) * w.dimension),
+    "ftle-direct": lambda w: (w.points * _log(w.points) * w.dimension,),
+    "ftle-local": lambda w: (float(w.points) ** 2 * w.dimension,),
+    "surrogate": lambda w: (w.samples * _log(w.samples),),
+    "figure": lambda w: (1.0, w.samples * _log(w.samples)),
+}
+
+#: Seconds per unit of work, one entry per term of `WORK`. Fitted by
+#: benchmarks/fit_costs.py (see the module's docstring) on the 2-core
+#: development machine while other work ran on it (so on the slow side);
+#: each estimate came within a factor of 0.1-2 of its measurement there, the
+#: low end on steps of milliseconds.
+COEFFICIENTS: Dict[str, Tuple[float, ...]] = {
+    "ami": (1.25e-08,),
+    "acf": (4.33e-09,),
+    "fnn": (1.18e-07,),
+    "cao": (2.83e-07,),
+    "hurst": (1.45e-07,),
+    "sample-entropy": (2.15e-08,),
+    "permutation-entropy": (1.89e-09,),
+    "rosenstein": (1.13e-07,),
+    "kantz": (3.61e-08, 1.43e-09),
+    "ftle-direct": (6.90e-08,),
+    "ftle-local": (4.04e-09,),
+    "surrogate": (9.80e-07,),
+    "figure": (4.82e-01, 3.57e-06),
+}
+
+#: The steps that choose the embedding; they run before the rest is planned.
+EMBEDDING_STEPS = ("ami", "acf", "fnn", "cao")
+
+
+def estimate(step: str, w: Workload) -> float:
+    """Expected seconds of `step` ("surrogates" for the whole test)."""
+    if step == "surrogates":
+        each = estimate("surrogate", w) + sum(estimate(s, w) for s in w.tested)
+        return w.surrogates * each
+    return sum(c * work for c, work in zip(COEFFICIENTS[step], WORK[step](w)))
+
+
+def plan(steps: Iterable[str], w: Workload) -> List[Tuple[str, float]]:
+    """(step, expected seconds) for each of `steps`, in order."""
+    return [(step, estimate(step, w)) for step in steps]
