@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/checked_math.hpp"
+#include "common/memory.hpp"
 #include "numerics/search_strategy.hpp"
 #include "numerics/template_pairs.hpp"
 #include "numerics/moments.hpp"
@@ -134,12 +135,18 @@ TemplateMatches matching_template_pairs(std::span<const double> x, std::uint64_t
     if (m < MaxNormTemplatePairs::kMaxLength) {
         const double templates = static_cast<double>(n - m);
         if (use_fast_search(templates * templates / 2,
-                            kRankedCountingPairs[static_cast<std::size_t>(m)]) &&
-            MaxNormTemplatePairs::applies(x)) {
-            const MaxNormTemplatePairs ranked(x, r);
-            const auto length = static_cast<std::size_t>(m);
-            return {ranked.matching_pairs(length + 1, x.size() - length - 1),
-                    ranked.matching_pairs(length, x.size() - length)};
+                            kRankedCountingPairs[static_cast<std::size_t>(m)])) {
+            // The ranking reads every sample more than once and builds on
+            // what it read: it works on a private copy, which another thread
+            // or process cannot change under it.
+            require_memory(n, sizeof(double));
+            const std::vector<double> samples(x.begin(), x.end());
+            if (MaxNormTemplatePairs::applies(samples)) {
+                const MaxNormTemplatePairs ranked(samples, r);
+                const auto length = static_cast<std::size_t>(m);
+                return {ranked.matching_pairs(length + 1, samples.size() - length - 1),
+                        ranked.matching_pairs(length, samples.size() - length)};
+            }
         }
     }
     return count_template_matches(x, m, r);
@@ -511,7 +518,18 @@ PatternCounts count_patterns(const double* x, std::size_t windows, std::size_t o
     if (order == 3) return count_order3(x, windows, delay);
     if (order <= kRankedOrder) return count_ranked(x, windows, order, delay);
     if (order <= kPackedOrder) return count_packed(x, windows, order, delay);
-    return count_long(x, windows, order, delay);
+    // The counters above read each window afresh, and whatever they read,
+    // the insertion sort yields some permutation of the positions: they
+    // stay in bounds even if the caller's array changes during the call.
+    // The long-order counter does not: it keeps a sorted member list from
+    // window to window and compares windows with representatives seen
+    // earlier, all of which assume that a sample reads the same every time.
+    // It therefore works on a private copy of the samples (O(N), small
+    // beside its O(N * order) work).
+    const std::size_t samples = windows + (order - 1) * delay;
+    require_memory(samples, sizeof(double));
+    const std::vector<double> copy(x, x + samples);
+    return count_long(copy.data(), windows, order, delay);
 }
 
 }  // namespace

@@ -501,9 +501,16 @@ std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<st
     // 2^64 is longer than any series.
     const uint128 needed = (static_cast<uint128>(max_dim) + 1) * tau + 2;
     if (static_cast<uint128>(signal.size()) < needed) return 2;
-    const LeadingIndex index(signal, tau);
-    if (method == "cao") return cao_dimension(signal, tau, max_dim, threshold, index.tree());
-    return false_neighbors_dimension(signal, tau, max_dim, threshold, index.tree());
+    // Every step embeds the series anew and searches its rows through one
+    // tree over the leading coordinates, built once; the two must agree on
+    // every sample, and the tree needs them finite. A private copy of the
+    // samples (O(N), small beside the searches) keeps that true even when
+    // the caller's array changes during the call.
+    require_memory(signal.size(), sizeof(double));
+    const std::vector<double> samples(signal.begin(), signal.end());
+    const LeadingIndex index(samples, tau);
+    if (method == "cao") return cao_dimension(samples, tau, max_dim, threshold, index.tree());
+    return false_neighbors_dimension(samples, tau, max_dim, threshold, index.tree());
 }
 
 }  // namespace quorlin::embedding

@@ -255,8 +255,7 @@ private:
         for (std::size_t p = begin; p < end; ++p) keyed_[p] = {points_.coord(order_[p], widest), order_[p]};
         const auto first = keyed_.begin() + static_cast<std::ptrdiff_t>(begin);
         std::nth_element(first, keyed_.begin() + static_cast<std::ptrdiff_t>(middle),
-                         keyed_.begin() + static_cast<std::ptrdiff_t>(end),
-                         [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+                         keyed_.begin() + static_cast<std::ptrdiff_t>(end), key_before);
         double left_top = keyed_[begin].key;
         for (std::size_t p = begin; p < end; ++p) {
             order_[p] = keyed_[p].row;
@@ -295,6 +294,17 @@ private:
         double key;
         std::uint32_t row;
     };
+
+    // The keys are coordinates as read now. They were finite when
+    // suitable() looked, but rows read in place (a caller's trajectory) can
+    // change after that, and nth_element with the bare less-than on a NaN
+    // key has no strict weak order to rely on: it may run past the range.
+    // NaN keys go after every number instead, an order that holds whatever
+    // the keys. A tree over rows that changed then answers wrongly, never
+    // unsafely.
+    static bool key_before(const Keyed& a, const Keyed& b) {
+        return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
+    }
 
     const Points& points_;
     std::size_t m_;

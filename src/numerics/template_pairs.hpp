@@ -52,8 +52,9 @@ public:
     static constexpr std::size_t kMaxLength = 12;
 
     // Ranks the series once for the tolerance r. Requires applies(x) and
-    // r > 0 or NaN. Working memory is O(N); throws std::bad_alloc when it
-    // cannot be had.
+    // r > 0 or NaN. The samples are read more than once and must not change
+    // meanwhile: callers pass a private copy, never a caller's array. Working
+    // memory is O(N); throws std::bad_alloc when it cannot be had.
     MaxNormTemplatePairs(std::span<const double> x, double r);
 
     // Unordered pairs i < j < templates whose templates of the given length
