@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "common/execution.hpp"
+
 namespace quorlin {
 
 struct EmbeddedPoints {
@@ -30,9 +32,10 @@ struct EmbeddedPoints {
 
 // Builds n rows of m coordinates, row i = (x[i + j * tau] for j = 0 .. m - 1).
 // The caller guarantees n + (m - 1) * tau <= x.size() (for m >= 1). Throws
-// std::bad_alloc when n * m values cannot be held.
+// std::bad_alloc when n * m values cannot be held, Cancelled when the pacer's
+// context says stop.
 EmbeddedPoints embed_points(std::span<const double> x, std::uint64_t m, std::uint64_t tau,
-                            std::uint64_t n);
+                            std::uint64_t n, Pacer& pacer);
 
 struct StridedPoints {
     const unsigned char* base = nullptr;  // address of element (0, 0)
