@@ -39,6 +39,13 @@ def build_search_check(build=ROOT / "build-variants"):
     return Path(build) / CHECK
 
 
+def build_counting_check(build=ROOT / "build-variants"):
+    """Path of the native program that checks sample entropy's counting
+    paths against the pair scan and records which path ran."""
+    _build(["counting_check"], build)
+    return Path(build) / "counting_check"
+
+
 def load_search_variants(build=ROOT / "build-variants"):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)
