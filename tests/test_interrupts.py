@@ -60,7 +60,7 @@ def interrupt(case):
                 break
             latencies.append(float(words[2]) - sent)
             resident.append(int(words[3]))
-        words = next_line(120)
+        words = next_line(120) if len(latencies) == ROUNDS else []
     finally:
         child.kill()
         child.wait()

@@ -203,7 +203,7 @@ private:
     // Work units of measuring one row in a scan (its coordinate differences
     // and the comparisons around them), of measuring one row that a tree
     // points to (the same, plus fetching it from an unpredictable place),
-    // and of placing one item in a sort. A tree search also counts each node
+    // and of placing one item in a sort. A tree search also counts the nodes
     // it decides on, so that a search that prunes little is paced as well.
     std::size_t row_units() const { return points_.dim() + 1; }
     std::size_t fetched_row_units() const { return points_.dim() + 32; }
@@ -268,10 +268,13 @@ private:
         // The default answer is index 0 at +inf: an infinite distance never
         // qualifies, so "j < best.index" cannot fire before a finite one has.
         if (hint < points_.size() && admissible(i, hint, rule)) consider(hint);
+        // Nodes decided on since the work was last counted: counted with the
+        // next leaf, so that the pacer is not touched per node.
+        std::size_t nodes = 0;
         tree.traverse(
             tree.query_of(i), used_,
             [&](double bound) {
-                pacer_.advance(node_units());
+                ++nodes;
                 return bound > reach;
             },
             [&](std::size_t begin, std::size_t end) {
@@ -279,8 +282,10 @@ private:
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) consider(j);
                 }
-                pacer_.advance((end - begin) * fetched_row_units());
+                pacer_.advance((end - begin) * fetched_row_units() + nodes * node_units());
+                nodes = 0;
             });
+        pacer_.advance(nodes * node_units());
         return best;
     }
 
@@ -303,10 +308,11 @@ private:
             lowest = std::min(lowest, j);
             highest = std::max(highest, j);
         };
+        std::size_t nodes = 0;  // as in tree_nearest
         tree.traverse_ball(
             tree.query_of(i), used_,
             [&](double lower, auto upper) {
-                pacer_.advance(node_units());
+                ++nodes;
                 if (!(lower <= inside)) return Coverage::kSkip;
                 // Every row strictly inside the radius and above the floor:
                 // none needs measuring.
@@ -320,15 +326,18 @@ private:
                     const double s = squared_distance(points_, i, j);
                     if (s <= inside && s > floor) take(j);
                 }
-                pacer_.advance((end - begin) * fetched_row_units());
+                pacer_.advance((end - begin) * fetched_row_units() + nodes * node_units());
+                nodes = 0;
             },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) take(j);
                 }
-                pacer_.advance((end - begin) * 4);
+                pacer_.advance((end - begin) * 4 + nodes * node_units());
+                nodes = 0;
             });
+        pacer_.advance(nodes * node_units());
         // Into increasing j: by marking the rows in a bitmap and reading it
         // back when the rows found are dense in their range, else by sorting.
         const std::size_t words = found.empty() ? 0 : highest / 64 - lowest / 64 + 1;
@@ -365,10 +374,11 @@ private:
         heap.reserve(k);
         // Once the heap is full, sums above this cannot enter it.
         double reach = std::numeric_limits<double>::infinity();
+        std::size_t nodes = 0;  // as in tree_nearest
         tree.traverse(
             tree.query_of(i), used_,
             [&](double bound) {
-                pacer_.advance(node_units());
+                ++nodes;
                 return bound > reach;
             },
             [&](std::size_t begin, std::size_t end) {
@@ -390,8 +400,10 @@ private:
                     }
                     if (heap.size() == k) reach = largest_square_at_most(heap.front().distance);
                 }
-                pacer_.advance((end - begin) * fetched_row_units());
+                pacer_.advance((end - begin) * fetched_row_units() + nodes * node_units());
+                nodes = 0;
             });
+        pacer_.advance(nodes * node_units());
         std::sort_heap(heap.begin(), heap.end(), before);
         return heap;
     }
