@@ -279,12 +279,15 @@ TemplateMatches matching_template_pairs(std::span<const double> x, std::uint64_t
             const std::size_t long_templates = short_templates - 1;
             const auto holed_short = holed_templates(series.holes, length, short_templates);
             const auto holed_long = holed_templates(series.holes, length + 1, long_templates);
-            // Settling a holed template costs a pass over all templates, at
-            // about twice the cost of a cell of the scan; the scan covers
-            // T^2 / 2 cells. Beyond a quarter of that the scan is kept.
-            const double holed_work =
-                static_cast<double>(holed_short.size() + holed_long.size()) * templates * 2;
-            if (kSearchStrategy == SearchStrategy::fast || holed_work < templates * templates / 8) {
+            // Settling a holed template costs a pass over all templates, each
+            // pair about six times a cell of the scan (branchy, where the
+            // scan runs in vectors), and the scan covers T^2 / 2 cells: on
+            // white noise the two break even at about T / 14 holed templates
+            // (T = 10^5, m = 2: some 1500 NaN samples). The ranking is kept
+            // below T / 16.
+            const double holed =
+                static_cast<double>(holed_short.size() + holed_long.size());
+            if (kSearchStrategy == SearchStrategy::fast || holed < templates / 16) {
                 if (series.holes.empty()) {
                     probes::taken(probes::Path::ranked_counting);
                     const MaxNormTemplatePairs ranked(series.samples, r, pacer);

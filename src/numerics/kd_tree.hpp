@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "common/execution.hpp"
@@ -261,11 +262,13 @@ private:
         // The median of the split coordinate, found on (key, row) pairs held
         // side by side rather than through the rows.
         const std::size_t middle = begin + (end - begin) / 2;
-        for (std::size_t p = begin; p < end; ++p) keyed_[p] = {points_.coord(order_[p], widest), order_[p]};
+        for (std::size_t p = begin; p < end; ++p) {
+            keyed_[p] = {sortable(points_.coord(order_[p], widest)), order_[p]};
+        }
         const auto first = keyed_.begin() + static_cast<std::ptrdiff_t>(begin);
         std::nth_element(first, keyed_.begin() + static_cast<std::ptrdiff_t>(middle),
                          keyed_.begin() + static_cast<std::ptrdiff_t>(end),
-                         [](const Keyed& a, const Keyed& b) { return key_before(a, b); });
+                         [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
         double left_top = keyed_[begin].key;
         for (std::size_t p = begin; p < end; ++p) {
             order_[p] = keyed_[p].row;
@@ -305,15 +308,14 @@ private:
         std::uint32_t row;
     };
 
-    // The keys are coordinates as read now. They were finite when
-    // suitable() looked, but rows read in place (a caller's trajectory) can
-    // change after that, and nth_element with the bare less-than on a NaN
-    // key has no strict weak order to rely on: it may run past the range.
-    // NaN keys go after every number instead, an order that holds whatever
-    // the keys. A tree over rows that changed then answers wrongly, never
-    // unsafely.
-    static bool key_before(const Keyed& a, const Keyed& b) {
-        return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
+    // A coordinate as a key of the median search. Coordinates were finite
+    // when suitable() looked, but rows read in place (a caller's trajectory)
+    // can change after that, and nth_element with the less-than on a NaN key
+    // has no strict weak order to rely on: it may run past the range. A NaN
+    // read now becomes +inf, so that the keys are always ordered; a tree over
+    // rows that changed then answers wrongly, never unsafely.
+    static double sortable(double coordinate) {
+        return coordinate == coordinate ? coordinate : std::numeric_limits<double>::infinity();
     }
 
     const Points& points_;

@@ -201,16 +201,46 @@ public:
 
 private:
     // Work units of measuring one row in a scan (its coordinate differences
-    // and the comparisons around them), of measuring one row that a tree
-    // points to (the same, plus fetching it from an unpredictable place),
-    // and of placing one item in a sort. A tree search also counts the nodes
-    // it decides on, so that a search that prunes little is paced as well.
+    // and the comparisons around them), and of placing one item in a sort.
     std::size_t row_units() const { return points_.dim() + 1; }
-    std::size_t fetched_row_units() const { return points_.dim() + 32; }
-    // Deciding on one node of a tree: its box, fetched from memory, against
-    // the query in the coordinates the tree covers.
-    std::size_t node_units() const { return used_ + 16; }
     static constexpr std::size_t kSortUnits = 32;
+
+    // The work of one tree search: the rows it measures (each fetched from
+    // an unpredictable place), the rows it takes unmeasured, and the nodes
+    // it decides on (a box against the query), so that a search that prunes
+    // little is paced as well. Counted in a local total, handed to the pacer
+    // every 2^14 units and at the end: the nodes and leaves of a search
+    // cost no more than an addition each.
+    class TreeWork {
+    public:
+        explicit TreeWork(const NeighborSearch& search)
+            : pacer_(search.pacer_),
+              per_row_(search.points_.dim() + 32),
+              per_node_(search.used_ + 16) {}
+        TreeWork(const TreeWork&) = delete;
+        TreeWork& operator=(const TreeWork&) = delete;
+        ~TreeWork() = default;
+
+        void node() { units_ += per_node_; }
+        void rows(std::size_t count) { add(count * per_row_); }
+        void unmeasured_rows(std::size_t count) { add(count * 4); }
+        // Hands over what is left, at the end of a search.
+        void done() {
+            pacer_.advance(units_);
+            units_ = 0;
+        }
+
+    private:
+        void add(std::uint64_t units) {
+            units_ += units;
+            if (units_ >= (std::uint64_t{1} << 14)) done();
+        }
+
+        Pacer& pacer_;
+        std::uint64_t per_row_;
+        std::uint64_t per_node_;
+        std::uint64_t units_ = 0;
+    };
 
     // Calls visit(j) for j = 0 .. end - 1 in increasing order, counting the
     // work on the pacer after each block of about 2^16 units.
@@ -268,13 +298,11 @@ private:
         // The default answer is index 0 at +inf: an infinite distance never
         // qualifies, so "j < best.index" cannot fire before a finite one has.
         if (hint < points_.size() && admissible(i, hint, rule)) consider(hint);
-        // Nodes decided on since the work was last counted: counted with the
-        // next leaf, so that the pacer is not touched per node.
-        std::size_t nodes = 0;
+        TreeWork work(*this);
         tree.traverse(
             tree.query_of(i), used_,
             [&](double bound) {
-                ++nodes;
+                work.node();
                 return bound > reach;
             },
             [&](std::size_t begin, std::size_t end) {
@@ -282,10 +310,9 @@ private:
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) consider(j);
                 }
-                pacer_.advance((end - begin) * fetched_row_units() + nodes * node_units());
-                nodes = 0;
+                work.rows(end - begin);
             });
-        pacer_.advance(nodes * node_units());
+        work.done();
         return best;
     }
 
@@ -308,11 +335,11 @@ private:
             lowest = std::min(lowest, j);
             highest = std::max(highest, j);
         };
-        std::size_t nodes = 0;  // as in tree_nearest
+        TreeWork work(*this);
         tree.traverse_ball(
             tree.query_of(i), used_,
             [&](double lower, auto upper) {
-                ++nodes;
+                work.node();
                 if (!(lower <= inside)) return Coverage::kSkip;
                 // Every row strictly inside the radius and above the floor:
                 // none needs measuring.
@@ -326,18 +353,16 @@ private:
                     const double s = squared_distance(points_, i, j);
                     if (s <= inside && s > floor) take(j);
                 }
-                pacer_.advance((end - begin) * fetched_row_units() + nodes * node_units());
-                nodes = 0;
+                work.rows(end - begin);
             },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) take(j);
                 }
-                pacer_.advance((end - begin) * 4 + nodes * node_units());
-                nodes = 0;
+                work.unmeasured_rows(end - begin);
             });
-        pacer_.advance(nodes * node_units());
+        work.done();
         // Into increasing j: by marking the rows in a bitmap and reading it
         // back when the rows found are dense in their range, else by sorting.
         const std::size_t words = found.empty() ? 0 : highest / 64 - lowest / 64 + 1;
@@ -374,11 +399,11 @@ private:
         heap.reserve(k);
         // Once the heap is full, sums above this cannot enter it.
         double reach = std::numeric_limits<double>::infinity();
-        std::size_t nodes = 0;  // as in tree_nearest
+        TreeWork work(*this);
         tree.traverse(
             tree.query_of(i), used_,
             [&](double bound) {
-                ++nodes;
+                work.node();
                 return bound > reach;
             },
             [&](std::size_t begin, std::size_t end) {
@@ -400,10 +425,9 @@ private:
                     }
                     if (heap.size() == k) reach = largest_square_at_most(heap.front().distance);
                 }
-                pacer_.advance((end - begin) * fetched_row_units() + nodes * node_units());
-                nodes = 0;
+                work.rows(end - begin);
             });
-        pacer_.advance(nodes * node_units());
+        work.done();
         std::sort_heap(heap.begin(), heap.end(), before);
         return heap;
     }
