@@ -21,6 +21,7 @@ from pathlib import Path
 import pytest
 
 import interrupted_calls
+from quorlin import _native
 
 CHILD = str(Path(__file__).with_name("interrupted_calls.py"))
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -84,3 +85,40 @@ def test_sigint_stops_a_long_call(interrupted, case):
     assert small == interrupted_calls.digest(interrupted_calls.small_call(case)), output
     if not UNDER_SANITIZER:  # its allocator keeps freed memory on purpose
         assert resident[-1] - resident[1] < 4 << 20, resident
+
+
+# ---------------------------------------------------------------------------
+# In this process: what a signal handler does is what the call does.
+
+
+def test_a_handler_that_returns_lets_the_call_finish_unchanged():
+    """A handler that runs (every millisecond) and returns: the call goes on,
+    and its result has the bits of an undisturbed call."""
+    x = interrupted_calls.walk(3000)
+    expected = interrupted_calls.digest(_native.lyapunov_kantz(x, max_iter=200))
+    runs = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: runs.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 1e-3, 1e-3)
+    try:
+        result = _native.lyapunov_kantz(x, max_iter=200)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(runs) >= 5  # the handler did run during the call
+    assert interrupted_calls.digest(result) == expected
+
+
+def test_the_handlers_own_exception_ends_the_call():
+    def give_up(*_):
+        raise TimeoutError("enough")
+
+    previous = signal.signal(signal.SIGALRM, give_up)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    started = time.monotonic()
+    try:
+        with pytest.raises(TimeoutError, match="enough"):
+            _native.sample_entropy(interrupted_calls.walk(500_000), 12)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.monotonic() - started < 0.3 + LATENCY_BOUND

@@ -10,6 +10,7 @@
 // prints one line per disagreement (and a summary) and exits with status 1 if
 // there was any, or if a long series with a few NaN samples was not ranked:
 // such series must not fall back to the quadratic scan.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -120,11 +121,23 @@ int main(int argc, char** argv) {
             if (mismatches + scanned <= 20) std::printf("SCANNED %s\n", label.c_str());
         }
     }
+    // A context watching a flag (as worker threads will) stops a count once
+    // the flag is set, with Cancelled.
+    std::atomic<bool> stop{true};
+    const ExecutionContext stopping = ExecutionContext::watching(stop);
+    Pacer stopped(stopping);
+    bool cancelled = false;
+    try {
+        complexity::template_matches(series(0, 20000, rng), 2, 0.2, stopped);
+    } catch (const Cancelled&) {
+        cancelled = true;
+    }
+    if (!cancelled) std::printf("NOT STOPPED by a set flag\n");
     std::printf("%llu cases, %zu mismatches, %zu long series scanned; ranked with holes %llu, "
                 "ranked %llu, scanned %llu\n",
                 static_cast<unsigned long long>(cases), mismatches, scanned,
                 static_cast<unsigned long long>(probes::times_taken(probes::Path::ranked_with_holes)),
                 static_cast<unsigned long long>(probes::times_taken(probes::Path::ranked_counting)),
                 static_cast<unsigned long long>(probes::times_taken(probes::Path::pair_scan)));
-    return mismatches == 0 && scanned == 0 ? 0 : 1;
+    return mismatches == 0 && scanned == 0 && cancelled ? 0 : 1;
 }
