@@ -113,13 +113,18 @@ public:
     // the distance of rows that continue with more coordinates: further
     // squares only add to a sum whose rounding is monotone. A tree over the
     // leading coordinates of longer rows can therefore search them.
+    //
+    // Always inlined into the search that calls it, which keeps that
+    // search's state (its best distance, its count of work) in registers
+    // from leaf to leaf.
     template <class Prune, class Leaf>
     void traverse(const Query& q, Prune&& prune, Leaf&& leaf) const {
         traverse(q, m_, prune, leaf);
     }
 
     template <class Prune, class Leaf>
-    void traverse(const Query& q, std::size_t used, Prune&& prune, Leaf&& leaf) const {
+    [[gnu::always_inline]] void traverse(const Query& q, std::size_t used, Prune&& prune,
+                                         Leaf&& leaf) const {
         struct Pending {
             std::uint32_t node;
             double bound;
@@ -313,9 +318,13 @@ private:
     // can change after that, and nth_element with the less-than on a NaN key
     // has no strict weak order to rely on: it may run past the range. A NaN
     // read now becomes +inf, so that the keys are always ordered; a tree over
-    // rows that changed then answers wrongly, never unsafely.
+    // rows that changed then answers wrongly, never unsafely. The library's
+    // own rows cannot change, and are taken as they are.
     static double sortable(double coordinate) {
-        return coordinate == coordinate ? coordinate : std::numeric_limits<double>::infinity();
+        if constexpr (Points::kReadInPlace) {
+            if (coordinate != coordinate) return std::numeric_limits<double>::infinity();
+        }
+        return coordinate;
     }
 
     const Points& points_;

@@ -205,27 +205,28 @@ private:
     std::size_t row_units() const { return points_.dim() + 1; }
     static constexpr std::size_t kSortUnits = 32;
 
-    // The work of one tree search: the rows it measures (each fetched from
-    // an unpredictable place), the rows it takes unmeasured, and the nodes
-    // it decides on (a box against the query), so that a search that prunes
-    // little is paced as well. Counted in a local total, handed to the pacer
-    // every 2^14 units and at the end: the nodes and leaves of a search
-    // cost no more than an addition each.
+    // The work of one tree search, counted per leaf reached: the rows it
+    // measures there (each fetched from an unpredictable place) or takes
+    // unmeasured, and the descent to the leaf (some eight nodes, each a box
+    // against the query), so that a search that prunes little is paced as
+    // well. Counted in a local total, handed to the pacer every 2^14 units
+    // and at the end: nothing is counted per node, and a leaf costs an
+    // addition.
     class TreeWork {
     public:
         explicit TreeWork(const NeighborSearch& search)
             : pacer_(search.pacer_),
               per_row_(search.points_.dim() + 32),
-              per_node_(search.used_ + 16) {}
+              per_leaf_(8 * (search.used_ + 16)) {}
         TreeWork(const TreeWork&) = delete;
         TreeWork& operator=(const TreeWork&) = delete;
         ~TreeWork() = default;
 
-        void node() { units_ += per_node_; }
-        void rows(std::size_t count) { add(count * per_row_); }
-        void unmeasured_rows(std::size_t count) { add(count * 4); }
-        // Hands over what is left, at the end of a search.
-        void done() {
+        void leaf(std::size_t rows) { add(rows * per_row_ + per_leaf_); }
+        void whole_leaf(std::size_t rows) { add(rows * 4 + per_leaf_); }
+        // Hands over what is left, at the end of a search. Out of line, so
+        // that the searches' loops stay small enough to be inlined whole.
+        [[gnu::noinline]] void done() {
             pacer_.advance(units_);
             units_ = 0;
         }
@@ -233,12 +234,12 @@ private:
     private:
         void add(std::uint64_t units) {
             units_ += units;
-            if (units_ >= (std::uint64_t{1} << 14)) done();
+            if (units_ >= (std::uint64_t{1} << 14)) [[unlikely]] done();
         }
 
         Pacer& pacer_;
         std::uint64_t per_row_;
-        std::uint64_t per_node_;
+        std::uint64_t per_leaf_;
         std::uint64_t units_ = 0;
     };
 
@@ -301,16 +302,13 @@ private:
         TreeWork work(*this);
         tree.traverse(
             tree.query_of(i), used_,
-            [&](double bound) {
-                work.node();
-                return bound > reach;
-            },
+            [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) consider(j);
                 }
-                work.rows(end - begin);
+                work.leaf(end - begin);
             });
         work.done();
         return best;
@@ -339,7 +337,6 @@ private:
         tree.traverse_ball(
             tree.query_of(i), used_,
             [&](double lower, auto upper) {
-                work.node();
                 if (!(lower <= inside)) return Coverage::kSkip;
                 // Every row strictly inside the radius and above the floor:
                 // none needs measuring.
@@ -353,14 +350,14 @@ private:
                     const double s = squared_distance(points_, i, j);
                     if (s <= inside && s > floor) take(j);
                 }
-                work.rows(end - begin);
+                work.leaf(end - begin);
             },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) take(j);
                 }
-                work.unmeasured_rows(end - begin);
+                work.whole_leaf(end - begin);
             });
         work.done();
         // Into increasing j: by marking the rows in a bitmap and reading it
@@ -402,10 +399,7 @@ private:
         TreeWork work(*this);
         tree.traverse(
             tree.query_of(i), used_,
-            [&](double bound) {
-                work.node();
-                return bound > reach;
-            },
+            [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
@@ -425,7 +419,7 @@ private:
                     }
                     if (heap.size() == k) reach = largest_square_at_most(heap.front().distance);
                 }
-                work.rows(end - begin);
+                work.leaf(end - begin);
             });
         work.done();
         std::sort_heap(heap.begin(), heap.end(), before);

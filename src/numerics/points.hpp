@@ -20,6 +20,9 @@
 namespace quorlin {
 
 struct EmbeddedPoints {
+    // Rows of the library's own, which nothing changes while they are read.
+    static constexpr bool kReadInPlace = false;
+
     std::vector<double> coords;  // n_points * dimension values, row-major
     std::size_t n_points = 0;
     std::size_t dimension = 0;
@@ -38,6 +41,10 @@ EmbeddedPoints embed_points(std::span<const double> x, std::uint64_t m, std::uin
                             std::uint64_t n, Pacer& pacer);
 
 struct StridedPoints {
+    // A caller's array, which another thread or process may write while it
+    // is read: a value read twice may differ.
+    static constexpr bool kReadInPlace = true;
+
     const unsigned char* base = nullptr;  // address of element (0, 0)
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;
