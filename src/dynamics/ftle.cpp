@@ -49,11 +49,19 @@ std::uint64_t embedded_count(std::uint64_t n_samples, std::uint64_t dimension,
     return span ? saturating_sub(n_samples, *span) : 0;
 }
 
+// Work units of fitting one anchor's map to k neighbours in d coordinates:
+// the tables and the normal equations (k d^2), the inversion (d^3) and the
+// 200 power iterations (d^2 each).
+std::uint64_t fit_units(std::size_t k, std::size_t d) {
+    return static_cast<std::uint64_t>(k + d + 200) * d * d + 1;
+}
+
 // The anchors' fits, kFitLanes at a time (local_map.hpp): the same
 // neighbours, tables and results as the loop in ftle_local_linearization.
 void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<StridedPoints>& search,
                       std::size_t n_anchors, std::uint64_t time_horizon,
-                      std::uint64_t n_neighbors, double radius, LocalLinearizationFtle& result) {
+                      std::uint64_t n_neighbors, double radius, Pacer& pacer,
+                      LocalLinearizationFtle& result) {
     const std::size_t d = trajectory.dim();
     const double horizon = static_cast<double>(time_horizon);
     FitLanes lanes(d);
@@ -88,6 +96,7 @@ void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<Stri
                 lanes.y(lane, r, c) = trajectory.coord(j + time_horizon, c) - image[c];
             }
         }
+        pacer.advance(fit_units(k, d));
         if (lanes.full()) fit_lanes();
     }
     if (lanes.used() > 0) fit_lanes();
@@ -97,7 +106,8 @@ void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<Stri
 
 DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
                                                 std::uint64_t dimension, std::uint64_t delay,
-                                                std::uint64_t time_horizon) {
+                                                std::uint64_t time_horizon,
+                                                const ExecutionContext& context) {
     const std::uint64_t n_points = embedded_count(signal.size(), dimension, delay);
     const auto least_points = checked_add(time_horizon, 2);
     if (!least_points || n_points < *least_points) return {};
@@ -109,11 +119,12 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
     const auto window = checked_mul(dimension, delay);
     const std::uint64_t exclusion = window ? *window : std::numeric_limits<std::uint64_t>::max();
 
-    const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points);
+    Pacer pacer(context);
+    const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points, pacer);
     DirectPerturbationFtle result{std::vector<double>(n_out, 0.0),
                                   std::vector<double>(n_out, 0.0)};
     const NeighborSearch<EmbeddedPoints> search(
-        points, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
+        points, pacer, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
     // Only points that still have a successor H steps later can be followed.
     const CandidateRule rule{static_cast<std::size_t>(n_out), exclusion, kRepeatedState};
     const double horizon = static_cast<double>(time_horizon);
@@ -189,7 +200,8 @@ std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& s
 LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 std::uint64_t time_horizon,
                                                 std::uint64_t n_neighbors,
-                                                std::optional<double> epsilon) {
+                                                std::optional<double> epsilon,
+                                                const ExecutionContext& context) {
     const std::size_t n = trajectory.size();
     const std::size_t d = trajectory.dim();
     // The shape of a broadcast view is not backed by memory: the two results
@@ -204,11 +216,13 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
 
     const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
     const bool fast = use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver);
-    const NeighborSearch<StridedPoints> search(trajectory, fast);
+    Pacer pacer(context);
+    const NeighborSearch<StridedPoints> search(trajectory, pacer, fast);
     const double horizon = static_cast<double>(time_horizon);
 
     if (fast && d <= kMaxFitLaneDimension) {
-        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, result);
+        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, pacer,
+                         result);
         return result;
     }
     for (std::size_t i = 0; i < n_anchors; ++i) {
@@ -217,6 +231,7 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
         const std::size_t k = neighbors.size();
         // A d x d map needs at least d + 1 displacements to be fitted at all.
         if (k <= d) continue;
+        pacer.advance(fit_units(k, d));
 
         Matrix now(k, d);    // X: displacements from the anchor
         Matrix later(k, d);  // Y: the same displacements T steps later

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "common/execution.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
 
@@ -24,12 +25,15 @@ struct DirectPerturbationFtle {
     std::vector<double> jacobian_norms;  // final over initial separation; 0.0 = no estimate
 };
 
+// Both estimators throw Cancelled when the context says stop.
+//
 // One entry per reference point i = 0 .. n_points - H - 1 of the embedding
 // of `signal` with `dimension` and `delay`; both vectors are empty when the
 // embedding has fewer than H + 2 points.
 DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
                                                 std::uint64_t dimension, std::uint64_t delay,
-                                                std::uint64_t time_horizon);
+                                                std::uint64_t time_horizon,
+                                                const ExecutionContext& context);
 
 struct LocalLinearizationFtle {
     std::vector<double> ftle_values;  // NaN where no exponent exists
@@ -42,7 +46,8 @@ struct LocalLinearizationFtle {
 LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 std::uint64_t time_horizon,
                                                 std::uint64_t n_neighbors,
-                                                std::optional<double> epsilon);
+                                                std::optional<double> epsilon,
+                                                const ExecutionContext& context);
 
 // The 20th percentile of the pairwise distances among the first 100 rows
 // (all rows if fewer). Needs at least two rows.
