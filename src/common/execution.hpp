@@ -1,7 +1,7 @@
 // The execution context of a long-running computation: the one seam through
-// which its caller can stop it. It is meant to grow a worker count and a
-// progress sink as well; a kernel that takes a context takes everything about
-// how it is run from there, and nothing from its caller's environment.
+// which its caller can stop it, lend it threads and watch its progress; a
+// kernel that takes a context takes everything about how it is run from
+// there, and nothing from its caller's environment.
 //
 // Kernels are plain C++ and never call into Python. A caller that wants to be
 // able to stop one (the module's boundary, so that Ctrl-C works) gives the
@@ -31,6 +31,17 @@ namespace quorlin {
 // check left behind (in the module, the exception of the signal handler).
 struct Cancelled {};
 
+// What a caller can watch of a computation running on other threads: the
+// tasks of the current parallel phase (for_each_task, parallel.hpp) and how
+// many are done. Written by the workers, read by whoever reports progress;
+// every field is an independent relaxed counter, so a reader sees a
+// plausible, not a consistent, picture.
+struct Progress {
+    std::atomic<std::uint64_t> phases{0};  // phases started so far
+    std::atomic<std::uint64_t> total{0};   // tasks of the current phase
+    std::atomic<std::uint64_t> done{0};    // tasks of the current phase finished
+};
+
 class ExecutionContext {
 public:
     // Whether the computation should stop now. Called on the thread doing
@@ -38,28 +49,47 @@ public:
     // throw.
     using StopCheck = bool (*)(const void* state);
 
-    // A context that never stops: a computation runs to completion.
+    // A context that never stops: a computation runs to completion on the
+    // calling thread.
     constexpr ExecutionContext() = default;
+    // A context with a stop check that may be called on the calling thread
+    // only (the interpreter's signal check needs the interpreter lock, which
+    // only the calling thread holds): such a context has one worker.
     constexpr ExecutionContext(StopCheck check, const void* state)
         : check_(check), state_(state) {}
 
-    // A context that stops once `flag` is set. The flag is only read, with
-    // relaxed loads, so worker threads can poll it freely while another
-    // thread (one that may call into the interpreter) decides when to set it.
-    static ExecutionContext watching(const std::atomic<bool>& flag) {
-        return ExecutionContext(
+    // A context that stops once `flag` is set, run by up to `workers`
+    // threads. The flag is only read, with relaxed loads, so worker threads
+    // can poll it freely while another thread (one that may call into the
+    // interpreter) decides when to set it. `progress`, when given, receives
+    // the progress of every parallel phase.
+    static ExecutionContext watching(const std::atomic<bool>& flag, unsigned workers = 1,
+                                     Progress* progress = nullptr) {
+        ExecutionContext context(
             [](const void* state) {
                 return static_cast<const std::atomic<bool>*>(state)->load(
                     std::memory_order_relaxed);
             },
             &flag);
+        context.workers_ = workers == 0 ? 1 : workers;
+        context.progress_ = progress;
+        return context;
     }
 
     bool stop_requested() const { return check_ != nullptr && check_(state_); }
 
+    // The most threads a computation may run at once (the calling thread
+    // included). Results never depend on it: work is split into tasks fixed
+    // by the problem alone, each with outputs of its own (parallel.hpp).
+    unsigned workers() const { return workers_; }
+
+    Progress* progress() const { return progress_; }
+
 private:
     StopCheck check_ = nullptr;
     const void* state_ = nullptr;
+    unsigned workers_ = 1;
+    Progress* progress_ = nullptr;
 };
 
 // Paces the stop checks of one thread of work. Not shared between threads:
