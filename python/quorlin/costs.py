@@ -54,7 +54,8 @@ def _tree(w: Workload) -> float:
     points in m dimensions, and never more than all of them (in many
     dimensions the tree degrades to a scan)."""
     n = float(w.points)
-    return n * w.dimension * min(n, 2.0 ** w.dimension * _log(n))
+    # 2^m overflows a float from m = 1024 on; past m = 64 it exceeds any n.
+    return n * w.dimension * min(n, 2.0 ** min(w.dimension, 64) * _log(n))
 
 
 #: Work terms of each step. Keys are the steps of `quorlin.settings.STEPS`,
