@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Tuple
 
 __all__ = ["COEFFICIENTS", "WORK", "Workload", "estimate", "plan"]
 
@@ -38,6 +38,12 @@ class Workload:
     pair_share: float = 0.01
     surrogates: int = 0
     tested: Tuple[str, ...] = field(default_factory=tuple)
+    anchors: Optional[int] = None
+
+    @property
+    def anchor_share(self) -> float:
+        """Share of the reference points the FTLE methods estimate."""
+        return 1.0 if self.anchors is None or self.points == 0 else min(self.anchors / self.points, 1.0)
 
     @property
     def points(self) -> int:
@@ -73,10 +79,10 @@ WORK: Dict[str, Callable[[Workload], Tuple[float, ...]]] = {
     # The radius search, then every pair within ε followed over K steps.
     "kantz": lambda w: (_tree(w),
                         w.pair_share * float(w.points) ** 2 * max(w.kantz_steps, 1) * w.dimension),
-    "ftle-direct": lambda w: (_tree(w),),
+    "ftle-direct": lambda w: (w.anchor_share * _tree(w),),
     # About a fifth of all points lie within the default radius of each
     # anchor, and each takes part in its local fit.
-    "ftle-local": lambda w: (float(w.points) ** 2 * w.dimension,),
+    "ftle-local": lambda w: (w.anchor_share * float(w.points) ** 2 * w.dimension,),
     "surrogate": lambda w: (w.samples * _log(w.samples),),
     "figure": lambda w: (1.0, w.samples * _log(w.samples)),
 }
