@@ -40,9 +40,8 @@ def format_report(a: Analysis) -> str:
         f"the first {a.samples - a.cut} (--max-samples)" if a.cut else "")
     if dt is not None:
         source = f"from column {a.series.time_column}" if a.series.time_column else ""
-        row("sampling interval", _fmt(dt), " ".join(filter(None, [
-            a.series.time_unit and f"{a.series.time_unit},", source,
-            "exponents also per " + unit])))
+        row("sampling interval", _fmt(dt), "; ".join(filter(None, [
+            " ".join(filter(None, [a.series.time_unit, source])), "exponents also per " + unit])))
     if a.trend is not None:
         row("linear trend, share of variance", f"{a.trend.share:.1%}",
             "removed (--detrend)" if a.settings.detrend else "")

@@ -178,11 +178,15 @@ def plot_analysis(a: Analysis, path: "str | os.PathLike[str] | None" = None, *,
     never as mathtext or through TeX.
     """
     with _literal_text():
-        fig = _figure(a) if figure is None else _draw(a, figure)
+        drawn = _figure(a) if figure is None else _draw(a, figure)
+        # A subfigure is saved as part of the figure that holds it.
+        root = drawn
+        while not isinstance(root, Figure):
+            root = root.figure
         if path is not None:
             fmt = os.path.splitext(os.fspath(path))[1].lower().lstrip(".") or "png"
-            write_atomically(path, lambda stream: fig.savefig(stream, format=fmt))
-    return fig if isinstance(fig, Figure) else fig.figure
+            write_atomically(path, lambda stream: root.savefig(stream, format=fmt))
+    return root
 
 
 def _figure(a: Analysis) -> Figure:
@@ -513,7 +517,12 @@ def _delay(a: Analysis, ax: "Axes") -> None:
                                   linestyle="--",
                                   label=f"autocorrelation zero: {a.delay_autocorr}"))
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
-    ax.legend(handles=handles, loc="upper right", **LEGEND)
+    # Both curves run across the whole panel: room is made above them for
+    # the legend, on both vertical axes alike.
+    for axis in (ax, twin):
+        low, high = axis.get_ylim()
+        axis.set_ylim(low, high + 0.45 * (high - low))
+    twin.legend(handles=handles, loc="upper right", ncol=2, **LEGEND)
 
 
 def _surrogates(a: Analysis, ax: "Axes") -> None:
