@@ -181,7 +181,7 @@ def plot_analysis(a: Analysis, path: "str | os.PathLike[str] | None" = None, *,
         drawn = _figure(a) if figure is None else _draw(a, figure)
         # A subfigure is saved as part of the figure that holds it.
         root = drawn
-        while not isinstance(root, Figure):
+        while figure is not None and not isinstance(root, Figure):
             root = root.figure
         if path is not None:
             fmt = os.path.splitext(os.fspath(path))[1].lower().lstrip(".") or "png"
