@@ -179,3 +179,23 @@ def test_command_line_version_skip_and_estimate(capsys):
     assert main(["--estimate", "--skip", "ftle,kantz"]) == 0
     err = capsys.readouterr().err
     assert "expected time" in err and "Rosenstein exponent" in err and "Kantz" not in err
+
+
+def test_time_column_wide_table_and_long_step_warning(tmp_path, capsys):
+    import io
+
+    from quorlin.cli import Progress
+
+    days = np.datetime64("2001-01-01") + 7 * np.arange(120)
+    x = ar2(120).tolist()
+    (tmp_path / "wide.csv").write_text("date,a,b,c\n" + "".join(
+        f"{d},{v!r},{2 * v!r},{3 * v!r}\n" for d, v in zip(days.astype(str), x)))
+    assert main([str(tmp_path / "wide.csv"), "--column", "b", "--time-column", "date", "--json",
+                 "--quiet", "--skip", "ftle"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert (report["sampling_interval"], report["time_unit"]) == (7.0, "day")
+    assert any("column 'b'" in n and "2 other columns are not used" in n for n in report["notes"])
+    stream = io.StringIO()
+    Progress(1, stream, "off").planned([("ftle-local", 120.0)])
+    assert "warning: FTLE by local linearization is expected to take about 2 min" in \
+        stream.getvalue()
