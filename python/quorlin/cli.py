@@ -360,6 +360,9 @@ class _Estimated(Exception):
 
 
 class _EstimateOnly(Progress):
+    embedding: List[Tuple[str, float]]
+    extra: List[Tuple[str, float]]
+
     def planned(self, plan: Sequence[Tuple[str, float]]) -> None:
         embedding = all(step in costs.EMBEDDING_STEPS for step, _ in plan)
         if embedding:

@@ -154,8 +154,8 @@ def write_atomically(path: "str | os.PathLike[str]", write: Callable[[BinaryIO],
 
 
 Target = Union[Figure, "SubFigure"]
-LEGEND = {"fontsize": 8, "framealpha": 0.85}
-TITLE = {"fontsize": 10}
+LEGEND: Dict[str, Any] = {"fontsize": 8, "framealpha": 0.85}
+TITLE: Dict[str, Any] = {"fontsize": 10}
 
 
 def figure_size(a: Analysis) -> Tuple[float, float]:
@@ -180,7 +180,7 @@ def plot_analysis(a: Analysis, path: "str | os.PathLike[str] | None" = None, *,
     with _literal_text():
         drawn = _figure(a) if figure is None else _draw(a, figure)
         # A subfigure is saved as part of the figure that holds it.
-        root = drawn
+        root: Any = drawn
         while figure is not None and not isinstance(root, Figure):
             root = root.figure
         if path is not None:
@@ -556,7 +556,7 @@ def _surrogates(a: Analysis, ax: "Axes") -> None:
     ax.set_xlim(-0.6, len(labels) - 0.4)
     ax.set_ylabel("standardised value")
     ax.axhline(0.0, color="0.8", linewidth=0.8)
-    marker = {"linestyle": "none", "marker": "D", "markersize": 7}
+    marker: Dict[str, Any] = {"linestyle": "none", "marker": "D", "markersize": 7}
     handles = [Line2D([], [], color="0.55", linestyle="none", marker=".", label="surrogates"),
                Line2D([], [], color="black", label="series", **marker),
                Line2D([], [], color="tab:red", label="series, rejected", **marker)]
