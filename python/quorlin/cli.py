@@ -61,6 +61,7 @@ class Progress(Observer):
         self.expected: dict = {}
         self.current: Optional[str] = None
         self.tenths: dict = {}
+        self.drawn = 0.0
         self.finished: set = set()
         self.current_started = self.started
 
@@ -133,8 +134,13 @@ class Progress(Observer):
                         f"{time.perf_counter() - self.current_started:.1f} s\n")
 
     def advance(self, key: str, done: int, total: int) -> None:
+        """Work done inside a step: `done` of `total` tasks, or, with a total
+        of 0, only a sign of life (the bar's clock moves on)."""
         if self.mode == "bar":
-            self._bar(f"{LABELS.get(key, key)} {done}/{total}")
+            now = time.perf_counter()
+            if now - self.drawn >= 0.1 or done == total:       # a terminal needs no more
+                self.drawn = now
+                self._bar(LABELS.get(key, key) + (f" {done}/{total}" if total > 0 else ""))
         elif self.mode == "lines" and total > 0:
             # A line per tenth reached: the counts jump when they come from
             # the threaded module's timer, so no exact multiple is awaited.
