@@ -3,7 +3,7 @@
 Run by hand from the repository root after building the extension in-tree
 (or with quorlin installed), on an otherwise idle machine:
 
-    PYTHONPATH=python python benchmarks/fit_costs.py [sizes...]
+    PYTHONPATH=python python benchmarks/fit_costs.py [--only STEP[,STEP]] [sizes...]
 
 Times every step of the report on generated series (the Lorenz
 x-coordinate, Gaussian noise, an AR(2) process, pink noise with a rhythm) of
@@ -23,6 +23,7 @@ import numpy as np
 
 from quorlin import costs
 from quorlin.analysis import analyse
+from quorlin.settings import STEPS
 from quorlin.examples import lorenz_x
 from quorlin.surrogates import iaaft
 
@@ -72,27 +73,33 @@ def fit(rows):
         active.pop(int(np.argmin(solution)))
 
 
-def main(sizes):
-    measured = {step: [] for step in costs.WORK}
+def main(sizes, only=None):
+    measured = {step: [] for step in costs.WORK if only is None or step in only}
+    skip = [] if only is None else [s for s in STEPS if s not in only and s != "ami"]
     for n in sizes:
         for name, x in series(n):
-            result = analyse(x, max_samples=0)
+            result = analyse(x, max_samples=0, ftle_anchors=None, skip=skip)
             radius = result.kantz_radius
             w = costs.Workload(n, result.dimension, result.delay, result.kantz_steps,
                                radius.pair_share or 0.0)
             for step, seconds in result.seconds.items():
-                measured[step].append((costs.WORK[step](w), seconds))
-            start = time.perf_counter()
-            iaaft(x, np.random.default_rng(0))
-            measured["surrogate"].append((costs.WORK["surrogate"](w), time.perf_counter() - start))
+                if step in measured:
+                    measured[step].append((costs.WORK[step](w), seconds))
+            if "surrogate" in measured:
+                start = time.perf_counter()
+                iaaft(x, np.random.default_rng(0))
+                measured["surrogate"].append((costs.WORK["surrogate"](w),
+                                              time.perf_counter() - start))
             try:
                 from quorlin.plotting import plot_analysis
             except ImportError:
                 pass
             else:
-                start = time.perf_counter()
-                plot_analysis(result)
-                measured["figure"].append((costs.WORK["figure"](w), time.perf_counter() - start))
+                if "figure" in measured:
+                    start = time.perf_counter()
+                    plot_analysis(result)
+                    measured["figure"].append((costs.WORK["figure"](w),
+                                               time.perf_counter() - start))
             print(f"measured {name} at {n} samples", file=sys.stderr)
     print("COEFFICIENTS: Dict[str, Tuple[float, ...]] = {")
     for step, rows in measured.items():
@@ -108,4 +115,10 @@ def main(sizes):
 
 
 if __name__ == "__main__":
-    main([int(a) for a in sys.argv[1:]] or [2000, 5000, 10000, 20000])
+    arguments = sys.argv[1:]
+    chosen = None
+    if arguments[:1] == ["--only"]:
+        # --only STEP[,STEP]: refit these steps alone (the others are skipped).
+        chosen = set(arguments[1].split(","))
+        arguments = arguments[2:]
+    main([int(a) for a in arguments] or [2000, 5000, 10000, 20000], chosen)

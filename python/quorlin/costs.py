@@ -6,11 +6,12 @@ searches, pairs of points followed over steps, ...). The work formulas are
 `WORK` below; the coefficients, in seconds per unit of work, are the one
 table `COEFFICIENTS`. They were fitted by ``benchmarks/fit_costs.py``, which
 times every step on generated series (the Lorenz x-coordinate, Gaussian
-noise, an AR(2) process) of 2,000 to 20,000 samples and takes, per
-coefficient, a least-squares fit of the measured times on the work terms
-(log-scale residuals, so that short and long runs weigh alike). After a
+noise, an AR(2) process, pink noise with a rhythm) of 2,000 to 20,000
+samples and fits each step's coefficients to the measured times by least
+squares on relative residuals (so that short and long runs weigh alike). After a
 change in the engine's speed, rerun that script and paste the table it
-prints: nothing else needs to change.
+prints (``--only STEP,...`` refits some steps alone): nothing else needs to
+change.
 
 The estimates are for one core of the machine the table was fitted on and
 are meant to within a factor of about three: enough to tell seconds from
@@ -81,9 +82,10 @@ WORK: Dict[str, Callable[[Workload], Tuple[float, ...]]] = {
     "ami": lambda w: (w.samples,),
     "acf": lambda w: (w.samples,),
     # A neighbour search per dimension tried, from at most 1000 (FNN) or 500
-    # (Cao) reference rows. They run before the dimension is known: FNN
-    # usually stops within six dimensions, Cao often runs to the tenth.
-    "fnn": lambda w: (_searches(w.samples, 6, 1000),),
+    # (Cao) reference rows. They run before the dimension is known, so the
+    # estimate assumes all ten (Cao often gets there; FNN does on noisy,
+    # high-dimensional data, where its searches are slowest).
+    "fnn": lambda w: (_searches(w.samples, 10, 1000),),
     "cao": lambda w: (_searches(w.samples, 10, 500),),
     "hurst": lambda w: (w.samples,),
     "sample-entropy": lambda w: (w.samples * _log(w.samples),),
@@ -103,23 +105,25 @@ WORK: Dict[str, Callable[[Workload], Tuple[float, ...]]] = {
 
 #: Seconds per unit of work, one entry per term of `WORK`. Fitted by
 #: benchmarks/fit_costs.py (see the module's docstring) on the 2-core
-#: development machine while other work ran on it (so on the slow side);
-#: each estimate came within a factor of 0.1-2 of its measurement there, the
-#: low end on steps of milliseconds.
+#: development machine while other engineers' builds and tests kept it busy
+#: (a load of about 12), so on the slow side, perhaps by a factor of two to
+#: four. Over the runs of 0.05 s or more, each estimate came within a factor
+#: of 0.2-2 of its measurement (Kantz, Rosenstein and the FTLE methods within
+#: 0.4-1.9).
 COEFFICIENTS: Dict[str, Tuple[float, ...]] = {
-    "ami": (1.25e-08,),
-    "acf": (4.33e-09,),
-    "fnn": (1.18e-07,),
-    "cao": (2.83e-07,),
-    "hurst": (1.45e-07,),
-    "sample-entropy": (2.15e-08,),
-    "permutation-entropy": (1.89e-09,),
-    "rosenstein": (1.0e-08, 1.0e-09),
-    "kantz": (1.0e-08, 1.43e-09),
-    "ftle-direct": (1.0e-08,),
-    "ftle-local": (4.04e-09,),
-    "surrogate": (9.80e-07,),
-    "figure": (4.82e-01, 3.57e-06),
+    "ami": (1.15e-08,),
+    "acf": (5.22e-09,),
+    "fnn": (1.45e-09,),
+    "cao": (1.54e-09,),
+    "hurst": (1.64e-07,),
+    "sample-entropy": (3.43e-08,),
+    "permutation-entropy": (2.89e-09,),
+    "rosenstein": (8.70e-09, 4.99e-09),
+    "kantz": (1.47e-09, 3.37e-09),
+    "ftle-direct": (6.83e-09,),
+    "ftle-local": (2.35e-08,),
+    "surrogate": (3.90e-06,),
+    "figure": (2.23e+00, 2.22e-05),
 }
 
 #: The steps that choose the embedding; they run before the rest is planned.
