@@ -5,6 +5,8 @@ once the lock is let go, progress reported, and the count of usable cores."""
 import inspect
 import math
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -270,10 +272,25 @@ def test_other_python_threads_run_while_a_call_computes():
     assert during > 1000
 
 
+DAEMON_AT_EXIT = """
+import threading, time, numpy as np
+from quorlin import _parallel
+x = np.cumsum(np.random.default_rng(5).standard_normal(500_000))
+threading.Thread(target=_parallel.sample_entropy, args=(x, 12, None, 2, None), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_computes():
+    """At exit the interpreter ends a daemon thread that reaches for its lock
+    by unwinding the thread's stack: the call must let that pass, not abort."""
+    done = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT], capture_output=True, text=True,
+                          timeout=120, cwd=os.path.dirname(os.path.dirname(quorlin.__file__)))
+    assert done.returncode == 0, done.stderr
+
+
 # ---------------------------------------------------------------------------
 # Progress
-
-
 
 
 def test_progress_is_reported_on_the_calling_thread_during_the_call():
