@@ -2,7 +2,9 @@
 over and over until a parent has interrupted it with SIGINT a few times.
 Used by test_interrupts.py and benchmarks/bench_interrupt.py.
 
-    python interrupted_calls.py CASE ROUNDS
+    python interrupted_calls.py CASE ROUNDS [WORKERS]
+
+With WORKERS, the calls go to quorlin._parallel with that many threads.
 
 The child prints "ready K" before the K-th long call and, when SIGINT has
 stopped it, "interrupted K MONOTONIC RSS" (the time.monotonic() at which
@@ -11,13 +13,14 @@ the call ran to its end. Then it calls the function once more on a small
 input and prints "small DIGEST RSS"."""
 
 import hashlib
+import inspect
 import signal
 import sys
 import time
 
 import numpy as np
 
-from quorlin import _native
+from quorlin import _native, _parallel
 
 PAGE = 4096
 
@@ -110,19 +113,35 @@ def resident_bytes():
         return int(statm.read().split()[1]) * PAGE
 
 
-def small_call(case):
+def function_of(name, workers=0):
+    """The engine's function, or with workers its threaded twin, called with
+    the engine's positional arguments."""
+    if not workers:
+        return getattr(_native, name)
+    engine = inspect.signature(getattr(_native, name))
+    tail = (None,) if name.startswith("ftle") else ()
+
+    def threaded(*args):
+        bound = engine.bind(*args)
+        bound.apply_defaults()
+        return getattr(_parallel, name)(*bound.args, *tail, workers, None)
+
+    return threaded
+
+
+def small_call(case, workers=0):
     name, _, small = CASES[case]
-    return getattr(_native, name)(*small())
+    return function_of(name, workers)(*small())
 
 
-def main(case, rounds):
+def main(case, rounds, workers=0):
     # A child inherits an ignored SIGINT from a shell that started its parent
     # in the background; Python's own handler is what the calls must honour.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     name, long_arguments, _ = CASES[case]
-    function = getattr(_native, name)
+    function = function_of(name, workers)
     arguments = long_arguments()
-    small_call(case)  # whatever is created once per process, created now
+    small_call(case, workers)  # whatever is created once per process, created now
     for k in range(rounds):
         print("ready", k, flush=True)
         try:
@@ -131,8 +150,8 @@ def main(case, rounds):
             print("interrupted", k, repr(time.monotonic()), resident_bytes(), flush=True)
         else:
             print("finished", k, flush=True)
-    print("small", digest(small_call(case)), resident_bytes(), flush=True)
+    print("small", digest(small_call(case, workers)), resident_bytes(), flush=True)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], int(sys.argv[2]))
+    main(sys.argv[1], int(sys.argv[2]), *map(int, sys.argv[3:4]))

@@ -5,7 +5,8 @@ fresh process, and repeated interruptions do not grow its memory).
 
 Every long case runs in a child process of its own (interrupted_calls.py),
 all at once; each is interrupted once after about a second and then a few
-times more in quick succession."""
+times more in quick succession. Some also run in quorlin._parallel with
+threads, where the calling thread watches for signals while others compute."""
 
 import os
 import queue
@@ -31,12 +32,18 @@ ROUNDS = 5
 LATENCY_BOUND = 5.0
 
 
-def interrupt(case):
+# Long cases that also run with threads, and how many.
+THREADED = ["kantz, defaults", "local-linearization FTLE, large embedding", "cao, tiny threshold",
+            "sample entropy, pair scan"]
+WORKERS = 3
+
+
+def interrupt(case, workers=0):
     """Runs one case in a child, interrupting each of its rounds; returns
     (latencies, resident bytes after each round, small digest, its output)."""
     errors = tempfile.TemporaryFile("w+")
-    child = subprocess.Popen([sys.executable, CHILD, case, str(ROUNDS)], stdout=subprocess.PIPE,
-                             stderr=errors, text=True)
+    child = subprocess.Popen([sys.executable, CHILD, case, str(ROUNDS), str(workers)],
+                             stdout=subprocess.PIPE, stderr=errors, text=True)
     lines = queue.Queue()
     threading.Thread(target=lambda: [lines.put(line) for line in child.stdout], daemon=True).start()
     seen = []
@@ -70,15 +77,19 @@ def interrupt(case):
     return latencies, resident, small, "".join(seen) + errors.read()[-3000:]
 
 
+RUNS = [(case, 0) for case in interrupted_calls.CASES] + [(case, WORKERS) for case in THREADED]
+
+
 @pytest.fixture(scope="module")
 def interrupted():
-    with ThreadPoolExecutor(max_workers=len(interrupted_calls.CASES)) as pool:
-        return dict(zip(interrupted_calls.CASES, pool.map(interrupt, interrupted_calls.CASES)))
+    with ThreadPoolExecutor(max_workers=len(RUNS)) as pool:
+        return dict(zip(RUNS, pool.map(lambda run: interrupt(*run), RUNS)))
 
 
-@pytest.mark.parametrize("case", interrupted_calls.CASES)
-def test_sigint_stops_a_long_call(interrupted, case):
-    latencies, resident, small, output = interrupted[case]
+@pytest.mark.parametrize("case, workers", RUNS,
+                         ids=[case + (f", {workers} workers" if workers else "") for case, workers in RUNS])
+def test_sigint_stops_a_long_call(interrupted, case, workers):
+    latencies, resident, small, output = interrupted[case, workers]
     assert len(latencies) == ROUNDS, output
     assert max(latencies) < LATENCY_BOUND, (latencies, output)
     # The process is as before: a small call gives the bits it gives here.

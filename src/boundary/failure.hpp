@@ -11,6 +11,9 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 #include "common/execution.hpp"
 
@@ -38,10 +41,19 @@ void pending_exception_to_internal(const char* what_failed);
 // is: the host failed to build a result object.
 void host_failure_to_internal();
 
+// Not noexcept, for one case only: a thread that waits without the
+// interpreter lock while the interpreter shuts down is ended, when it reaches
+// for the lock again, by a forced unwind of its stack (pthread_exit). That
+// unwind must pass through: swallowing it, or meeting a noexcept frame,
+// aborts the process. Everything else stops here.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body();
+#ifdef __GLIBCXX__
+    } catch (const abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const Cancelled&) {
         // Everything the computation held is freed by now. The signal
         // handler's exception is set; a stop without one would be a fault.
