@@ -81,7 +81,7 @@ def main(sizes, only=None):
             result = analyse(x, max_samples=0, ftle_anchors=None, skip=skip)
             radius = result.kantz_radius
             w = costs.Workload(n, result.dimension, result.delay, result.kantz_steps,
-                               radius.pair_share or 0.0)
+                               (radius.pair_share or 0.0) if radius is not None else 0.0)
             for step, seconds in result.seconds.items():
                 if step in measured:
                     measured[step].append((costs.WORK[step](w), seconds))
