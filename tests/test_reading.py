@@ -72,10 +72,10 @@ def test_memory_available_is_a_plausible_size():
 def outcome(text, column):
     """What reading `text` as a table gives: the values and name, or the error."""
     try:
-        values, name = reading._read_table(io.BytesIO(text.encode()), None, "t", column)
+        table = reading._read_table(io.BytesIO(text.encode()), None, "t", column)
     except InputError as error:
         return str(error)
-    return [repr(v) for v in values], name
+    return [repr(v) for v in table.values], table.name
 
 
 @given(st.lists(st.sampled_from(["1.5", " -2 ", "", "# note", "NA", "a", "7,8", "123456789012"]),

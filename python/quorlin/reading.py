@@ -22,14 +22,16 @@ import stat
 import sys
 from array import array
 from dataclasses import dataclass, field
-from typing import BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["InputError", "Series", "load_series", "memory_available", "printable"]
+__all__ = ["InputError", "Series", "load_series", "memory_available", "printable",
+           "sampling_interval_from"]
 
 FloatArray = NDArray[np.float64]
+_Item = TypeVar("_Item")
 
 #: Texts read as a missing value in a table cell (compared in lower case).
 MISSING_CELLS = frozenset({"", "nan", "na", "n/a", "null", "none", "-", "?"})
@@ -67,12 +69,18 @@ class InputError(Exception):
 
 @dataclass
 class Series:
+    """One series as read: its values, where they came from, and what is known
+    about them (the sampling interval and its unit, the known largest
+    Lyapunov exponent per time unit of a built-in example)."""
     values: FloatArray
     description: str
     path: Optional[str] = None
     column: Optional[str] = None
     sampling_interval: Optional[float] = None
     notes: List[str] = field(default_factory=list)
+    time_column: Optional[str] = None
+    time_unit: Optional[str] = None
+    known_exponent: Optional[float] = None
 
 
 # --- Text from files, made safe to show -------------------------------------------
@@ -323,9 +331,12 @@ def _rows(lines: _Lines) -> Iterator[List[str]]:
         return
     delimiter = next((d for d in ("\t", ";", ",") if d in first), None)
     if delimiter is None:
-        yield first.split()
-        for line in iterator:
-            yield line.split()
+        # One column, or columns separated by blanks. A cell in double quotes
+        # is its content: pandas writes a missing value of a one-column table
+        # as "".
+        for line in _chain([first], iterator):
+            yield [cell[1:-1] if len(cell) >= 2 and cell[0] == cell[-1] == '"' else cell
+                   for cell in line.split()]
         return
 
     def again() -> Iterator[str]:
@@ -344,19 +355,103 @@ def _rows(lines: _Lines) -> Iterator[List[str]]:
         raise InputError(f"cannot read {lines.shown}: line {lines.number}: {reason}") from None
 
 
-def _read_table(stream: BinaryIO, file_size: Optional[int], shown: str,
-                column: Optional[str]) -> Tuple[FloatArray, str]:
+class _TimeColumn:
+    """The cells of the column that --time-column names: numbers, or ISO 8601
+    dates and times (kept as seconds since 1970), never a mix."""
+
+    def __init__(self, index: int, name: str) -> None:
+        self.index, self.name = index, name
+        self.values = array("d")
+        self.dates = False
+        self.numbers = False
+
+    def add(self, fields: List[str], lines: "_Lines") -> None:
+        cell = fields[self.index].strip() if self.index < len(fields) else ""
+        try:
+            self.values.append(float(cell))
+            self.numbers = True
+        except ValueError:
+            if cell.lower() in MISSING_CELLS:
+                self.values.append(math.nan)
+                return
+            try:
+                moment = np.datetime64(cell, "ms")
+            except ValueError:
+                moment = None
+            if moment is None or np.isnat(moment):
+                raise InputError(f"time column {quoted(self.name)} of {lines.shown} holds "
+                                 f"{quoted(cell)} on line {lines.number}: expected numbers or "
+                                 "ISO 8601 dates such as 1958-03-29") from None
+            self.values.append(float((moment - np.datetime64(0, "ms")) / np.timedelta64(1, "s")))
+            self.dates = True
+        if self.dates and self.numbers:
+            raise InputError(f"time column {quoted(self.name)} of {lines.shown} mixes numbers and "
+                             f"dates (line {lines.number})")
+
+
+#: Steps of a time column may differ from their median by this share
+#: (calendar months differ by up to 10 %); a larger step is a gap.
+TIME_STEP_TOLERANCE = 0.1
+
+
+def sampling_interval_from(times: FloatArray, dates: bool, name: str,
+                           shown: str) -> Tuple[float, Optional[str], Optional[str]]:
+    """(interval, unit, note) from the values of a time column: the mean step
+    between consecutive times, when every step is within TIME_STEP_TOLERANCE
+    of the median step. Dates give days (or seconds for steps under a day).
+    Rows without a time are left out. InputError for times that do not
+    increase or have gaps: delay embedding needs evenly spaced samples."""
+    known = times[np.isfinite(times)]
+    where = f"time column {quoted(name)} of {shown}"
+    if known.size < 2:
+        raise InputError(f"{where} holds fewer than two times")
+    steps = np.diff(known)
+    if not (steps > 0).all():
+        first = int(np.argmax(~(steps > 0)))
+        raise InputError(f"{where} does not increase: {known[first + 1]:g} follows "
+                         f"{known[first]:g}")
+    median = float(np.median(steps))
+    spread = float(np.max(np.abs(steps - median))) / median
+    if spread > TIME_STEP_TOLERANCE:
+        worst = int(np.argmax(np.abs(steps - median)))
+        raise InputError(f"{where} is not evenly spaced: a step of {steps[worst]:g} against a "
+                         f"median of {median:g} (after the {worst + 1}th time); resample the "
+                         "series, or give --dt to treat it as evenly spaced")
+    interval, unit = float((known[-1] - known[0]) / (known.size - 1)), None
+    if dates:
+        interval, unit = ((interval / 86400.0, "day") if interval >= 86400.0
+                          else (interval, "s"))
+    note = None
+    if spread > 0.01:
+        note = (f"the steps of the time column {quoted(name)} vary by up to {spread:.0%} around "
+                "their mean, which is taken as the sampling interval")
+    return interval, unit, note
+
+
+def _read_table(stream: BinaryIO, file_size: Optional[int], shown: str, column: Optional[str],
+                time_column: Optional[str] = None) -> "_Table":
     text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline=None)
     try:
-        return _table_column(_Lines(text, shown), file_size, shown, column)
+        return _table_column(_Lines(text, shown), file_size, shown, column, time_column)
     finally:
         text.detach()                    # the caller closes the stream (or not: stdin)
 
 
+@dataclass
+class _Table:
+    """What was read from a table: the series, its column's name, the table's
+    width, and the time column when one was asked for."""
+    values: FloatArray
+    name: str
+    width: int
+    time: Optional[_TimeColumn] = None
+
+
 def _table_column(lines: _Lines, file_size: Optional[int], shown: str,
-                  column: Optional[str]) -> Tuple[FloatArray, str]:
+                  column: Optional[str], time_column: Optional[str] = None) -> _Table:
     """Reads the table once, keeping the numbers of the wanted column only, or,
-    without `column`, of every column that has held only numbers so far."""
+    without `column`, of every column that has held only numbers so far (the
+    time column aside)."""
     rows = _rows(lines)
     first = next(rows, None)
     if first is None:
@@ -372,16 +467,27 @@ def _table_column(lines: _Lines, file_size: Optional[int], shown: str,
 
     budget = _MemoryBudget(shown, file_size)
     if header is None:
-        rows = _chain(first, rows)
+        rows = _chain([first], rows)
+    time: Optional[_TimeColumn] = None
+    if time_column is not None:
+        time_index = _column_index(time_column, header, len(first), shown, name)
+        if time_index >= len(first):
+            raise InputError(f"{shown} has no column {time_index}: it has {len(first)} "
+                             f"column{'s' if len(first) != 1 else ''} (0 to {len(first) - 1})")
+        time = _TimeColumn(time_index, name(time_index))
     if column is not None:
         index = _column_index(column, header, len(first), shown, name)
-        values, width = _one_column(rows, index, lines, budget, lambda: name(index))
+        if time is not None and index == time.index:
+            raise InputError(f"--column and --time-column name the same column of {shown}")
+        values, width = _one_column(rows, index, lines, budget, lambda: name(index), time)
         width = max(width, len(first))
         if index >= width:
             raise InputError(f"{shown} has no column {index}: it has {width} "
                              f"column{'s' if width != 1 else ''} (0 to {width - 1})")
-        return np.frombuffer(values, dtype=np.float64), printable(name(index))
-    return _only_numeric_column(rows, 0 if header is None else len(header), lines, budget, name)
+        return _Table(np.frombuffer(values, dtype=np.float64), printable(name(index)), width, time)
+    values_, label = _only_numeric_column(rows, 0 if header is None else len(header), lines,
+                                          budget, name, time)
+    return _Table(values_, label, max(len(first), 0), time)
 
 
 def _column_index(column: str, header: Optional[List[str]], width: int, shown: str,
@@ -404,14 +510,17 @@ def _column_index(column: str, header: Optional[List[str]], width: int, shown: s
 
 
 def _one_column(rows: Iterator[List[str]], index: int, lines: _Lines, budget: _MemoryBudget,
-                name: Callable[[], str]) -> Tuple["array[float]", int]:
+                name: Callable[[], str], time: Optional[_TimeColumn] = None
+                ) -> Tuple["array[float]", int]:
     """The numbers of column `index` (NaN where a row is too short) and the
-    width of the widest row."""
+    width of the widest row; the cells of the time column go to `time`."""
     values = array("d")
     width = 0
     nan = math.nan
     for fields in rows:
         width = max(width, len(fields))
+        if time is not None:
+            time.add(fields, lines)
         cell = fields[index] if index < len(fields) else ""
         try:
             values.append(float(cell))
@@ -421,24 +530,30 @@ def _one_column(rows: Iterator[List[str]], index: int, lines: _Lines, budget: _M
                                  f"line {lines.number} holds {quoted(cell.strip())}") from None
             values.append(nan)
         if not len(values) % CHECK_EVERY_VALUES:
-            budget.check(len(values), lines.characters)
-    budget.check(len(values))
+            budget.check(len(values) * (1 + (time is not None)), lines.characters)
+    budget.check(len(values) * (1 + (time is not None)))
     return values, width
 
 
 def _only_numeric_column(rows: Iterator[List[str]], width: int, lines: _Lines,
-                         budget: _MemoryBudget, name: Callable[[int], str]) -> Tuple[FloatArray, str]:
+                         budget: _MemoryBudget, name: Callable[[int], str],
+                         time: Optional[_TimeColumn] = None) -> Tuple[FloatArray, str]:
     """The one column that holds numbers only (missing values aside, not all
-    missing). Every column is a candidate until a cell in it is not a number;
-    a column that appears in a later, longer row was missing (NaN) before."""
+    missing), the time column aside. Every column is a candidate until a cell
+    in it is not a number; a column that appears in a later, longer row was
+    missing (NaN) before."""
     nan = math.nan
-    candidates: Dict[int, "array[float]"] = {i: array("d") for i in range(width)}
+    candidates: Dict[int, "array[float]"] = {i: array("d") for i in range(width)
+                                              if time is None or i != time.index}
     count = 0
     next_check = CHECK_EVERY_VALUES
     for fields in rows:
+        if time is not None:
+            time.add(fields, lines)
         if len(fields) > width:
             for i in range(width, len(fields)):
-                candidates[i] = array("d", [nan]) * count
+                if time is None or i != time.index:
+                    candidates[i] = array("d", [nan]) * count
             width = len(fields)
         dropped = []
         for i, values in candidates.items():
@@ -464,12 +579,17 @@ def _only_numeric_column(rows: Iterator[List[str]], width: int, lines: _Lines,
     if len(numeric) > 1:
         listed = _listed((quoted(name(i)) for i in numeric), len(numeric))
         raise InputError(f"{lines.shown} has {len(numeric)} numeric columns ({listed}): "
-                         "choose one with --column NAME or --column INDEX")
+                         "choose one with --column NAME or --column INDEX; the report analyses "
+                         "one column as one series, in row order"
+                         + ("" if time is not None else
+                            " (--time-column NAME takes the sampling interval from a column of "
+                            "times)"))
     return np.frombuffer(candidates[numeric[0]], dtype=np.float64), printable(name(numeric[0]))
 
 
-def _chain(first: List[str], rest: Iterator[List[str]]) -> Iterator[List[str]]:
-    yield first
+def _chain(first: List[_Item], rest: Iterator[_Item]) -> Iterator[_Item]:
+    """The items of `first`, then those of `rest`."""
+    yield from first
     yield from rest
 
 
@@ -605,13 +725,18 @@ def _read_npy(stream: BinaryIO, file_size: Optional[int], shown: str,
 # --- One entry point ---------------------------------------------------------------
 
 
-def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None) -> Series:
+def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None,
+                time_column: Optional[str] = None) -> Series:
     """Reads one series from a .npy file or from a text table (.csv, .tsv, .txt,
     .dat); "-" reads a text table from standard input. Tables may have a
     header line; lines starting with '#' are skipped; empty cells and markers
     such as NA or NaN are missing values (NaN). `column` is a header name or a
     0-based index (negative counts from the end); without it the table must
-    have exactly one numeric column.
+    have exactly one numeric column (besides the time column).
+
+    `time_column` (tables only) names a column of times, numbers or ISO 8601
+    dates: the sampling interval is their mean step (see
+    `sampling_interval_from`), in days or seconds for dates.
 
     Only regular files and FIFOs are read. Refused with InputError: a line
     longer than MAX_LINE_CHARACTERS, a .npy header that declares more data
@@ -621,8 +746,8 @@ def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None) ->
     name: Optional[str]
     if text == "-":
         shown = "standard input"
-        values, name = _read_table(sys.stdin.buffer, None, shown, column)
-        return Series(values, f"{shown}, {name}", path="-", column=name)
+        table = _read_table(sys.stdin.buffer, None, shown, column, time_column)
+        return _series_from_table(table, shown, "-")
     shown = printable(text, MAX_SHOWN_PATH)
     suffix = os.path.splitext(text)[1].lower()
     try:
@@ -634,13 +759,40 @@ def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None) ->
             raise InputError(f"cannot read {shown}: unknown file type "
                              f"{quoted(suffix) if suffix else repr('(none)')} "
                              "(use .csv, .tsv, .txt, .dat or .npy)")
+        if suffix == ".npy" and time_column is not None:
+            raise InputError(f"{shown} is a .npy file: --time-column applies to text tables "
+                             "(give --dt instead)")
         stream, size = _open(text, shown)
         with stream:
             if suffix == ".npy":
                 values, name = _read_npy(stream, size, shown, column)
             else:
-                values, name = _read_table(stream, size, shown, column)
+                return _series_from_table(_read_table(stream, size, shown, column, time_column),
+                                          shown, printable(text, None))
     except OSError as error:
         raise InputError(f"cannot read {shown}: {error.strerror or error}") from None
     return Series(values, shown if name is None else f"{shown}, {name}",
                   path=printable(text, None), column=name)
+
+
+#: A table at least this wide is read one column at a time, and the report
+#: says which.
+WIDE_TABLE = 3
+
+
+def _series_from_table(table: _Table, shown: str, path: str) -> Series:
+    series = Series(table.values, f"{shown}, {table.name}", path=path, column=table.name)
+    others = table.width - 1 - (table.time is not None)
+    if table.width >= WIDE_TABLE and others > 0:
+        series.notes.append(f"column {quoted(table.name)} of {shown} is analysed as one series "
+                            f"({table.values.size} values in row order); the table's {others} "
+                            f"other column{'s are' if others != 1 else ' is'} not used")
+    if table.time is not None:
+        times = np.frombuffer(table.time.values, dtype=np.float64)
+        interval, unit, note = sampling_interval_from(times, table.time.dates, table.time.name,
+                                                      shown)
+        series.sampling_interval, series.time_unit = interval, unit
+        series.time_column = printable(table.time.name)
+        if note is not None:
+            series.notes.append(note)
+    return series
