@@ -20,6 +20,7 @@ import quorlin
 from quorlin import _native, _parallel, cores, functions
 from quorlin.examples import lorenz
 from test_hostile_inputs import same_bits, series
+from variants import Unavailable, build_parallel_check
 
 FTLE = ("ftle_local_linearization", "ftle_direct_perturbation")
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -129,6 +130,17 @@ def test_top_level_functions_give_the_same_result_for_any_workers(name, nan_poli
     for workers in (2, -1):
         assert same_outcome(outcome(lambda: function(data, nan_policy=nan_policy, workers=workers)),
                             one)
+
+
+def test_native_parallel_check():
+    """for_each_task itself: every task once for any worker count, in order
+    on the caller with one, and a failure or a stop request ends the call."""
+    try:
+        program = build_parallel_check()
+    except Unavailable as reason:
+        pytest.skip(str(reason))
+    done = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 # ---------------------------------------------------------------------------

@@ -61,6 +61,12 @@ def build_counting_check(build=BUILD):
     return Path(build) / "counting_check"
 
 
+def build_parallel_check(build=BUILD):
+    """Path of the native program that runs for_each_task on many threads."""
+    _build(["parallel_check"], build)
+    return Path(build) / "parallel_check"
+
+
 def load_search_variants(build=BUILD):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)

@@ -1,0 +1,111 @@
+// Test driver (never shipped): for_each_task on many threads. Every task runs
+// exactly once whatever the worker count; one worker runs them in order on
+// the calling thread; the progress record ends complete; a task's exception
+// and a stop request both end the call on the calling thread with every
+// helper joined. Built also under ThreadSanitizer (.ci/sanitize-threads),
+// where it is the part of the threaded module's machinery that the Python
+// tests cannot reach while the kernels run their tasks serially.
+//
+//     parallel_check
+//
+// prints one line per failure and exits with status 1 if there was any.
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/execution.hpp"
+#include "common/parallel.hpp"
+
+using namespace quorlin;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const char* what, std::size_t n_tasks, unsigned workers) {
+    if (ok) return;
+    ++failures;
+    std::printf("FAIL %s (tasks %zu, workers %u)\n", what, n_tasks, workers);
+}
+
+void every_task_once(std::size_t n_tasks, unsigned workers) {
+    const std::atomic<bool> never{false};
+    Progress progress;
+    const ExecutionContext context = ExecutionContext::watching(never, workers, &progress);
+    std::vector<std::atomic<int>> runs(n_tasks);
+    std::vector<std::size_t> order;
+    const auto caller = std::this_thread::get_id();
+    bool all_on_caller = true;
+    for_each_task(context, n_tasks, [&](std::size_t task, Pacer& pacer) {
+        pacer.advance(Pacer::kUnitsPerCheck / 3);  // a few checks per task
+        runs[task].fetch_add(1, std::memory_order_relaxed);
+        if (workers == 1) {
+            order.push_back(task);
+            all_on_caller = all_on_caller && std::this_thread::get_id() == caller;
+        }
+    });
+    bool once = true;
+    for (const auto& count : runs) once = once && count.load() == 1;
+    expect(once, "every task runs exactly once", n_tasks, workers);
+    expect(progress.phases.load() == 1 && progress.total.load() == n_tasks &&
+               progress.done.load() == n_tasks,
+           "the progress record ends complete", n_tasks, workers);
+    if (workers == 1) {
+        bool in_order = order.size() == n_tasks;
+        for (std::size_t k = 0; in_order && k < n_tasks; ++k) in_order = order[k] == k;
+        expect(in_order && all_on_caller, "one worker runs the tasks in order on the caller",
+               n_tasks, workers);
+    }
+}
+
+void failure_ends_the_call(std::size_t n_tasks, unsigned workers) {
+    const std::atomic<bool> never{false};
+    const ExecutionContext context = ExecutionContext::watching(never, workers);
+    std::atomic<std::size_t> started{0};
+    bool rethrown = false;
+    try {
+        for_each_task(context, n_tasks, [&](std::size_t task, Pacer& pacer) {
+            started.fetch_add(1, std::memory_order_relaxed);
+            if (task == n_tasks / 2) throw std::runtime_error("task failed");
+            // The others work on until a check tells them to stop.
+            for (int k = 0; k < 64; ++k) pacer.advance(Pacer::kUnitsPerCheck);
+        });
+    } catch (const std::runtime_error&) {
+        rethrown = true;
+    }
+    expect(rethrown, "a task's exception is rethrown on the caller", n_tasks, workers);
+}
+
+void stop_ends_the_call(std::size_t n_tasks, unsigned workers) {
+    std::atomic<bool> stop{false};
+    const ExecutionContext context = ExecutionContext::watching(stop, workers);
+    bool cancelled = false;
+    try {
+        for_each_task(context, n_tasks, [&](std::size_t task, Pacer& pacer) {
+            // Every task would run forever; the first asks to stop after a
+            // while, as another thread would, while the others run.
+            for (int k = 0;; ++k) {
+                if (task == 0 && k == 8) stop.store(true, std::memory_order_relaxed);
+                pacer.advance(Pacer::kUnitsPerCheck);
+            }
+        });
+    } catch (const Cancelled&) {
+        cancelled = true;
+    }
+    expect(cancelled, "a stop request ends every task", n_tasks, workers);
+}
+
+}  // namespace
+
+int main() {
+    for (unsigned workers : {1u, 2u, 3u, 7u, 64u}) {
+        for (std::size_t n_tasks : {0u, 1u, 2u, 5u, 100u, 2000u}) every_task_once(n_tasks, workers);
+        for (std::size_t n_tasks : {1u, 9u, 200u}) failure_ends_the_call(n_tasks, workers);
+        for (std::size_t n_tasks : {2u, 9u, 200u}) stop_ends_the_call(n_tasks, workers);
+    }
+    std::printf("%d failures\n", failures);
+    return failures == 0 ? 0 : 1;
+}
