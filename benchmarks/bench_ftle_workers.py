@@ -90,14 +90,16 @@ def workers(program, n, count, repeats):
                                        str(count), str(repeats)], capture_output=True, text=True)
             finally:
                 os.unlink(f.name)
-            seconds = {}
+            seconds, cpu = {}, {}
             for line in done.stdout.splitlines():
                 if line.startswith("workers"):
-                    _, w, _, s = line.split()
+                    _, w, _, s, _, c = line.split()
                     seconds.setdefault(int(w), []).append(float(s))
+                    cpu.setdefault(int(w), []).append(float(c))
             one, many = min(seconds[1]), min(seconds[count])
             print(f"ftle_{function:<21}{name:<8}{n:>8}  workers=1 {one:7.2f} s  "
                   f"workers={count} {many:7.2f} s  ratio {one / many:5.2f}  "
+                  f"(cpu {min(cpu[1]):.2f} / {min(cpu[count]):.2f} s)  "
                   f"same bits {done.returncode == 0}", flush=True)
 
 

@@ -7,8 +7,9 @@
 // The functions that loop over them are compiled for several instruction
 // sets (vector_clones.hpp); vectors never cross a call between such
 // functions (their calling convention differs between the sets), and arrays
-// of them in memory are read and written through memcpy (their alignment
-// differs too).
+// of them in memory are either read and written through memcpy or start on
+// a cache line (their alignment differs too: the baseline gives a vector
+// less than the width the AVX clones assume).
 #pragma once
 
 #include <cstddef>
