@@ -100,7 +100,9 @@ private:
     double* doubles_;
 };
 
-Lanes lane_sqrt(Lanes v) {
+// Always inlined: a vector must never cross a call between code compiled for
+// different instruction sets (lanes.hpp).
+[[gnu::always_inline]] inline Lanes lane_sqrt(Lanes v) {
     Lanes root;
     for (std::size_t l = 0; l < kFitLanes; ++l) root[l] = std::sqrt(v[l]);
     return root;
