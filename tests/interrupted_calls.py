@@ -56,7 +56,7 @@ CASES = {
     "kantz, defaults": ("lyapunov_kantz", lambda: (walk(30_000),), lambda: (walk(300),)),
     "local-linearization FTLE, large embedding": (
         "ftle_local_linearization",
-        lambda: (_native.time_delay_embedding(walk(200_000), 3, 1),),
+        lambda: (_native.time_delay_embedding(walk(1_000_000), 3, 1),),
         lambda: (_native.time_delay_embedding(walk(300), 3, 1),),
     ),
     "cao, tiny threshold": (

@@ -171,6 +171,7 @@ TRAJECTORIES = {
     "lorenz": lorenz_states(80)[:, ::-1],  # a strided view, read in place
     "noise-2d": np.random.default_rng(1).standard_normal((70, 2)),
     "noise-3d": np.random.default_rng(2).uniform(-3.0, 5.0, (75, 3)),
+    "noise-5d": np.random.default_rng(3).standard_normal((80, 5)),  # no tables of its own size
 }
 
 

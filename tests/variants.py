@@ -67,6 +67,13 @@ def build_parallel_check(build=BUILD):
     return Path(build) / "parallel_check"
 
 
+def build_ftle_check(build=BUILD):
+    """Path of the native program that runs the FTLE kernels with several
+    worker counts and anchor subsets and compares the bits."""
+    _build(["ftle_check"], build)
+    return Path(build) / "ftle_check"
+
+
 def load_search_variants(build=BUILD):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)

@@ -1,12 +1,19 @@
 #include "dynamics/ftle.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
+#include "common/parallel.hpp"
+#include "common/vector_clones.hpp"
+#include "dynamics/lanes.hpp"
 #include "dynamics/local_map.hpp"
+#include "numerics/kd_tree.hpp"
+#include "numerics/neighbors.hpp"
 #include "numerics/search_strategy.hpp"
 
 namespace quorlin::dynamics {
@@ -39,6 +46,13 @@ double scan_work(std::uint64_t queries, std::uint64_t candidates, std::uint64_t 
 // nearest neighbours and radius searches alike.
 constexpr double kTreeSwitchOver = 2e4;
 
+// Tasks of the parallel partition (parallel.hpp): a fixed number of
+// reference points, or of groups of kFitLanes anchors, each. A task of
+// either kind is a millisecond or more of work at the sizes where threads
+// pay, far above the cost of handing it out.
+constexpr std::size_t kReferencesPerTask = 1024;
+constexpr std::size_t kGroupsPerTask = 16;
+
 // The number of points of the delay embedding. Dimension 0 gives points
 // without coordinates: as many as samples when the delay is 0 too, none
 // otherwise. A span (m - 1) * tau beyond 64 bits is longer than any series.
@@ -49,71 +63,235 @@ std::uint64_t embedded_count(std::uint64_t n_samples, std::uint64_t dimension,
     return span ? saturating_sub(n_samples, *span) : 0;
 }
 
-// Calls visit(i) for every anchor i < n_anchors of the subset, in increasing
-// order.
-template <class Visit>
-void for_each_anchor(std::size_t n_anchors, const AnchorSubset& anchors, Visit&& visit) {
-    if (!anchors) {
-        for (std::size_t i = 0; i < n_anchors; ++i) visit(i);
-        return;
-    }
-    for (const std::uint64_t i : *anchors) {
-        if (i < n_anchors) visit(static_cast<std::size_t>(i));
-    }
-}
-
-// Work units of fitting one anchor's map to k neighbours in d coordinates:
-// the tables and the normal equations (k d^2), the inversion (d^3) and the
-// 200 power iterations (d^2 each).
-std::uint64_t fit_units(std::size_t k, std::size_t d) {
-    return static_cast<std::uint64_t>(k + d + 200) * d * d + 1;
-}
-
-// The anchors' fits, kFitLanes at a time (local_map.hpp): the same
-// neighbours, tables and results as the loop in ftle_local_linearization.
-void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<StridedPoints>& search,
-                      std::size_t n_anchors, std::uint64_t time_horizon,
-                      std::uint64_t n_neighbors, double radius, const AnchorSubset& anchors,
-                      Pacer& pacer, LocalLinearizationFtle& result) {
-    const std::size_t d = trajectory.dim();
-    const double horizon = static_cast<double>(time_horizon);
-    FitLanes lanes(d);
-    std::size_t anchor_of[kFitLanes];
-    auto fit_lanes = [&] {
-        const std::vector<FitLanes::Fit> fits = lanes.fit_all();
-        for (std::size_t lane = 0; lane < fits.size(); ++lane) {
-            if (!fits[lane].fitted) continue;
-            const std::size_t i = anchor_of[lane];
-            if (fits[lane].stretch > 0.0) result.ftle_values[i] = std::log(fits[lane].stretch) / horizon;
-            result.confidence[i] = fits[lane].confidence;
+// The anchors an estimate covers, in increasing order: 0 .. n_anchors - 1,
+// or the entries of a subset below n_anchors, each once (a subset that
+// repeats an entry or is out of order gives each of its anchors once all
+// the same, so that no two tasks ever write one entry).
+class AnchorList {
+public:
+    AnchorList(std::size_t n_anchors, const AnchorSubset& subset) : size_(n_anchors) {
+        if (!subset) return;
+        listed_ = true;
+        for (const std::uint64_t i : *subset) {
+            if (i < n_anchors) anchors_.push_back(static_cast<std::size_t>(i));
         }
-    };
-    for_each_anchor(n_anchors, anchors, [&](std::size_t i) {
-        const std::vector<std::size_t> neighbors =
-            select_neighbors(search, i, n_anchors, n_neighbors, radius);
-        const std::size_t k = neighbors.size();
-        if (k <= d) return;
-        const std::size_t lane = lanes.add(k);
-        anchor_of[lane] = i;
-        // The anchor's rows, read once (the tables could alias the
-        // trajectory for all the compiler knows).
-        double anchor[kMaxFitLaneDimension], image[kMaxFitLaneDimension];
+        if (!std::is_sorted(anchors_.begin(), anchors_.end(),
+                            [](std::size_t a, std::size_t b) { return a <= b; })) {
+            std::sort(anchors_.begin(), anchors_.end());
+            anchors_.erase(std::unique(anchors_.begin(), anchors_.end()), anchors_.end());
+        }
+        size_ = anchors_.size();
+    }
+
+    std::size_t size() const { return size_; }
+    std::size_t operator[](std::size_t position) const {
+        return listed_ ? anchors_[position] : position;
+    }
+
+private:
+    std::size_t size_;
+    bool listed_ = false;
+    std::vector<std::size_t> anchors_;
+};
+
+std::size_t tasks_of(std::size_t items, std::size_t per_task) {
+    return items / per_task + (items % per_task != 0 ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Local linearization: the balls of a group of anchors.
+
+// The rows that may lie in the ball of some anchor of a group (every row
+// that does is among them), given as a range of rows or as the bits set in
+// a range of words of a bitmap (bit j % 64 of word j / 64 for row j), which
+// are cleared as they are read.
+struct Candidates {
+    std::uint64_t* marks = nullptr;  // null: the rows of [begin, end)
+    std::size_t begin = 0;           // a row, or a word of marks
+    std::size_t end = 0;
+};
+
+struct BallRows {
+    std::size_t rows = 0;                               // rows written
+    std::array<std::uint64_t, kFitLanes> per_lane{};  // rows of each lane's ball
+};
+
+// Reads each candidate j in increasing order, measures its distance to the
+// anchor of every lane, and writes j with the mask of the lanes whose ball
+// holds it (epsilon > dist(anchor, j) and j is not the anchor) to
+// rows/masks when there is any. dist is compared through its square:
+// epsilon > sqrt(s) exactly when s <= inside (see largest_square_at_most).
+struct BallJob {
+    const StridedPoints* trajectory;
+    const double* anchor_rows;  // [c][lane]: the anchors' coordinates
+    std::array<std::size_t, kFitLanes> anchors;
+    LaneMask used;  // lanes that hold an anchor
+    double inside;
+    Candidates candidates;
+    std::size_t* rows;
+    LaneMask* masks;
+};
+
+template <std::size_t D>
+[[gnu::always_inline]] inline BallRows ball_rows(const BallJob& job, Pacer& pacer) {
+    const StridedPoints& points = *job.trajectory;
+    const std::size_t d = D == 0 ? points.dim() : D;
+    std::array<Lanes, D == 0 ? 1 : D> anchor;
+    if constexpr (D != 0) {
+        for (std::size_t c = 0; c < D; ++c) anchor[c] = load_lanes(job.anchor_rows + c * kFitLanes);
+    }
+    LaneFlags index;
+    for (std::size_t l = 0; l < kFitLanes; ++l) index[l] = static_cast<std::int64_t>(job.anchors[l]);
+    const LaneFlags used = flags_of(job.used);
+    const Lanes inside = broadcast(job.inside);
+
+    std::size_t count = 0;
+    LaneFlags members{};
+    auto visit = [&](std::size_t j) {
+        const unsigned char* row =
+            points.base + static_cast<std::ptrdiff_t>(j) * points.row_stride;
+        Lanes s = broadcast(-0.0);
+#pragma GCC unroll 8
         for (std::size_t c = 0; c < d; ++c) {
-            anchor[c] = trajectory.coord(i, c);
-            image[c] = trajectory.coord(i + time_horizon, c);
-        }
-        for (std::size_t r = 0; r < k; ++r) {
-            const std::size_t j = neighbors[r];
-            for (std::size_t c = 0; c < d; ++c) {
-                lanes.x(lane, r, c) = trajectory.coord(j, c) - anchor[c];
-                lanes.y(lane, r, c) = trajectory.coord(j + time_horizon, c) - image[c];
+            double value;
+            std::memcpy(&value, row + static_cast<std::ptrdiff_t>(c) * points.col_stride,
+                        sizeof value);
+            Lanes diff;
+            if constexpr (D != 0) {
+                diff = broadcast(value) - anchor[c];
+            } else {
+                diff = broadcast(value) - load_lanes(job.anchor_rows + c * kFitLanes);
             }
+            s += diff * diff;
         }
-        pacer.advance(fit_units(k, d));
-        if (lanes.full()) fit_lanes();
-    });
-    if (lanes.used() > 0) fit_lanes();
+        // A NaN sum is never within.
+        const LaneFlags in =
+            (s <= inside) & (index != (LaneFlags{} + static_cast<std::int64_t>(j))) & used;
+        const LaneMask mask = mask_of(in);
+        job.rows[count] = j;
+        job.masks[count] = mask;
+        count += mask != 0 ? 1 : 0;
+        members -= in;
+    };
+
+    const Candidates& candidates = job.candidates;
+    const std::uint64_t row_units = d + 4;
+    if (candidates.marks == nullptr) {
+        constexpr std::size_t kBlock = 4096;
+        for (std::size_t first = candidates.begin; first < candidates.end; first += kBlock) {
+            const std::size_t stop = std::min(candidates.end, first + kBlock);
+            for (std::size_t j = first; j < stop; ++j) visit(j);
+            pacer.advance((stop - first) * row_units);
+        }
+    } else {
+        for (std::size_t w = candidates.begin; w < candidates.end; ++w) {
+            std::uint64_t bits = candidates.marks[w];
+            candidates.marks[w] = 0;
+            const std::size_t at = count;
+            while (bits != 0) {
+                visit(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+                bits &= bits - 1;
+            }
+            pacer.advance((count - at + 1) * row_units);
+        }
+    }
+    BallRows out;
+    out.rows = count;
+    for (std::size_t l = 0; l < kFitLanes; ++l) out.per_lane[l] = static_cast<std::uint64_t>(members[l]);
+    return out;
 }
+
+// Compiled for several instruction sets (vector_clones.hpp).
+QUORLIN_VECTOR_CLONES BallRows ball_rows_any(const BallJob& job, Pacer& pacer) {
+    switch (job.trajectory->dim()) {
+        case 1: return ball_rows<1>(job, pacer);
+        case 2: return ball_rows<2>(job, pacer);
+        case 3: return ball_rows<3>(job, pacer);
+        case 4: return ball_rows<4>(job, pacer);
+        default: return ball_rows<0>(job, pacer);
+    }
+}
+
+// Marks in `marks` every anchor row (row < n_anchors) of the tree's nodes
+// that may hold a row within the radius of a point of the box [lo, hi]: a
+// node is left out only when the squared-distance bound between the two
+// boxes, summed like squared_distance from per-coordinate gaps that no pair
+// of rows can undercut (rounding is monotone), is above `inside`. Returns
+// the range of words written.
+Candidates mark_candidates(const KdTree<StridedPoints>& tree, const double* lo, const double* hi,
+                           std::size_t d, double inside, std::size_t n_anchors,
+                           std::uint64_t* marks, Pacer& pacer) {
+    using Coverage = KdTree<StridedPoints>::Coverage;
+    std::size_t lowest = std::numeric_limits<std::size_t>::max(), highest = 0;
+    std::uint64_t units = 0;
+    auto mark = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t j = tree.row_at(p);
+            if (j >= n_anchors) continue;
+            marks[j / 64] |= std::uint64_t{1} << (j % 64);
+            lowest = std::min(lowest, j);
+            highest = std::max(highest, j);
+        }
+        units += 4 * (end - begin);
+    };
+    tree.traverse_boxes(
+        [&](const double* node_lo, const double* node_hi) {
+            units += 2 * d + 8;
+            double lower = -0.0, upper = -0.0;
+            for (std::size_t c = 0; c < d; ++c) {
+                double gap = 0.0;
+                if (node_lo[c] > hi[c]) {
+                    gap = node_lo[c] - hi[c];
+                } else if (lo[c] > node_hi[c]) {
+                    gap = lo[c] - node_hi[c];
+                }
+                lower += gap * gap;
+                const double reach = std::max(node_hi[c] - lo[c], hi[c] - node_lo[c]);
+                upper += reach * reach;
+            }
+            if (!(lower <= inside)) return Coverage::kSkip;
+            // Every row of the node lies within the radius of every point of
+            // the box: no node below needs a look (its rows are still
+            // measured one by one).
+            return upper <= inside ? Coverage::kAll : Coverage::kSome;
+        },
+        mark, mark);
+    pacer.advance(units);
+    if (lowest > highest) return Candidates{marks, 0, 0};
+    return Candidates{marks, lowest / 64, highest / 64 + 1};
+}
+
+// The fallback neighbours of `anchor`: the first n_neighbors rows by
+// distance, every other row a candidate, less those without an image row.
+// A taken row without one is dropped and the next does not move up: the
+// list may come out shorter than n_neighbors, or empty.
+std::vector<std::size_t> fallback_neighbors(const NeighborSearch<StridedPoints>& search,
+                                            std::size_t anchor, std::size_t n_anchors,
+                                            std::uint64_t n_neighbors) {
+    const std::size_t n_rows = search.points().size();
+    std::vector<std::size_t> nearest;
+    for (const RankedNeighbor& candidate :
+         search.k_nearest(anchor, CandidateRule{n_rows, 1, kNoFloor}, n_neighbors)) {
+        if (candidate.index < n_anchors) nearest.push_back(candidate.index);
+    }
+    return nearest;
+}
+
+// The working memory of one task: reused from group to group.
+struct GroupScratch {
+    explicit GroupScratch(std::size_t n_anchors)
+        : marks(n_anchors / 64 + 1, 0),
+          rows(new std::size_t[n_anchors]),
+          masks(new LaneMask[n_anchors]) {}
+
+    std::vector<std::uint64_t> marks;     // candidate rows; all clear between groups
+    std::unique_ptr<std::size_t[]> rows;  // a group's ball rows, increasing
+    std::unique_ptr<LaneMask[]> masks;    // the lanes each ball row belongs to
+    std::vector<double> anchor_rows;      // [c][lane]
+    std::vector<std::size_t> fallback_rows;
+    std::vector<LaneMask> fallback_masks;
+    FitScratch fits;
+};
 
 }  // namespace
 
@@ -137,29 +315,48 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
     const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points, pacer);
     DirectPerturbationFtle result{std::vector<double>(n_out, 0.0),
                                   std::vector<double>(n_out, 0.0)};
-    const NeighborSearch<EmbeddedPoints> search(
-        points, pacer, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
+    // One tree for all threads: searches only read it.
+    std::optional<KdTree<EmbeddedPoints>> tree;
+    if (use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver) &&
+        KdTree<EmbeddedPoints>::suitable(points, pacer)) {
+        tree.emplace(points, pacer);
+    }
     // Only points that still have a successor H steps later can be followed.
     const CandidateRule rule{static_cast<std::size_t>(n_out), exclusion, kRepeatedState};
     const double horizon = static_cast<double>(time_horizon);
+    const AnchorList references(n_out, anchors);
 
-    std::size_t hint = kNoHint;
-    for_each_anchor(n_out, anchors, [&](std::size_t i) {
-        const Nearest neighbor = search.nearest(i, rule, hint);
-        // Along a smooth trajectory the next point's neighbour is usually
-        // the successor of this one's (a hint only speeds the search up).
-        hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
-        if (!neighbor.found()) return;
-        const double final_squared = squared_distance(points, i + time_horizon,
-                                                      neighbor.index + time_horizon);
-        // Trajectories that meet again exactly (or a NaN separation) give no
-        // stretching factor: both entries stay 0.0.
-        if (!(neighbor.distance > kRepeatedState && final_squared > 0.0)) return;
-        const double ratio = std::sqrt(final_squared) / neighbor.distance;
-        // H = 0 makes the ratio exactly 1 and divides ln(1) = 0 by 0.0: NaN,
-        // an exponent over no time being undefined.
-        result.ftle_values[i] = std::log(ratio) / horizon;
-        result.jacobian_norms[i] = ratio;
+    // Each reference point's entries are its own: tasks of consecutive
+    // reference points write disjoint entries, in any order.
+    for_each_task(context, tasks_of(references.size(), kReferencesPerTask),
+                  [&](std::size_t task, Pacer& task_pacer) {
+        std::optional<NeighborSearch<EmbeddedPoints>> search;
+        if (tree) {
+            search.emplace(points, task_pacer, *tree);
+        } else {
+            search.emplace(points, task_pacer, false);
+        }
+        const std::size_t first = task * kReferencesPerTask;
+        const std::size_t stop = std::min(references.size(), first + kReferencesPerTask);
+        std::size_t hint = kNoHint;
+        for (std::size_t position = first; position < stop; ++position) {
+            const std::size_t i = references[position];
+            const Nearest neighbor = search->nearest(i, rule, hint);
+            // Along a smooth trajectory the next point's neighbour is usually
+            // the successor of this one's (a hint only speeds the search up).
+            hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
+            if (!neighbor.found()) continue;
+            const double final_squared = squared_distance(points, i + time_horizon,
+                                                          neighbor.index + time_horizon);
+            // Trajectories that meet again exactly (or a NaN separation) give
+            // no stretching factor: both entries stay 0.0.
+            if (!(neighbor.distance > kRepeatedState && final_squared > 0.0)) continue;
+            const double ratio = std::sqrt(final_squared) / neighbor.distance;
+            // H = 0 makes the ratio exactly 1 and divides ln(1) = 0 by 0.0:
+            // NaN, an exponent over no time being undefined.
+            result.ftle_values[i] = std::log(ratio) / horizon;
+            result.jacobian_norms[i] = ratio;
+        }
     });
     return result;
 }
@@ -188,29 +385,6 @@ double default_epsilon(const StridedPoints& trajectory) {
     return distances[position].distance;
 }
 
-std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& search,
-                                          std::size_t anchor, std::size_t n_anchors,
-                                          std::uint64_t n_neighbors, double epsilon) {
-    std::vector<std::size_t> ball;
-    // Only rows j < n_anchors have an image row j + T; the ball is strict,
-    // so with epsilon = 0 even a repeated state stays outside.
-    search.for_each_within(anchor, CandidateRule{n_anchors, 1, kNoFloor}, epsilon,
-                           [&](std::size_t j) { ball.push_back(j); });
-    // n_neighbors is a least number, not a cap: a full ball is kept whole.
-    if (ball.size() >= n_neighbors) return ball;
-
-    // The fallback ranks every other row, imageless ones included, and then
-    // drops the imageless ones without letting later rows move up: the list
-    // may come out shorter than n_neighbors, or empty.
-    const std::size_t n_rows = search.points().size();
-    std::vector<std::size_t> nearest;
-    for (const RankedNeighbor& candidate :
-         search.k_nearest(anchor, CandidateRule{n_rows, 1, kNoFloor}, n_neighbors)) {
-        if (candidate.index < n_anchors) nearest.push_back(candidate.index);
-    }
-    return nearest;
-}
-
 LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 std::uint64_t time_horizon,
                                                 std::uint64_t n_neighbors,
@@ -220,52 +394,158 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     const std::size_t n = trajectory.size();
     const std::size_t d = trajectory.dim();
     // The shape of a broadcast view is not backed by memory: the two results
-    // of n doubles are the first buffers whose size is not the input's.
-    require_memory(n, sizeof(double), 2);
+    // of n doubles (and the order of the anchors) are the first buffers
+    // whose size is not the input's.
+    require_memory(n, sizeof(double), 3);
     LocalLinearizationFtle result{
         std::vector<double>(n, std::numeric_limits<double>::quiet_NaN()),
         std::vector<double>(n, 0.0)};
     // Anchors are exactly the rows with an image row T steps later.
-    const std::uint64_t n_anchors = saturating_sub(n, time_horizon);
+    const std::size_t n_anchors = static_cast<std::size_t>(saturating_sub(n, time_horizon));
     if (n_anchors < kLeastAnchors || d == 0) return result;
 
     const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
-    const bool fast = use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver);
+    // A row is in a ball when radius > sqrt(s), that is when s <= inside; no
+    // radius at or below zero (or NaN) admits any.
+    const double inside = radius > 0.0 ? largest_square_at_most(std::nextafter(radius, 0.0))
+                                       : -std::numeric_limits<double>::infinity();
     Pacer pacer(context);
-    const NeighborSearch<StridedPoints> search(trajectory, pacer, fast);
-    const double horizon = static_cast<double>(time_horizon);
-
-    if (fast && d <= kMaxFitLaneDimension) {
-        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, anchors,
-                         pacer, result);
-        return result;
+    // One tree for all threads: searches only read it.
+    std::optional<KdTree<StridedPoints>> tree;
+    if (use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver) &&
+        KdTree<StridedPoints>::suitable(trajectory, pacer)) {
+        tree.emplace(trajectory, pacer);
     }
-    for_each_anchor(n_anchors, anchors, [&](std::size_t i) {
-        const std::vector<std::size_t> neighbors =
-            select_neighbors(search, i, n_anchors, n_neighbors, radius);
-        const std::size_t k = neighbors.size();
-        // A d x d map needs at least d + 1 displacements to be fitted at all.
-        if (k <= d) return;
-        pacer.advance(fit_units(k, d));
 
-        Matrix now(k, d);    // X: displacements from the anchor
-        Matrix later(k, d);  // Y: the same displacements T steps later
-        const std::size_t image = i + time_horizon;
-        for (std::size_t r = 0; r < k; ++r) {
-            const std::size_t j = neighbors[r];
-            for (std::size_t c = 0; c < d; ++c) {
-                now(r, c) = trajectory.coord(j, c) - trajectory.coord(i, c);
-                later(r, c) = trajectory.coord(j + time_horizon, c) - trajectory.coord(image, c);
-            }
+    // The anchors, in the order in which they are grouped kFitLanes at a
+    // time: the tree's order of rows, where the anchors of a group lie close
+    // together and share most of their balls, else increasing. The grouping
+    // changes no result: each lane computes its anchor alone.
+    const AnchorList listed(n_anchors, anchors);
+    std::vector<std::size_t> order;
+    order.reserve(listed.size());
+    if (tree) {
+        std::vector<bool> wanted(n_anchors, !anchors);
+        for (std::size_t p = 0; anchors && p < listed.size(); ++p) wanted[listed[p]] = true;
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::size_t j = tree->row_at(p);
+            if (j < n_anchors && wanted[j]) order.push_back(j);
         }
+    } else {
+        for (std::size_t p = 0; p < listed.size(); ++p) order.push_back(listed[p]);
+    }
+    const std::size_t n_groups = tasks_of(order.size(), kFitLanes);
+    // Each thread holds a bitmap of the anchors and a group's ball rows with
+    // their lanes.
+    require_memory(n_anchors, sizeof(std::size_t) + sizeof(LaneMask) + 1, context.workers());
 
-        const auto map = fit_local_map(now, later);
-        if (!map) return;
-        // Y ~ X B row by row, so B^T carries a displacement column vector.
-        const double stretch = largest_stretch(map->transposed());
-        // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
-        if (stretch > 0.0) result.ftle_values[i] = std::log(stretch) / horizon;
-        result.confidence[i] = fit_confidence(now, later, *map);
+    const double horizon = static_cast<double>(time_horizon);
+    auto store = [&](const std::array<std::size_t, kFitLanes>& group, LaneMask fitting,
+                     const std::array<LaneFit, kFitLanes>& fits) {
+        for (std::size_t l = 0; l < kFitLanes; ++l) {
+            if ((fitting & lane_bit(l)) == 0 || !fits[l].fitted) continue;
+            const std::size_t i = group[l];
+            // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
+            if (fits[l].stretch > 0.0) result.ftle_values[i] = std::log(fits[l].stretch) / horizon;
+            result.confidence[i] = fits[l].confidence;
+        }
+    };
+
+    // Each anchor's entries are its own: tasks of groups write disjoint
+    // entries, in any order.
+    for_each_task(context, tasks_of(n_groups, kGroupsPerTask),
+                  [&](std::size_t task, Pacer& task_pacer) {
+        GroupScratch scratch(n_anchors);
+        scratch.anchor_rows.resize(d * kFitLanes);
+        std::vector<std::size_t> falling_back;
+        const std::size_t first_group = task * kGroupsPerTask;
+        const std::size_t end_group = std::min(n_groups, first_group + kGroupsPerTask);
+        for (std::size_t g = first_group; g < end_group; ++g) {
+            std::array<std::size_t, kFitLanes> group;
+            LaneMask used = 0;
+            for (std::size_t l = 0; l < kFitLanes; ++l) {
+                const std::size_t p = g * kFitLanes + l;
+                // An idle lane repeats the first anchor (its rows are read,
+                // nothing of it is kept).
+                group[l] = order[p < order.size() ? p : g * kFitLanes];
+                if (p < order.size()) used |= lane_bit(l);
+            }
+            for (std::size_t c = 0; c < d; ++c) {
+                for (std::size_t l = 0; l < kFitLanes; ++l) {
+                    scratch.anchor_rows[c * kFitLanes + l] = trajectory.coord(group[l], c);
+                }
+            }
+
+            Candidates candidates{nullptr, 0, n_anchors};
+            if (tree) {
+                std::array<double, kMaxTreeDimension> lo, hi;
+                for (std::size_t c = 0; c < d; ++c) {
+                    lo[c] = hi[c] = scratch.anchor_rows[c * kFitLanes];
+                    for (std::size_t l = 1; l < kFitLanes; ++l) {
+                        lo[c] = std::min(lo[c], scratch.anchor_rows[c * kFitLanes + l]);
+                        hi[c] = std::max(hi[c], scratch.anchor_rows[c * kFitLanes + l]);
+                    }
+                }
+                candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
+                                             scratch.marks.data(), task_pacer);
+            }
+            const BallJob job{&trajectory, scratch.anchor_rows.data(), group, used, inside,
+                              candidates, scratch.rows.get(), scratch.masks.get()};
+            const BallRows ball = ball_rows_any(job, task_pacer);
+
+            // n_neighbors is a least number, not a cap: a full ball is kept
+            // whole, and one with fewer rows is replaced by the fallback.
+            LaneMask fitting = 0;
+            for (std::size_t l = 0; l < kFitLanes; ++l) {
+                if ((used & lane_bit(l)) == 0) continue;
+                if (ball.per_lane[l] < n_neighbors) {
+                    falling_back.push_back(group[l]);
+                } else if (ball.per_lane[l] > d) {
+                    // A d x d map needs at least d + 1 displacements.
+                    fitting |= lane_bit(l);
+                }
+            }
+            if (fitting == 0) continue;
+            const FitRows rows{{scratch.rows.get(), ball.rows}, {scratch.masks.get(), ball.rows}};
+            store(group, fitting,
+                  fit_local_maps(trajectory, time_horizon, group, fitting, rows, scratch.fits,
+                                 task_pacer));
+        }
+        if (falling_back.empty()) return;
+
+        // The anchors that fall back, kFitLanes at a time: each lane's list
+        // in its own order, one after the other, every row marked for its
+        // lane alone.
+        std::optional<NeighborSearch<StridedPoints>> search;
+        if (tree) {
+            search.emplace(trajectory, task_pacer, *tree);
+        } else {
+            search.emplace(trajectory, task_pacer, false);
+        }
+        for (std::size_t first = 0; first < falling_back.size(); first += kFitLanes) {
+            std::array<std::size_t, kFitLanes> group;
+            LaneMask fitting = 0;
+            scratch.fallback_rows.clear();
+            scratch.fallback_masks.clear();
+            for (std::size_t l = 0; l < kFitLanes; ++l) {
+                const std::size_t p = first + l;
+                group[l] = falling_back[p < falling_back.size() ? p : first];
+                if (p >= falling_back.size()) continue;
+                const std::vector<std::size_t> nearest =
+                    fallback_neighbors(*search, group[l], n_anchors, n_neighbors);
+                if (nearest.size() <= d) continue;
+                scratch.fallback_rows.insert(scratch.fallback_rows.end(), nearest.begin(),
+                                             nearest.end());
+                scratch.fallback_masks.insert(scratch.fallback_masks.end(), nearest.size(),
+                                              lane_bit(l));
+                fitting |= lane_bit(l);
+            }
+            if (fitting == 0) continue;
+            const FitRows rows{scratch.fallback_rows, scratch.fallback_masks};
+            store(group, fitting,
+                  fit_local_maps(trajectory, time_horizon, group, fitting, rows, scratch.fits,
+                                 task_pacer));
+        }
     });
     return result;
 }

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/execution.hpp"
-#include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin::dynamics {
@@ -33,7 +32,9 @@ struct DirectPerturbationFtle {
     std::vector<double> jacobian_norms;  // final over initial separation; 0.0 = no estimate
 };
 
-// Both estimators throw Cancelled when the context says stop.
+// Both estimators throw Cancelled when the context says stop, and run their
+// anchors on up to context.workers() threads, with the same results for any
+// number.
 //
 // One entry per reference point i = 0 .. n_points - H - 1 of the embedding
 // of `signal` with `dimension` and `delay`; both vectors are empty when the
@@ -62,13 +63,5 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
 // The 20th percentile of the pairwise distances among the first 100 rows
 // (all rows if fewer). Needs at least two rows.
 double default_epsilon(const StridedPoints& trajectory);
-
-// The neighbour rows of `anchor`: every row j < n_anchors (j has an image
-// row) strictly within `epsilon`, in increasing j, if there are at least
-// `n_neighbors` of them; otherwise the first `n_neighbors` rows by distance
-// (all rows are candidates) less those without an image row.
-std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& search,
-                                          std::size_t anchor, std::size_t n_anchors,
-                                          std::uint64_t n_neighbors, double epsilon);
 
 }  // namespace quorlin::dynamics

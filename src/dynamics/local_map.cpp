@@ -1,10 +1,10 @@
 #include "dynamics/local_map.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "common/checked_math.hpp"
@@ -18,20 +18,15 @@ namespace {
 // absolute: a neighbourhood much smaller than 1e-6 in every direction makes
 // X^T X "singular" however well conditioned it is.
 constexpr double kPivotThreshold = 1e-12;
+// A fixed number of passes and no convergence test: the result must not
+// depend on a tolerance that rounding could cross one way or the other.
 constexpr int kPowerIterations = 200;
 constexpr double kBreakdownNorm = 1e-15;
 constexpr double kUnscoredConfidence = 0.5;
 
-// The number of cells, once it is known that they fit in memory: a
-// trajectory's shape need not be backed by memory (a broadcast view has zero
-// strides), so d x d tables are refused up front rather than zero-filled
-// into the out-of-memory killer.
-std::size_t cell_count(std::size_t rows, std::size_t columns) {
-    const auto cells = checked_mul(rows, columns);
-    if (!cells) throw std::bad_alloc();
-    require_memory(*cells, sizeof(double));
-    return static_cast<std::size_t>(*cells);
-}
+// Neighbour rows between two looks at the pacer, and the work units of one
+// row for all lanes (two rows of d coordinates read, about 3d^2 operations).
+constexpr std::size_t kRowsPerBlock = 2048;
 
 // 1 - residual / total clamped to [0, 1]; 0.5 when either sum is not
 // positive (or NaN).
@@ -45,83 +40,354 @@ double confidence_of(double residual, double total) {
     return confidence;
 }
 
-// out = C v, each entry summed over the columns in order.
-void multiply(const Matrix& C, const std::vector<double>& v, std::vector<double>& out) {
-    const std::size_t d = C.rows();
-    for (std::size_t r = 0; r < d; ++r) {
-        double sum = 0.0;
-        for (std::size_t c = 0; c < d; ++c) sum += C(r, c) * v[c];
-        out[r] = sum;
+// Lane tables of a fit: for a dimension known at compile time, arrays that
+// the compiler keeps in registers once the loops over them are unrolled;
+// otherwise views of working memory.
+struct LaneView {
+    Lanes* cells;
+    Lanes& operator[](std::size_t i) { return cells[i]; }
+    const Lanes& operator[](std::size_t i) const { return cells[i]; }
+};
+
+template <std::size_t D, std::size_t N>
+using LaneTable = std::conditional_t<D == 0, LaneView, std::array<Lanes, N>>;
+
+// Hands out the tables of one group of fits of dimension d: lane tables
+// (zero-filled) and plain tables of doubles for the per-lane steps, all
+// carved from working memory taken once, so that no pointer handed out is
+// ever moved.
+template <std::size_t D>
+class Tables {
+public:
+    Tables(std::size_t d, FitScratch& scratch) : d_(D == 0 ? d : D) {
+        // A d of a broadcast view need not be backed by memory: d^2 and the
+        // counts below are checked (d <= 2^30 keeps them within 64 bits).
+        if (d_ > (std::size_t{1} << 30)) throw std::bad_alloc();
+        const std::size_t dd = d_ * d_;
+        // The lane tables below (anchor, image, x, y, v, w; xx; xy, maps,
+        // Cauchy-Green) when the dimension is not compiled in; G, H, B, C
+        // and the elimination's 3 d^2 in any case.
+        lanes_ = D == 0 ? scratch.lanes(6 * d_ + d_ * (d_ + 1) / 2 + 3 * dd) : nullptr;
+        doubles_ = scratch.doubles(7 * dd);
+    }
+
+    std::size_t d() const {
+        if constexpr (D != 0) return D;
+        return d_;
+    }
+
+    template <std::size_t N>
+    LaneTable<D, N> lanes(std::size_t n) {
+        if constexpr (D != 0) {
+            return LaneTable<D, N>{};
+        } else {
+            Lanes* cells = lanes_;
+            lanes_ += n;
+            for (std::size_t i = 0; i < n; ++i) cells[i] = Lanes{};
+            return LaneView{cells};
+        }
+    }
+
+    double* doubles(std::size_t n) {
+        double* cells = doubles_;
+        doubles_ += n;
+        return cells;
+    }
+
+private:
+    std::size_t d_;
+    Lanes* lanes_;
+    double* doubles_;
+};
+
+// Always inlined: a vector must never cross a call between code compiled for
+// different instruction sets (lanes.hpp).
+[[gnu::always_inline]] inline Lanes lane_sqrt(Lanes v) {
+    Lanes root;
+    for (std::size_t l = 0; l < kFitLanes; ++l) root[l] = std::sqrt(v[l]);
+    return root;
+}
+
+// Reads the coordinates of rows in place, and those `horizon` rows later.
+struct RowReader {
+    const StridedPoints& points;
+    std::ptrdiff_t image_offset;  // horizon * row stride, in bytes
+
+    RowReader(const StridedPoints& trajectory, std::size_t horizon)
+        : points(trajectory),
+          image_offset(static_cast<std::ptrdiff_t>(horizon) * trajectory.row_stride) {}
+
+    const unsigned char* row(std::size_t j) const {
+        return points.base + static_cast<std::ptrdiff_t>(j) * points.row_stride;
+    }
+    double at(const unsigned char* row, std::size_t c) const {
+        double v;
+        std::memcpy(&v, row + static_cast<std::ptrdiff_t>(c) * points.col_stride, sizeof v);
+        return v;
+    }
+    double image_at(const unsigned char* row, std::size_t c) const {
+        return at(row + image_offset, c);
+    }
+};
+
+// The map of one lane from its sums, as fit_local_map builds it: G = X^T X
+// (symmetric: its entries (a, b) and (b, a) sum the same products in the
+// same order), its inverse, H = X^T Y, B = G^-1 H; then C = J^T J for
+// J = B^T. False when G counts as singular.
+bool map_of_lane(const double* G, const double* H, std::size_t d, double* B, double* C,
+                 double* work) {
+    double* inverse = work;
+    double* augmented = work + d * d;
+    if (!invert_gauss_jordan(G, d, inverse, augmented)) return false;
+    for (std::size_t a = 0; a < d; ++a) {
+        for (std::size_t b = 0; b < d; ++b) {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < d; ++c) sum += inverse[a * d + c] * H[c * d + b];
+            B[a * d + b] = sum;
+        }
+    }
+    // C[a][b] = sum over r of J[r][a] J[r][b], with J[r][a] = B[a][r].
+    for (std::size_t a = 0; a < d; ++a) {
+        for (std::size_t b = 0; b < d; ++b) {
+            double sum = 0.0;
+            for (std::size_t r = 0; r < d; ++r) sum += B[a * d + r] * B[b * d + r];
+            C[a * d + b] = sum;
+        }
+    }
+    return true;
+}
+
+// The fits of one group, for dimension D (0: any dimension, tables in
+// working memory). Always inlined into the functions compiled per
+// instruction set below.
+template <std::size_t D>
+[[gnu::always_inline]] inline std::array<LaneFit, kFitLanes> fit_group(
+    const StridedPoints& trajectory, std::size_t horizon,
+    const std::array<std::size_t, kFitLanes>& anchors, LaneMask active, FitRows neighbours,
+    FitScratch& scratch, Pacer& pacer) {
+    Tables<D> tables(trajectory.dim(), scratch);
+    const std::size_t d = tables.d();
+    const RowReader reader(trajectory, horizon);
+    const std::size_t n_rows = neighbours.rows.size();
+    const std::size_t block_units = kRowsPerBlock * (4 * d * d + 2 * d + 8);
+
+    auto anchor = tables.template lanes<D>(d);  // the anchors' rows
+    auto image = tables.template lanes<D>(d);   // their image rows
+    for (std::size_t c = 0; c < d; ++c) {
+        for (std::size_t l = 0; l < kFitLanes; ++l) {
+            anchor[c][l] = reader.at(reader.row(anchors[l]), c);
+            image[c][l] = reader.image_at(reader.row(anchors[l]), c);
+        }
+    }
+
+    // The normal equations' sums and S_tot in one pass over the rows: for
+    // every lane, xx[(a, b)] (b >= a) = sum of X[r][a] X[r][b], xy[a][b] =
+    // sum of X[r][a] Y[r][b], total = sum over r, then b, of Y[r][b]^2.
+    // A row outside a lane's neighbours enters it as zero displacements:
+    // 0 * 0 adds +0.0, which leaves every sum unchanged (a sum that starts at
+    // +0.0 is never -0.0).
+    auto xx = tables.template lanes<D * (D + 1) / 2>(d * (d + 1) / 2);
+    auto xy = tables.template lanes<D * D>(d * d);
+    auto x = tables.template lanes<D>(d);
+    auto y = tables.template lanes<D>(d);
+    Lanes total{};
+    LaneFlags fitting = flags_of(active);
+    for (std::size_t first = 0; first < n_rows; first += kRowsPerBlock) {
+        const std::size_t stop = std::min(n_rows, first + kRowsPerBlock);
+        for (std::size_t r = first; r < stop; ++r) {
+            const LaneFlags live = flags_of(neighbours.masks[r]) & fitting;
+            const unsigned char* row = reader.row(neighbours.rows[r]);
+#pragma GCC unroll 8
+            for (std::size_t c = 0; c < d; ++c) {
+                x[c] = live ? broadcast(reader.at(row, c)) - anchor[c] : Lanes{};
+                y[c] = live ? broadcast(reader.image_at(row, c)) - image[c] : Lanes{};
+            }
+            std::size_t e = 0;
+#pragma GCC unroll 8
+            for (std::size_t a = 0; a < d; ++a) {
+#pragma GCC unroll 8
+                for (std::size_t b = a; b < d; ++b) xx[e++] += x[a] * x[b];
+            }
+#pragma GCC unroll 8
+            for (std::size_t a = 0; a < d; ++a) {
+#pragma GCC unroll 8
+                for (std::size_t b = 0; b < d; ++b) xy[a * d + b] += x[a] * y[b];
+            }
+#pragma GCC unroll 8
+            for (std::size_t b = 0; b < d; ++b) total += y[b] * y[b];
+        }
+        pacer.advance(block_units);
+    }
+
+    // Per lane: the map B and the Cauchy-Green tensor C = J^T J, J = B^T.
+    auto maps = tables.template lanes<D * D>(d * d);
+    auto cauchy_green = tables.template lanes<D * D>(d * d);
+    double* G = tables.doubles(d * d);
+    double* H = tables.doubles(d * d);
+    double* B = tables.doubles(d * d);
+    double* C = tables.doubles(d * d);
+    double* work = tables.doubles(3 * d * d);
+    std::array<LaneFit, kFitLanes> fits{};
+    LaneMask fitted = 0;
+    for (std::size_t l = 0; l < kFitLanes; ++l) {
+        if ((active & lane_bit(l)) == 0) continue;
+        std::size_t e = 0;
+        for (std::size_t a = 0; a < d; ++a) {
+            for (std::size_t b = a; b < d; ++b, ++e) G[a * d + b] = G[b * d + a] = xx[e][l];
+            for (std::size_t b = 0; b < d; ++b) H[a * d + b] = xy[a * d + b][l];
+        }
+        if (!map_of_lane(G, H, d, B, C, work)) continue;
+        fits[l].fitted = true;
+        fitted |= lane_bit(l);
+        for (std::size_t e2 = 0; e2 < d * d; ++e2) {
+            maps[e2][l] = B[e2];
+            cauchy_green[e2][l] = C[e2];
+        }
+    }
+    if (fitted == 0) return fits;
+    fitting = flags_of(fitted);
+
+    // largest_stretch: 200 power iterations on C from (1/sqrt(d), ...), then
+    // the Rayleigh quotient. A lane whose iterate breaks down has its
+    // answer, 0; what it computes afterwards is never read.
+    auto v = tables.template lanes<D>(d);
+    auto w = tables.template lanes<D>(d);
+    const Lanes start = broadcast(1.0 / std::sqrt(static_cast<double>(d)));
+    for (std::size_t r = 0; r < d; ++r) v[r] = start;
+    LaneFlags broken{};
+    auto multiply = [&] {
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < d; ++r) {
+            Lanes sum{};
+#pragma GCC unroll 8
+            for (std::size_t c = 0; c < d; ++c) sum += cauchy_green[r * d + c] * v[c];
+            w[r] = sum;
+        }
+    };
+    for (int pass = 0; pass < kPowerIterations; ++pass) {
+        multiply();
+        Lanes sum_of_squares{};
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < d; ++r) sum_of_squares += w[r] * w[r];
+        const Lanes norm = lane_sqrt(sum_of_squares);
+        broken |= norm < kBreakdownNorm;  // a NaN norm carries on
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < d; ++r) v[r] = w[r] / norm;
+    }
+    pacer.advance(static_cast<std::uint64_t>(kPowerIterations) * (2 * d * d + 4 * d + 40));
+    multiply();
+    Lanes rayleigh{};
+    for (std::size_t r = 0; r < d; ++r) rayleigh += w[r] * v[r];
+
+    // fit_confidence's S_res: for r, then b, (Y[r][b] - pred)^2 with pred =
+    // sum over c of X[r][c] B[c][b]. Here the displacements are taken whole
+    // and the error of a row outside a lane's neighbours is set to zero: a
+    // fitted map may hold infinities, which times a zero displacement would
+    // be NaN.
+    Lanes residual{};
+    for (std::size_t first = 0; first < n_rows; first += kRowsPerBlock) {
+        const std::size_t stop = std::min(n_rows, first + kRowsPerBlock);
+        for (std::size_t r = first; r < stop; ++r) {
+            const LaneFlags live = flags_of(neighbours.masks[r]) & fitting;
+            const unsigned char* row = reader.row(neighbours.rows[r]);
+#pragma GCC unroll 8
+            for (std::size_t c = 0; c < d; ++c) x[c] = broadcast(reader.at(row, c)) - anchor[c];
+#pragma GCC unroll 8
+            for (std::size_t b = 0; b < d; ++b) {
+                Lanes predicted{};
+#pragma GCC unroll 8
+                for (std::size_t c = 0; c < d; ++c) predicted += x[c] * maps[c * d + b];
+                const Lanes image_b = broadcast(reader.image_at(row, b)) - image[b];
+                const Lanes error = live ? image_b - predicted : Lanes{};
+                residual += error * error;
+            }
+        }
+        pacer.advance(block_units);
+    }
+
+    for (std::size_t l = 0; l < kFitLanes; ++l) {
+        if (!fits[l].fitted) continue;
+        const double quotient = rayleigh[l];
+        fits[l].stretch = broken[l] != 0 ? 0.0 : quotient > 0.0 ? std::sqrt(quotient) : 0.0;
+        fits[l].confidence = confidence_of(residual[l], total[l]);
+    }
+    return fits;
+}
+
+// Compiled for several instruction sets (vector_clones.hpp); the common
+// dimensions get tables of their own size, kept in registers.
+QUORLIN_VECTOR_CLONES std::array<LaneFit, kFitLanes> fit_group_any(
+    const StridedPoints& trajectory, std::size_t horizon,
+    const std::array<std::size_t, kFitLanes>& anchors, LaneMask active, FitRows neighbours,
+    FitScratch& scratch, Pacer& pacer) {
+    switch (trajectory.dim()) {
+        case 1: return fit_group<1>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+        case 2: return fit_group<2>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+        case 3: return fit_group<3>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+        case 4: return fit_group<4>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+        default: return fit_group<0>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
     }
 }
 
 }  // namespace
-
-Matrix::Matrix(std::size_t rows, std::size_t columns)
-    : rows_(rows), columns_(columns), cells_(cell_count(rows, columns), 0.0) {}
-
-Matrix Matrix::transposed() const {
-    Matrix t(columns_, rows_);
-    for (std::size_t r = 0; r < rows_; ++r) {
-        for (std::size_t c = 0; c < columns_; ++c) t(c, r) = (*this)(r, c);
-    }
-    return t;
-}
 
 namespace {
 
-// A^T B for tables with the same rows: entry (a, b) sums A(r, a) * B(r, b)
-// over r in increasing order, from 0.0.
-Matrix transpose_product(const Matrix& A, const Matrix& B) {
-    Matrix product(A.columns(), B.columns());
-    for (std::size_t a = 0; a < A.columns(); ++a) {
-        for (std::size_t b = 0; b < B.columns(); ++b) {
-            double sum = 0.0;
-            for (std::size_t r = 0; r < A.rows(); ++r) sum += A(r, a) * B(r, b);
-            product(a, b) = sum;
-        }
+// At least `count` elements of `cells`, grown (and cleared) when it holds
+// fewer. The sizes come from a trajectory's dimension: checked, since its
+// shape need not be backed by memory.
+template <class T>
+T* grown(std::vector<T>& cells, std::size_t count) {
+    if (cells.size() < count) {
+        require_memory(count, sizeof(T));
+        cells.assign(count, T{});
     }
-    return product;
+    return cells.data();
 }
 
 }  // namespace
 
-std::optional<Matrix> fit_local_map(const Matrix& X, const Matrix& Y) {
-    const std::size_t d = X.columns();
-    const std::size_t width = Y.columns();
-
-    const auto normal_inverse = invert_gauss_jordan(transpose_product(X, X));
-    if (!normal_inverse) return std::nullopt;
-    const Matrix cross = transpose_product(X, Y);
-
-    Matrix map(d, width);
-    for (std::size_t a = 0; a < d; ++a) {
-        for (std::size_t b = 0; b < width; ++b) {
-            double sum = 0.0;
-            for (std::size_t c = 0; c < d; ++c) sum += (*normal_inverse)(a, c) * cross(c, b);
-            map(a, b) = sum;
-        }
-    }
-    return map;
+Lanes* FitScratch::lanes(std::size_t count) {
+    // The vector instructions chosen at load time may need a wider alignment
+    // than the one this (baseline) code gives Lanes: the tables start on a
+    // cache line, which suits every width.
+    constexpr std::size_t kLine = 64;
+    static_assert(sizeof(Lanes) <= kLine && kLine % sizeof(Lanes) == 0);
+    const auto cells = checked_mul(count, kFitLanes);
+    if (!cells || *cells > SIZE_MAX - kLine) throw std::bad_alloc();
+    double* raw = grown(lane_cells_, static_cast<std::size_t>(*cells) + kLine / sizeof(double));
+    const auto address = reinterpret_cast<std::uintptr_t>(raw);
+    return reinterpret_cast<Lanes*>((address + kLine - 1) & ~std::uintptr_t{kLine - 1});
 }
 
-std::optional<Matrix> invert_gauss_jordan(const Matrix& M) {
-    const std::size_t d = M.rows();
-    // 2d cannot overflow: M already holds d * d doubles.
+double* FitScratch::doubles(std::size_t count) { return grown(doubles_, count); }
+
+std::array<LaneFit, kFitLanes> fit_local_maps(const StridedPoints& trajectory,
+                                              std::size_t horizon,
+                                              const std::array<std::size_t, kFitLanes>& anchors,
+                                              LaneMask active, FitRows neighbours,
+                                              FitScratch& scratch, Pacer& pacer) {
+    if (active == 0 || trajectory.dim() == 0) return {};
+    return fit_group_any(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+}
+
+bool invert_gauss_jordan(const double* M, std::size_t d, double* inverse, double* augmented) {
+    // A = [M | I], d rows of 2d.
     const std::size_t width = 2 * d;
-    Matrix A(d, width);  // [M | I]
+    double* A = augmented;
     for (std::size_t r = 0; r < d; ++r) {
-        for (std::size_t c = 0; c < d; ++c) A(r, c) = M(r, c);
-        A(r, d + r) = 1.0;
+        for (std::size_t c = 0; c < width; ++c) A[r * width + c] = 0.0;
+        for (std::size_t c = 0; c < d; ++c) A[r * width + c] = M[r * d + c];
+        A[r * width + d + r] = 1.0;
     }
 
     for (std::size_t col = 0; col < d; ++col) {
         // Strict comparison: among equal magnitudes the upper row stays, and a
         // NaN magnitude never displaces the current choice.
         std::size_t pivot_row = col;
-        double best = std::fabs(A(col, col));
+        double best = std::fabs(A[col * width + col]);
         for (std::size_t r = col + 1; r < d; ++r) {
-            const double magnitude = std::fabs(A(r, col));
+            const double magnitude = std::fabs(A[r * width + col]);
             if (magnitude > best) {
                 best = magnitude;
                 pivot_row = r;
@@ -129,278 +395,30 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& M) {
         }
         // A NaN best is not below the threshold: the elimination carries the
         // NaN on instead of calling the matrix singular.
-        if (best < kPivotThreshold) return std::nullopt;
+        if (best < kPivotThreshold) return false;
         if (pivot_row != col) {
-            for (std::size_t c = 0; c < width; ++c) std::swap(A(pivot_row, c), A(col, c));
+            for (std::size_t c = 0; c < width; ++c) {
+                std::swap(A[pivot_row * width + c], A[col * width + c]);
+            }
         }
 
-        const double pivot = A(col, col);
-        for (std::size_t c = 0; c < width; ++c) A(col, c) = A(col, c) / pivot;
+        const double pivot = A[col * width + col];
+        for (std::size_t c = 0; c < width; ++c) A[col * width + c] = A[col * width + c] / pivot;
 
         for (std::size_t r = 0; r < d; ++r) {
             if (r == col) continue;
-            // Read once: the loop below overwrites A(r, col) on its way.
-            const double factor = A(r, col);
-            for (std::size_t c = 0; c < width; ++c) A(r, c) = A(r, c) - A(col, c) * factor;
+            // Read once: the loop below overwrites A[r][col] on its way.
+            const double factor = A[r * width + col];
+            for (std::size_t c = 0; c < width; ++c) {
+                A[r * width + c] = A[r * width + c] - A[col * width + c] * factor;
+            }
         }
     }
 
-    Matrix inverse(d, d);
     for (std::size_t r = 0; r < d; ++r) {
-        for (std::size_t c = 0; c < d; ++c) inverse(r, c) = A(r, d + c);
+        for (std::size_t c = 0; c < d; ++c) inverse[r * d + c] = A[r * width + d + c];
     }
-    return inverse;
-}
-
-double largest_stretch(const Matrix& J) {
-    const std::size_t d = J.columns();
-    const Matrix cauchy_green = transpose_product(J, J);
-
-    std::vector<double> v(d, 1.0 / std::sqrt(static_cast<double>(d)));
-    std::vector<double> w(d, 0.0);
-    // A fixed number of passes and no convergence test: the result must not
-    // depend on a tolerance that rounding could cross one way or the other.
-    for (int pass = 0; pass < kPowerIterations; ++pass) {
-        multiply(cauchy_green, v, w);
-        double sum_of_squares = 0.0;
-        for (std::size_t r = 0; r < d; ++r) sum_of_squares += w[r] * w[r];
-        const double norm = std::sqrt(sum_of_squares);
-        if (norm < kBreakdownNorm) return 0.0;  // a NaN norm carries on
-        for (std::size_t r = 0; r < d; ++r) v[r] = w[r] / norm;
-    }
-
-    multiply(cauchy_green, v, w);
-    double rayleigh = 0.0;
-    for (std::size_t r = 0; r < d; ++r) rayleigh += w[r] * v[r];
-    return rayleigh > 0.0 ? std::sqrt(rayleigh) : 0.0;
-}
-
-double fit_confidence(const Matrix& X, const Matrix& Y, const Matrix& B) {
-    const std::size_t k = X.rows();
-    const std::size_t d = X.columns();
-    const std::size_t width = B.columns();
-    double total = 0.0;     // sum of y^2: about zero, not about the mean
-    double residual = 0.0;  // sum of (y - pred)^2
-    for (std::size_t r = 0; r < k; ++r) {
-        for (std::size_t b = 0; b < width; ++b) {
-            double predicted = 0.0;
-            for (std::size_t c = 0; c < d; ++c) predicted += X(r, c) * B(c, b);
-            const double y = Y(r, b);
-            total += y * y;
-            const double error = y - predicted;
-            residual += error * error;
-        }
-    }
-    return confidence_of(residual, total);
-}
-
-}  // namespace quorlin::dynamics
-
-// ---------------------------------------------------------------------------
-// Many fits side by side.
-
-namespace quorlin::dynamics {
-namespace {
-
-using Lanes = double __attribute__((vector_size(8 * kFitLanes)));
-using LaneFlags = std::int64_t __attribute__((vector_size(8 * kFitLanes)));
-static_assert(kFitLanes == 8, "one vector of eight doubles");
-
-// The lanes' X^T X and X^T Y in one pass over the rows: out holds, for
-// a < d and b < 2d, the sum over rows r < rows[lane] of X(r, a) * Z(r, b),
-// with Z = [X | Y], each summed from 0.0 in increasing r exactly as
-// transpose_product does (layout [a][b][lane]). Rows past a lane's own
-// count leave its sums untouched.
-//
-// This and the two functions below are compiled for several instruction
-// sets (vector_clones.hpp).
-QUORLIN_VECTOR_CLONES void lane_products(
-    const double* tables, std::size_t n_rows, std::size_t d, const std::int64_t* lane_rows,
-    double* out) {
-    const std::size_t width = 2 * d;
-    // Local arrays of vectors, aligned as this variant needs them (a
-    // vector's alignment differs between the instruction sets).
-    Lanes acc[kMaxFitLaneDimension * 2 * kMaxFitLaneDimension];
-    for (std::size_t e = 0; e < d * width; ++e) acc[e] = Lanes{};
-    LaneFlags counts;
-    std::memcpy(&counts, lane_rows, sizeof counts);
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const LaneFlags live = static_cast<std::int64_t>(r) < counts;
-        const double* row = tables + r * width * kFitLanes;
-        for (std::size_t a = 0; a < d; ++a) {
-            Lanes xa;
-            std::memcpy(&xa, row + a * kFitLanes, sizeof xa);
-            for (std::size_t b = 0; b < width; ++b) {
-                Lanes zb;
-                std::memcpy(&zb, row + b * kFitLanes, sizeof zb);
-                Lanes& sum = acc[a * width + b];
-                const Lanes added = sum + xa * zb;
-                sum = live ? added : sum;
-            }
-        }
-    }
-    std::memcpy(out, acc, d * width * sizeof(Lanes));
-}
-
-// largest_stretch for each lane whose flag is set, from its Cauchy-Green
-// matrix C = J^T J (layout [r][c][lane]); out[lane] is its result.
-QUORLIN_VECTOR_CLONES void lane_stretch(
-    const double* cauchy_green, std::size_t d, const std::int64_t* active, double* out) {
-    Lanes C[kMaxFitLaneDimension * kMaxFitLaneDimension];
-    Lanes v[kMaxFitLaneDimension], w[kMaxFitLaneDimension];
-    std::memcpy(C, cauchy_green, d * d * sizeof(Lanes));
-    const double start = 1.0 / std::sqrt(static_cast<double>(d));
-    for (std::size_t r = 0; r < d; ++r) v[r] = Lanes{} + start;
-    LaneFlags broken = {};
-    auto multiply = [&] {
-        for (std::size_t r = 0; r < d; ++r) {
-            Lanes sum = {};
-            for (std::size_t c = 0; c < d; ++c) sum += C[r * d + c] * v[c];
-            w[r] = sum;
-        }
-    };
-    for (int pass = 0; pass < kPowerIterations; ++pass) {
-        multiply();
-        Lanes sum_of_squares = {};
-        for (std::size_t r = 0; r < d; ++r) sum_of_squares += w[r] * w[r];
-        double squares[kFitLanes], roots[kFitLanes];
-        std::memcpy(squares, &sum_of_squares, sizeof squares);
-        for (std::size_t l = 0; l < kFitLanes; ++l) roots[l] = std::sqrt(squares[l]);
-        Lanes norm;
-        std::memcpy(&norm, roots, sizeof norm);
-        // A lane that breaks down has its answer, 0; what it computes after
-        // that is never read.
-        broken |= norm < kBreakdownNorm;
-        for (std::size_t r = 0; r < d; ++r) v[r] = w[r] / norm;
-    }
-    multiply();
-    Lanes rayleigh = {};
-    for (std::size_t r = 0; r < d; ++r) rayleigh += w[r] * v[r];
-    double quotients[kFitLanes];
-    std::int64_t lane_broken[kFitLanes];
-    std::memcpy(quotients, &rayleigh, sizeof quotients);
-    std::memcpy(lane_broken, &broken, sizeof lane_broken);
-    for (std::size_t l = 0; l < kFitLanes; ++l) {
-        if (active[l] == 0) continue;
-        out[l] = lane_broken[l] != 0 ? 0.0
-                 : quotients[l] > 0.0 ? std::sqrt(quotients[l])
-                                      : 0.0;
-    }
-}
-
-// fit_confidence for each lane whose flag is set, from its rows and its map
-// B (layout [c][b][lane]).
-QUORLIN_VECTOR_CLONES void lane_confidence(
-    const double* tables, std::size_t n_rows, std::size_t d, const std::int64_t* lane_rows,
-    const double* maps, const std::int64_t* active, double* out) {
-    const std::size_t width = 2 * d;
-    Lanes B[kMaxFitLaneDimension * kMaxFitLaneDimension];
-    std::memcpy(B, maps, d * d * sizeof(Lanes));
-    LaneFlags counts;
-    std::memcpy(&counts, lane_rows, sizeof counts);
-    Lanes total = {};     // sum of y^2
-    Lanes residual = {};  // sum of (y - pred)^2
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const LaneFlags live = static_cast<std::int64_t>(r) < counts;
-        const double* row = tables + r * width * kFitLanes;
-        for (std::size_t b = 0; b < d; ++b) {
-            Lanes predicted = {};
-            for (std::size_t c = 0; c < d; ++c) {
-                Lanes xc;
-                std::memcpy(&xc, row + c * kFitLanes, sizeof xc);
-                predicted += xc * B[c * d + b];
-            }
-            Lanes y;
-            std::memcpy(&y, row + (d + b) * kFitLanes, sizeof y);
-            const Lanes with_total = total + y * y;
-            total = live ? with_total : total;
-            const Lanes error = y - predicted;
-            const Lanes with_residual = residual + error * error;
-            residual = live ? with_residual : residual;
-        }
-    }
-    double totals[kFitLanes], residuals[kFitLanes];
-    std::memcpy(totals, &total, sizeof totals);
-    std::memcpy(residuals, &residual, sizeof residuals);
-    for (std::size_t l = 0; l < kFitLanes; ++l) {
-        if (active[l] == 0) continue;
-        out[l] = confidence_of(residuals[l], totals[l]);
-    }
-}
-
-}  // namespace
-
-FitLanes::FitLanes(std::size_t d) : d_(d) {}
-
-std::size_t FitLanes::add(std::size_t k) {
-    const std::size_t lane = used_++;
-    lane_rows_[lane] = k;
-    if (k > rows_) {
-        // k <= the rows of the trajectory, so k * 2d * 8 doubles is about
-        // 16 copies of it at most.
-        require_memory(k, 2 * d_ * kFitLanes * sizeof(double));
-        rows_ = k;
-        tables_.resize(rows_ * 2 * d_ * kFitLanes);
-    }
-    return lane;
-}
-
-std::vector<FitLanes::Fit> FitLanes::fit_all() {
-    const std::size_t d = d_;
-    std::int64_t lane_rows[kFitLanes] = {};
-    for (std::size_t l = 0; l < used_; ++l) lane_rows[l] = static_cast<std::int64_t>(lane_rows_[l]);
-    std::vector<double> products(d * 2 * d * kFitLanes);
-    lane_products(tables_.data(), rows_, d, lane_rows, products.data());
-    auto product = [&](std::size_t a, std::size_t b, std::size_t lane) {
-        return products[(a * 2 * d + b) * kFitLanes + lane];
-    };
-
-    std::vector<Fit> fits(used_, Fit{false, 0.0, 0.0});
-    std::vector<double> cauchy_green(d * d * kFitLanes, 0.0), maps(d * d * kFitLanes, 0.0);
-    std::int64_t active[kFitLanes] = {};
-    for (std::size_t l = 0; l < used_; ++l) {
-        // fit_local_map, from the lane's sums.
-        Matrix normal(d, d), cross(d, d);
-        for (std::size_t a = 0; a < d; ++a) {
-            for (std::size_t b = 0; b < d; ++b) {
-                normal(a, b) = product(a, b, l);
-                cross(a, b) = product(a, d + b, l);
-            }
-        }
-        const auto normal_inverse = invert_gauss_jordan(normal);
-        if (!normal_inverse) continue;
-        Matrix map(d, d);
-        for (std::size_t a = 0; a < d; ++a) {
-            for (std::size_t b = 0; b < d; ++b) {
-                double sum = 0.0;
-                for (std::size_t c = 0; c < d; ++c) sum += (*normal_inverse)(a, c) * cross(c, b);
-                map(a, b) = sum;
-            }
-        }
-        // largest_stretch(map^T) starts from (map^T)^T map^T.
-        const Matrix J = map.transposed();
-        const Matrix C = transpose_product(J, J);
-        for (std::size_t r = 0; r < d; ++r) {
-            for (std::size_t c = 0; c < d; ++c) {
-                cauchy_green[(r * d + c) * kFitLanes + l] = C(r, c);
-                maps[(r * d + c) * kFitLanes + l] = map(r, c);
-            }
-        }
-        active[l] = 1;
-        fits[l].fitted = true;
-    }
-
-    double stretch[kFitLanes] = {}, confidence[kFitLanes] = {};
-    lane_stretch(cauchy_green.data(), d, active, stretch);
-    lane_confidence(tables_.data(), rows_, d, lane_rows, maps.data(), active, confidence);
-    for (std::size_t l = 0; l < used_; ++l) {
-        if (!fits[l].fitted) continue;
-        fits[l].stretch = stretch[l];
-        fits[l].confidence = confidence[l];
-    }
-    used_ = 0;
-    rows_ = 0;
-    return fits;
+    return true;
 }
 
 }  // namespace quorlin::dynamics

@@ -172,14 +172,26 @@ public:
     template <class Classify, class Leaf, class Whole>
     void traverse_ball(const Query& q, std::size_t used, Classify&& classify, Leaf&& leaf,
                        Whole&& whole) const {
+        traverse_boxes(
+            [&](const double* lo, const double* hi) {
+                return classify(box_bound(lo, hi, q, used), [&] { return box_reach(lo, hi, q, used); });
+            },
+            leaf, whole);
+    }
+
+    // The traversal of traverse_ball for any classification of a node by its
+    // box: classify(lo, hi) sees the node's dim() lower and upper bounds (a
+    // box that holds every row of the node).
+    template <class Classify, class Leaf, class Whole>
+    void traverse_boxes(Classify&& classify, Leaf&& leaf, Whole&& whole) const {
         std::array<std::uint32_t, 64> stack;
         std::size_t top = 0;
         stack[top++] = 0;
         while (top > 0) {
             const std::uint32_t at = stack[--top];
             const Node& node = nodes_[at];
-            const double lower = box_bound(at, q, used);
-            const Coverage coverage = classify(lower, [&] { return box_reach(at, q, used); });
+            const Coverage coverage = classify(lower_.data() + std::size_t{at} * m_,
+                                               upper_.data() + std::size_t{at} * m_);
             if (coverage == Coverage::kSkip) continue;
             if (coverage == Coverage::kAll) {
                 whole(node.begin, node.end);
@@ -206,8 +218,11 @@ private:
     // order from -0.0, of the squared gaps to the box in the first `used`
     // coordinates.
     double box_bound(std::uint32_t node, const Query& q, std::size_t used) const {
-        const double* lo = lower_.data() + static_cast<std::size_t>(node) * m_;
-        const double* hi = upper_.data() + static_cast<std::size_t>(node) * m_;
+        return box_bound(lower_.data() + std::size_t{node} * m_,
+                         upper_.data() + std::size_t{node} * m_, q, used);
+    }
+    static double box_bound(const double* lo, const double* hi, const Query& q,
+                            std::size_t used) {
         double s = -0.0;
         for (std::size_t c = 0; c < used; ++c) {
             double gap = 0.0;
@@ -221,11 +236,10 @@ private:
         return s;
     }
 
-    // Squared-distance upper bound of the box of `node`: the squared gap to
-    // the farther face in each coordinate, summed like squared_distance.
-    double box_reach(std::uint32_t node, const Query& q, std::size_t used) const {
-        const double* lo = lower_.data() + static_cast<std::size_t>(node) * m_;
-        const double* hi = upper_.data() + static_cast<std::size_t>(node) * m_;
+    // Squared-distance upper bound of a box: the squared gap to the farther
+    // face in each coordinate, summed like squared_distance.
+    static double box_reach(const double* lo, const double* hi, const Query& q,
+                            std::size_t used) {
         double s = -0.0;
         for (std::size_t c = 0; c < used; ++c) {
             const double below = q[c] - lo[c];
