@@ -20,6 +20,7 @@
 
 #include "common/execution.hpp"
 #include "complexity/entropy.hpp"
+#include "complexity/hurst.hpp"
 #include "embedding/delay.hpp"
 
 using namespace quorlin;
@@ -45,6 +46,12 @@ int main(int argc, char** argv) {
          }},
         {"sample_entropy m=2", [&](const ExecutionContext& c) {
              return complexity::sample_entropy(noise, 2, std::nullopt, c);
+         }},
+        {"hurst_exponent rs", [&](const ExecutionContext& c) {
+             return complexity::hurst_exponent(noise, complexity::HurstMethod::rescaled_range, c);
+         }},
+        {"hurst_exponent dfa", [&](const ExecutionContext& c) {
+             return complexity::hurst_exponent(noise, complexity::HurstMethod::detrended_fluctuation, c);
          }},
     };
     const std::atomic<bool> never{false};

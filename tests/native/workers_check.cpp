@@ -17,6 +17,7 @@
 
 #include "common/execution.hpp"
 #include "complexity/entropy.hpp"
+#include "complexity/hurst.hpp"
 #include "embedding/delay.hpp"
 
 using namespace quorlin;
@@ -115,6 +116,16 @@ int main(int argc, char** argv) {
                     }
                 }
             }
+        }
+    }
+    // Hurst exponent: R/S and DFA window sizes in blocks.
+    for (std::size_t family = 0; family < 3; ++family) {
+        const std::vector<double> x = series(family, 30000, rng);
+        for (const auto method : {complexity::HurstMethod::rescaled_range,
+                                  complexity::HurstMethod::detrended_fluctuation}) {
+            check("hurst family " + std::to_string(family), [&](const ExecutionContext& context) {
+                return bits(complexity::hurst_exponent(x, method, context));
+            });
         }
     }
     std::printf("%zu mismatches\n", failures);
