@@ -582,7 +582,8 @@ private:
 
     void fill_columns() {
         columns_.assign(4 * length_ * stride_, Lane{0});
-        for (std::size_t k = 0; k < length_; ++k) {
+        // Each coordinate fills columns of its own: a task apiece.
+        for_each_task(pacer_.context(), length_, [&](std::size_t k, Pacer& pacer) {
             Lane* near = columns_.data() + (4 * k + kNear) * stride_;
             Lane* reach = columns_.data() + (4 * k + kReach) * stride_;
             Lane* neg_near = columns_.data() + (4 * k + kNegNear) * stride_;
@@ -597,7 +598,8 @@ private:
                 neg_near[p] = static_cast<Lane>(kShift - 1 - n);
                 neg_reach[p] = static_cast<Lane>(kShift - 1 - r);
             }
-        }
+            pacer.advance(4 * templates_);
+        });
     }
 
     // Pairs of distinct groups within [begin, end), all of which share the
