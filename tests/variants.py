@@ -74,6 +74,13 @@ def build_ftle_check(build=BUILD):
     return Path(build) / "ftle_check"
 
 
+def build_workers_check(build=BUILD):
+    """Path of the native program that runs the kernels which split their
+    work into tasks with several worker counts and compares the bits."""
+    _build(["workers_check"], build)
+    return Path(build) / "workers_check"
+
+
 def load_search_variants(build=BUILD):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)

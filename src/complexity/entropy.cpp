@@ -11,6 +11,7 @@
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
+#include "common/parallel.hpp"
 #include "common/path_probe.hpp"
 #include "numerics/search_strategy.hpp"
 #include "numerics/template_pairs.hpp"
@@ -118,24 +119,39 @@ TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t 
     // N >= m + 2, so N - 2 and every index below are valid.
     const std::size_t n = x.size();
     const DiagonalScan scan{x.data(), n - 2, m, r};
+    // Diagonals in fixed blocks, each a task of its own whose counts are
+    // added afterwards (integers: in any order). A block is a multiple of
+    // four, so that its diagonals go side by side as a single pass would take
+    // them.
+    constexpr std::size_t kDiagonalBlock = 64;
+    const std::size_t blocks = (scan.last + kDiagonalBlock - 1) / kDiagonalBlock;
+    std::vector<TemplateMatches> partial(blocks);
+    for_each_task(pacer.context(), blocks, [&](std::size_t block, Pacer& task_pacer) {
+        TemplateMatches& counts = partial[block];
+        const std::size_t block_end = std::min(scan.last, (block + 1) * kDiagonalBlock);
+        std::size_t d = 1 + block * kDiagonalBlock;
+        for (; d + 3 <= block_end; d += 4) {
+            // The cells all four diagonals have, then each one's last few.
+            const std::size_t common_end = scan.last - (d + 3) + 1;
+            double runs[4] = {0.0, 0.0, 0.0, 0.0};
+            for (std::size_t t = 0; t < common_end; t += kScanChunk) {
+                const std::size_t end = std::min(common_end, t + kScanChunk);
+                scan.scan4(d, t, end, runs, counts);
+                task_pacer.advance(4 * (end - t));
+            }
+            for (std::size_t lane = 0; lane < 3; ++lane) {
+                scan.scan(d + lane, common_end, static_cast<std::uint64_t>(runs[lane]), counts);
+            }
+        }
+        for (; d <= block_end; ++d) {
+            scan.scan(d, 0, 0, counts);
+            task_pacer.advance(scan.last - d + 1);
+        }
+    });
     TemplateMatches counts;
-    std::size_t d = 1;
-    for (; d + 3 <= scan.last; d += 4) {
-        // The cells all four diagonals have, then each one's last few.
-        const std::size_t common_end = scan.last - (d + 3) + 1;
-        double runs[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t t = 0; t < common_end; t += kScanChunk) {
-            const std::size_t end = std::min(common_end, t + kScanChunk);
-            scan.scan4(d, t, end, runs, counts);
-            pacer.advance(4 * (end - t));
-        }
-        for (std::size_t lane = 0; lane < 3; ++lane) {
-            scan.scan(d + lane, common_end, static_cast<std::uint64_t>(runs[lane]), counts);
-        }
-    }
-    for (; d <= scan.last; ++d) {
-        scan.scan(d, 0, 0, counts);
-        pacer.advance(scan.last - d + 1);
+    for (const TemplateMatches& part : partial) {
+        counts.a += part.a;
+        counts.b += part.b;
     }
     if (m == 0) {
         // Empty templates always match, and the template range then reaches

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
+#include "common/parallel.hpp"
 #include "numerics/least_squares.hpp"
 
 namespace quorlin::complexity {
@@ -137,6 +139,29 @@ struct RescaledRange {
     }
 };
 
+// Runs pass(block, pacer) over blocks of the window sizes, on the context's
+// workers. Each size keeps sums of its own, taken over its windows in order,
+// so how the sizes are split changes no bit: one worker takes them all in one
+// pass over the series (which stays in cache chunk by chunk), more take
+// blocks of a few sizes each, every block a pass of its own.
+template <class Size, class Pass>
+void for_each_size_block(Pacer& pacer, std::vector<Size>& sizes, std::size_t samples,
+                         Pass&& pass) {
+    constexpr std::size_t kSizesPerBlock = 4;
+    const ExecutionContext& context = pacer.context();
+    // A few hundred samples per size are not worth a thread.
+    if (context.workers() == 1 || samples < 4 * kChunk) {
+        pass(std::span<Size>(sizes), pacer);
+        return;
+    }
+    const std::size_t blocks = (sizes.size() + kSizesPerBlock - 1) / kSizesPerBlock;
+    for_each_task(context, blocks, [&](std::size_t block, Pacer& own) {
+        const std::size_t first = block * kSizesPerBlock;
+        const std::size_t count = std::min(kSizesPerBlock, sizes.size() - first);
+        pass(std::span<Size>(sizes).subspan(first, count), own);
+    });
+}
+
 double rescaled_range_exponent(std::span<const double> x, Pacer& pacer) {
     const double half = std::trunc(kRsMaxKRatio * static_cast<double>(x.size()));
     if (half < static_cast<double>(kRsMinK + 1)) return kNaN;
@@ -148,12 +173,14 @@ double rescaled_range_exponent(std::span<const double> x, Pacer& pacer) {
     for (std::size_t k = kRsMinK; k < largest; ++k) {
         sizes.push_back({.size = k, .windows = x.size() / k});
     }
-    for (std::size_t end = 0; end < x.size();) {
-        end = std::min(x.size(), end + kChunk);
-        for (RescaledRange& size : sizes) size.advance(x.data(), end, end == x.size());
-        // Each size passes twice over the chunk's samples.
-        pacer.advance(kChunk * sizes.size() * 2);
-    }
+    for_each_size_block(pacer, sizes, x.size(), [&](std::span<RescaledRange> block, Pacer& own) {
+        for (std::size_t end = 0; end < x.size();) {
+            end = std::min(x.size(), end + kChunk);
+            for (RescaledRange& size : block) size.advance(x.data(), end, end == x.size());
+            // Each size passes twice over the chunk's samples.
+            own.advance(kChunk * block.size() * 2);
+        }
+    });
     LineSums points;
     for (const RescaledRange& size : sizes) {
         const double rs = size.running / static_cast<double>(size.windows);
@@ -304,11 +331,13 @@ double detrended_fluctuation_exponent(std::span<const double> x, Pacer& pacer) {
         if (std::fabs(denominator) < kDfaWindowTolerance) continue;
         scales.push_back(state);
     }
-    for (std::size_t end = 0; end < n;) {
-        end = std::min(n, end + kChunk);
-        for (DetrendedScale& scale : scales) scale.advance(profile.data(), end, end == n);
-        pacer.advance(kChunk * scales.size() * 2);
-    }
+    for_each_size_block(pacer, scales, n, [&](std::span<DetrendedScale> block, Pacer& own) {
+        for (std::size_t end = 0; end < n;) {
+            end = std::min(n, end + kChunk);
+            for (DetrendedScale& scale : block) scale.advance(profile.data(), end, end == n);
+            own.advance(kChunk * block.size() * 2);
+        }
+    });
     LineSums points;
     for (const DetrendedScale& scale : scales) {
         points.add(std::log(static_cast<double>(scale.size)),

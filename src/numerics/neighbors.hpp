@@ -134,6 +134,8 @@ public:
 
     const Points& points() const { return points_; }
     bool indexed() const { return tree_ != nullptr && used_ > 0; }
+    // The tree searched, if any (another search may share it).
+    const KdTree<Points>* tree() const { return tree_; }
 
     // The admissible j with the smallest distance, the lowest j on ties; a
     // default Nearest (index 0, distance +inf) when none qualifies. A hint,

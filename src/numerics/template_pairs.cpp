@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "common/memory.hpp"
+#include "common/parallel.hpp"
 #include "numerics/search_strategy.hpp"
 
 namespace quorlin {
@@ -227,14 +228,31 @@ private:
                 order_[slots_[static_cast<std::size_t>(from[0][e] - lowest)]++] = static_cast<std::uint32_t>(e);
             }
         } else {
+            // A stable least-significant-digit radix sort of the offsets from
+            // the lowest key, a byte at a time over the bytes that vary: as
+            // the counting above, items with equal keys keep their order.
+            const std::int64_t lowest = *low;
             keys_.resize(count);
+            buffer_order_.resize(count);
             for (std::size_t e = 0; e < count; ++e) {
-                const auto lifted = static_cast<std::uint64_t>(static_cast<std::int64_t>(from[0][e]) -
-                                                               std::numeric_limits<Lane>::min());
-                keys_[e] = lifted << 32 | e;
+                keys_[e] = static_cast<std::uint32_t>(static_cast<std::int64_t>(from[0][e]) - lowest);
+                order_[e] = static_cast<std::uint32_t>(e);
             }
-            std::sort(keys_.begin(), keys_.end());
-            for (std::size_t e = 0; e < count; ++e) order_[e] = static_cast<std::uint32_t>(keys_[e]);
+            std::array<std::uint32_t, 256> offsets;
+            for (unsigned shift = 0; shift < 32 && ((range - 1) >> shift) != 0; shift += 8) {
+                offsets.fill(0);
+                for (std::size_t e = 0; e < count; ++e) ++offsets[(keys_[order_[e]] >> shift) & 255];
+                std::uint32_t sum = 0;
+                for (std::uint32_t& offset : offsets) {
+                    const std::uint32_t here = offset;
+                    offset = sum;
+                    sum += here;
+                }
+                for (std::size_t e = 0; e < count; ++e) {
+                    buffer_order_[offsets[(keys_[order_[e]] >> shift) & 255]++] = order_[e];
+                }
+                order_.swap(buffer_order_);
+            }
         }
         for (std::size_t q = 0; q < dims; ++q) {
             for (std::size_t e = 0; e < count; ++e) to[q * stride + e] = from[q][order_[e]];
@@ -424,7 +442,8 @@ private:
     std::size_t y_stride_ = 0;
     std::vector<Lane> xs_;
     std::vector<Lane> ys_;
-    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::uint32_t> buffer_order_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> slots_;
     std::vector<Key> ordered_;
@@ -472,8 +491,11 @@ public:
     std::uint64_t count() {
         // Per template: its place in group order and a sorting buffer, group
         // bounds and cells, four columns per coordinate, and the largest
-        // dominance problem's copies of two columns per coordinate.
-        require_memory(templates_, 4 * 3 + 4 * length_ + 6 * length_ * sizeof(Lane) + 16);
+        // dominance problem's copies of two columns per coordinate, held by
+        // each thread that counts.
+        const std::uint64_t threads = pacer_.context().workers();
+        require_memory(templates_, 4 * 3 + 4 * length_ + 16 +
+                                       (4 + 2 * threads) * length_ * sizeof(Lane));
         group();
         fill_columns();
         const std::size_t groups = group_begin_.size() - 1;
@@ -482,14 +504,43 @@ public:
             const std::uint64_t size = group_begin_[g + 1] - group_begin_[g];
             total += size * (size - 1) / 2;
         }
-        total_ = total;
-        walk_same(0, groups, 0);
-        return total_;
+        // The first level of the walk by hand: the groups that share a first
+        // cell form a run, and each run with the pairs it makes with the run
+        // one cell up is a task of its own, fixed by the groups alone. The
+        // counts are integers: their sum does not depend on who counted what.
+        std::vector<std::size_t> runs;  // the first group of every run, and `groups`
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (g == 0 || group_cell(g, 0) != group_cell(g - 1, 0)) runs.push_back(g);
+        }
+        runs.push_back(groups);
+        std::vector<std::uint64_t> totals(runs.size() - 1, 0);
+        for_each_task(pacer_.context(), totals.size(), [&](std::size_t run, Pacer& pacer) {
+            Walk walk{pacer, {}, {}, 0};
+            const std::size_t begin = runs[run], end = runs[run + 1];
+            walk_same(begin, end, 1, walk);
+            if (run + 2 < runs.size() && group_cell(end, 0) == group_cell(begin, 0) + 1) {
+                walk.step[0] = 1;
+                walk_apart(begin, end, end, runs[run + 2], 1, walk);
+            }
+            totals[run] = walk.total;
+        });
+        for (const std::uint64_t part : totals) total += part;
+        return total;
     }
 
 private:
     static constexpr std::size_t kPad = LaneVector<Lane>::kLanes;
     enum Column { kNear = 0, kReach = 1, kNegNear = 2, kNegReach = 3 };
+
+    // What one thread of the walk keeps: its pacer, its scratch for large
+    // dominance problems, the cell steps of the tuples being paired, and its
+    // count.
+    struct Walk {
+        Pacer& pacer;
+        Dominance<Lane> dominance;
+        std::array<std::int8_t, MaxNormTemplatePairs::kMaxLength> step;
+        std::uint64_t total;
+    };
 
     const Lane* column(std::size_t k, Column which) const {
         return columns_.data() + (4 * k + which) * stride_;
@@ -531,7 +582,8 @@ private:
 
     void fill_columns() {
         columns_.assign(4 * length_ * stride_, Lane{0});
-        for (std::size_t k = 0; k < length_; ++k) {
+        // Each coordinate fills columns of its own: a task apiece.
+        for_each_task(pacer_.context(), length_, [&](std::size_t k, Pacer& pacer) {
             Lane* near = columns_.data() + (4 * k + kNear) * stride_;
             Lane* reach = columns_.data() + (4 * k + kReach) * stride_;
             Lane* neg_near = columns_.data() + (4 * k + kNegNear) * stride_;
@@ -546,37 +598,38 @@ private:
                 neg_near[p] = static_cast<Lane>(kShift - 1 - n);
                 neg_reach[p] = static_cast<Lane>(kShift - 1 - r);
             }
-        }
+            pacer.advance(4 * templates_);
+        });
     }
 
     // Pairs of distinct groups within [begin, end), all of which share the
     // cells of coordinates 0 .. level-1. Each unordered pair is reached once,
     // at the first coordinate where the two tuples differ (by one cell).
-    void walk_same(std::size_t begin, std::size_t end, std::size_t level) {
+    void walk_same(std::size_t begin, std::size_t end, std::size_t level, Walk& walk) const {
         if (level == length_) return;
         for (std::size_t a = begin; a < end;) {
             const std::int32_t c = group_cell(a, level);
             std::size_t a_end = a + 1;
             while (a_end < end && group_cell(a_end, level) == c) ++a_end;
-            walk_same(a, a_end, level + 1);
+            walk_same(a, a_end, level + 1, walk);
             if (a_end < end && group_cell(a_end, level) == c + 1) {
                 std::size_t b_end = a_end + 1;
                 while (b_end < end && group_cell(b_end, level) == c + 1) ++b_end;
-                step_[level] = 1;
-                walk_apart(a, a_end, a_end, b_end, level + 1);
-                step_[level] = 0;
+                walk.step[level] = 1;
+                walk_apart(a, a_end, a_end, b_end, level + 1, walk);
+                walk.step[level] = 0;
             }
             a = a_end;
         }
     }
 
     // Pairs (X, Y), X from [xb, xe) and Y from [yb, ye), whose tuples differ
-    // by step_[0 .. level-1] so far (each -1, 0 or +1, not all 0); tuples
+    // by walk.step[0 .. level-1] so far (each -1, 0 or +1, not all 0); tuples
     // further apart than one cell anywhere have no matching pair.
     void walk_apart(std::size_t xb, std::size_t xe, std::size_t yb, std::size_t ye,
-                    std::size_t level) {
+                    std::size_t level, Walk& walk) const {
         if (level == length_) {
-            count_between(xb, yb);
+            count_between(xb, yb, walk);
             return;
         }
         std::size_t y_from = yb;
@@ -590,16 +643,16 @@ private:
                 if (cy > c + 1) break;
                 std::size_t b_end = b + 1;
                 while (b_end < ye && group_cell(b_end, level) == cy) ++b_end;
-                step_[level] = static_cast<std::int8_t>(cy - c);
-                walk_apart(a, a_end, b, b_end, level + 1);
+                walk.step[level] = static_cast<std::int8_t>(cy - c);
+                walk_apart(a, a_end, b, b_end, level + 1, walk);
                 b = b_end;
             }
             a = a_end;
         }
-        step_[level] = 0;
+        walk.step[level] = 0;
     }
 
-    void count_between(std::size_t gx, std::size_t gy) {
+    void count_between(std::size_t gx, std::size_t gy, Walk& walk) const {
         const std::size_t xb = group_begin_[gx];
         const std::size_t nx = group_begin_[gx + 1] - xb;
         const std::size_t yb = group_begin_[gy];
@@ -609,18 +662,18 @@ private:
         std::array<const Lane*, MaxNormTemplatePairs::kMaxLength> values;
         std::size_t dims = 0;
         for (std::size_t k = 0; k < length_; ++k) {
-            if (step_[k] > 0) {
+            if (walk.step[k] > 0) {
                 thresholds[dims] = column(k, kReach) + xb;
                 values[dims] = column(k, kNear) + yb;
                 ++dims;
-            } else if (step_[k] < 0) {
+            } else if (walk.step[k] < 0) {
                 thresholds[dims] = column(k, kNegNear) + xb;
                 values[dims] = column(k, kNegReach) + yb;
                 ++dims;
             }
         }
         const std::uint64_t pairs = static_cast<std::uint64_t>(nx) * ny;
-        if (pairs <= kBrutePairs) pacer_.advance(pairs * dims / 16 + 16);
+        if (pairs <= kBrutePairs) walk.pacer.advance(pairs * dims / 16 + 16);
         if (pairs <= kScalarPairs) {
             // Most neighbouring groups of irregular signals hold a template
             // or two: compared one by one, without vector set-up.
@@ -632,14 +685,14 @@ private:
                     matches += match ? 1 : 0;
                 }
             }
-            total_ += matches;
+            walk.total += matches;
             return;
         }
         if (pairs <= kBrutePairs) {
-            total_ += brute_dominance<Lane>(nx, thresholds.data(), ny, values.data(), dims);
+            walk.total += brute_dominance<Lane>(nx, thresholds.data(), ny, values.data(), dims);
             return;
         }
-        total_ += dominance_.count(nx, thresholds.data(), ny, values.data(), dims, pacer_);
+        walk.total += walk.dominance.count(nx, thresholds.data(), ny, values.data(), dims, walk.pacer);
     }
 
     Pacer& pacer_;
@@ -654,9 +707,6 @@ private:
     std::vector<std::uint32_t> group_begin_;
     std::vector<std::int32_t> group_cells_;
     std::vector<Lane> columns_;
-    Dominance<Lane> dominance_;
-    std::array<std::int8_t, MaxNormTemplatePairs::kMaxLength> step_{};
-    std::uint64_t total_ = 0;
 };
 
 }  // namespace
@@ -799,11 +849,15 @@ std::uint64_t MaxNormTemplatePairs::matching_pairs(std::size_t length, std::size
     }
     // Pairs of two samples are counted by groups of cells while the groups
     // stay small enough to compare in vectors, by a sweep beyond (measured
-    // break-even). The test twin that always takes the fast searches always
-    // sweeps; the shipped module's short series exercise the groups.
+    // break-even on one core). The sweep is one sequence of steps, while the
+    // groups are counted as tasks on every worker: with more than one, the
+    // groups are kept (the counts are exact integers either way). The test
+    // twin that always takes the fast searches always sweeps; the shipped
+    // module's short series exercise the groups.
     constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
+    const bool one_worker = pacer.context().workers() == 1;
     if (length == 2 && (kSearchStrategy == SearchStrategy::fast ||
-                        templates >= kSweptTwoSampleTemplates)) {
+                        (templates >= kSweptTwoSampleTemplates && one_worker))) {
         return two_sample_pairs(first_, low_, high_, n_, templates, pacer);
     }
     // The test twin that always takes the fast searches holds templates of

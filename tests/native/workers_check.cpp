@@ -1,0 +1,133 @@
+// Test driver (never shipped): the kernels that split their work into tasks
+// give the same bits with 1, 2, 3 and 7 workers, on generated series.
+//
+//     workers_check SEED
+//
+// prints one line per disagreement and exits with status 1 if there was any.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/execution.hpp"
+#include "complexity/entropy.hpp"
+#include "complexity/hurst.hpp"
+#include "embedding/delay.hpp"
+
+using namespace quorlin;
+
+namespace {
+
+using Rng = std::mt19937_64;
+
+// Noise, a few integer levels (ties), the logistic map.
+std::vector<double> series(std::size_t family, std::size_t n, Rng& rng) {
+    std::normal_distribution<double> normal;
+    std::vector<double> x(n);
+    double v = 0.1 + 0.8 * std::uniform_real_distribution<double>(0.0, 1.0)(rng);
+    for (double& sample : x) {
+        switch (family) {
+            case 0: sample = normal(rng); break;
+            case 1: sample = static_cast<double>(rng() % 4); break;
+            default: sample = v = 4.0 * v * (1.0 - v); break;
+        }
+    }
+    return x;
+}
+
+std::uint64_t bits(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+std::size_t failures = 0;
+
+// Runs compute(context) with each worker count and compares the bits of the
+// results with those of one worker.
+template <class Compute>
+void check(const std::string& label, Compute&& compute) {
+    const std::atomic<bool> never{false};
+    std::uint64_t reference = 0;
+    for (const unsigned workers : {1u, 2u, 3u, 7u}) {
+        const std::uint64_t got = compute(ExecutionContext::watching(never, workers));
+        if (workers == 1) {
+            reference = got;
+        } else if (got != reference) {
+            ++failures;
+            std::printf("MISMATCH %s with %u workers: %llx, one worker %llx\n", label.c_str(),
+                        workers, static_cast<unsigned long long>(got),
+                        static_cast<unsigned long long>(reference));
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: workers_check SEED\n");
+        return 2;
+    }
+    Rng rng(std::strtoull(argv[1], nullptr, 10));
+    // Sample entropy: the pair scan (short series, or many NaN samples), the
+    // cell groups, and the sweep of pairs of samples (long series).
+    for (const std::size_t n : {700, 20000, 140000}) {
+        for (std::size_t family = 0; family < (n > 100000 ? 1 : 3); ++family) {
+            std::vector<double> x = series(family, n, rng);
+            if (rng() % 2 == 0) x[rng() % n] = std::numeric_limits<double>::quiet_NaN();
+            for (const std::uint64_t m : {1, 2, 3}) {
+                const std::string label = "sample_entropy n " + std::to_string(n) + " family " +
+                                          std::to_string(family) + " m " + std::to_string(m);
+                check(label, [&](const ExecutionContext& context) {
+                    return bits(complexity::sample_entropy(x, m, std::nullopt, context));
+                });
+                check(label + " scan", [&](const ExecutionContext& context) {
+                    Pacer pacer(context);
+                    const auto counts = complexity::count_template_matches(
+                        std::span<const double>(x).first(std::min<std::size_t>(n, 3000)), m, 0.3,
+                        pacer);
+                    return counts.a * 0x9E3779B97F4A7C15ULL ^ counts.b;
+                });
+            }
+        }
+    }
+    // Optimal dimension: FNN counts and Cao's ratios, through the trees and
+    // through the scans (a non-finite sample).
+    for (const std::size_t n : {300, 6000}) {
+        for (std::size_t family = 0; family < 3; ++family) {
+            std::vector<double> x = series(family, n, rng);
+            if (rng() % 3 == 0) x[rng() % n] = std::numeric_limits<double>::infinity();
+            for (const std::uint64_t tau : {1, 3}) {
+                for (const char* method : {"fnn", "cao"}) {
+                    for (const double threshold : {0.01, 1e-9}) {
+                        check(std::string(method) + " n " + std::to_string(n) + " family " +
+                                  std::to_string(family) + " tau " + std::to_string(tau),
+                              [&](const ExecutionContext& context) {
+                                  return embedding::optimal_dimension(x, tau, 10, method,
+                                                                      threshold, context);
+                              });
+                    }
+                }
+            }
+        }
+    }
+    // Hurst exponent: R/S and DFA window sizes in blocks.
+    for (std::size_t family = 0; family < 3; ++family) {
+        const std::vector<double> x = series(family, 30000, rng);
+        for (const auto method : {complexity::HurstMethod::rescaled_range,
+                                  complexity::HurstMethod::detrended_fluctuation}) {
+            check("hurst family " + std::to_string(family), [&](const ExecutionContext& context) {
+                return bits(complexity::hurst_exponent(x, method, context));
+            });
+        }
+    }
+    std::printf("%zu mismatches\n", failures);
+    return failures == 0 ? 0 : 1;
+}
