@@ -161,3 +161,13 @@ def test_ctrl_c_keeps_the_finished_rows(tmp_path):
     assert len(lines) == 1 and lines[0].startswith("quorlin: interrupted; "), stderr
     done = int(lines[0].split("; ")[1].split()[0])
     assert 1 <= done < 8 and len(read_table(str(out))) == done and not journal.exists()
+
+
+def test_dask_and_pyarrow_stay_optional():
+    code = ("import sys, quorlin, quorlin.batch, quorlin.batch_cli; "
+            "print(sorted({m.split('.')[0] for m in sys.modules} & {'dask', 'distributed', 'pyarrow'}))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(PACKAGE_PARENT),
+                                                                    os.environ.get("PYTHONPATH")])))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert done.stdout.strip() == "[]", done.stderr

@@ -64,11 +64,13 @@ MAX_ERROR_CHARACTERS = 300
 
 class BatchInterrupted(KeyboardInterrupt):
     """Ctrl-C during a batch, after the finished rows were written: `done` of
-    `total` inputs have their rows in `path` (None: nothing written)."""
+    `total` inputs were finished; `rows` is the table so far (in input
+    order), also in the table at `path` when one was given."""
 
-    def __init__(self, done: int, total: int, path: Optional[str]) -> None:
+    def __init__(self, done: int, total: int, path: Optional[str],
+                 rows: Sequence[Dict[str, Any]] = ()) -> None:
         super().__init__(f"{done} of {total} inputs done")
-        self.done, self.total, self.path = done, total, path
+        self.done, self.total, self.path, self.rows = done, total, path, list(rows)
 
 
 # --- Cores this process may use ---------------------------------------------------
@@ -281,7 +283,11 @@ class Task:
     problem: Optional[str] = None
 
 
-def expand_inputs(inputs: Any) -> List[Tuple[str, Optional[str], Optional[np.ndarray], Optional[str]]]:
+#: (source, path, values, problem) of one input.
+Input = Tuple[str, Optional[str], Optional[np.ndarray], Optional[str]]
+
+
+def expand_inputs(inputs: Any) -> List[Input]:
     """(source, path, values, problem) for each input, in input order.
 
     A string or path is a file, or a glob pattern (its matches in sorted
@@ -294,8 +300,8 @@ def expand_inputs(inputs: Any) -> List[Tuple[str, Optional[str], Optional[np.nda
         inputs = [inputs]
     elif hasattr(inputs, "columns") and hasattr(inputs, "__getitem__"):
         inputs = {str(c): inputs[c] for c in inputs.columns}
+    out: List[Input] = []
     if isinstance(inputs, Mapping):
-        out = []
         for key, value in inputs.items():
             array = np.asarray(value)
             if array.dtype.kind not in "biuf":      # a column of labels or dates is not a series
@@ -312,7 +318,6 @@ def expand_inputs(inputs: Any) -> List[Tuple[str, Optional[str], Optional[np.nda
                     for i in range(array.shape[1])]
         raise ValueError(f"expected one series or a table of series in columns, got an array of "
                          f"shape {array.shape}")
-    out = []
     for position, item in enumerate(inputs):
         if isinstance(item, (str, os.PathLike)):
             text = os.fsdecode(item)
@@ -371,7 +376,7 @@ def _analysed_row(task: Task, series: Series, read_seconds: float) -> Dict[str, 
     begun = time.perf_counter()
     try:
         summary = analyse(series, task.settings).summary()
-    except (InputError, ValueError, ArithmeticError, MemoryError) as error:
+    except Exception as error:      # noqa: BLE001 - one series' failure is its row, not the run's
         row["error"] = _one_line(error)
         row["seconds"] = time.perf_counter() - begun
         return row
@@ -396,7 +401,7 @@ def run_task(task: Task) -> Tuple[int, List[Dict[str, Any]]]:
             found = read_columns(task.path, task.time_column)
         else:
             found = [Series(np.asarray(task.values, dtype=np.float64), task.source)]
-    except (InputError, ValueError, MemoryError) as error:
+    except Exception as error:      # noqa: BLE001 - one file's failure is its row, not the run's
         return task.index, [dict(_row(task, None, None), error=_one_line(error),
                                  read_seconds=time.perf_counter() - begun)]
     read_seconds = time.perf_counter() - begun
@@ -419,7 +424,7 @@ def _worker_setup() -> None:
     for name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
         os.environ[name] = "1"
     try:
-        from threadpoolctl import threadpool_limits
+        from threadpoolctl import threadpool_limits  # type: ignore[import-not-found]
     except ImportError:
         return
     threadpool_limits(1)
@@ -481,7 +486,7 @@ def _dask(client: Any, tasks: Sequence[Task]) -> Iterator[Tuple[int, List[Dict[s
 
     futures = {client.submit(run_task, task, pure=False): task for task in tasks}
     try:
-        for future in as_completed(list(futures)):
+        for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
             task = futures[future]
             try:
                 yield future.result()
@@ -543,7 +548,7 @@ def _format(path: str) -> str:
                          ".parquet)")
     if FORMATS[suffix] == "parquet":
         try:
-            import pyarrow  # noqa: F401
+            import pyarrow  # type: ignore[import-untyped,unused-ignore]  # noqa: F401
         except ImportError:
             raise InputError("Parquet output needs pyarrow: python -m pip install "
                              "'quorlin[batch]' (or write .csv or .jsonl)") from None
@@ -613,8 +618,8 @@ def write_rows(rows: Sequence[Dict[str, Any]], stream: TextIO, kind: str = "csv"
 
 
 def _write_parquet(rows: Sequence[Dict[str, Any]], path: str) -> None:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+    import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
 
     arrays, names = [], []
     for column in _columns(rows):
@@ -636,7 +641,8 @@ def read_table(path: str) -> List[Dict[str, Any]]:
     if kind == "parquet":
         import pyarrow.parquet as pq
 
-        return pq.read_table(path).to_pylist()
+        rows: List[Dict[str, Any]] = pq.read_table(path).to_pylist()
+        return rows
     with open(path, encoding="utf-8", newline="") as f:
         if kind == "jsonl":
             return [json.loads(line) for line in f if line.strip()]
@@ -734,7 +740,7 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
     if out is not None and resume:
         if os.path.exists(out):
             kept = read_table(out)
-        kept += _journal_rows(journal)
+        kept += _journal_rows(f"{out}.partial.jsonl")
         _check_same_settings(kept, settings, kind or "csv", out)
         done = {row["source"] for row in kept if not row.get("error")}
         kept = [row for row in kept if row.get("source") in done]
@@ -781,7 +787,7 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
         if out is not None:
             write_table(table, out)
             _remove(log, journal)
-        raise BatchInterrupted(len(finished), len(tasks), out) from None
+        raise BatchInterrupted(len(finished), len(tasks), out, table) from None
     table = _ordered(kept, finished, expanded)
     if out is not None:
         write_table(table, out)
@@ -801,7 +807,7 @@ def _ordered(kept: List[Dict[str, Any]], finished: Dict[int, List[Dict[str, Any]
     """Rows in input order: kept rows of a resumed run where their input now
     stands, then those of inputs no longer given, in their old order."""
     position = {source: i for i, (source, *_rest) in enumerate(expanded)}
-    by_source: Dict[str, List[Dict[str, Any]]] = {}
+    by_source: Dict[Any, List[Dict[str, Any]]] = {}
     for row in kept:
         by_source.setdefault(row.get("source"), []).append(row)
     table: List[Dict[str, Any]] = []

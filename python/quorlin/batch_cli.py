@@ -57,6 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="a progress bar with the time left on stderr (default: when stderr "
                         "is a terminal)")
+    parser.add_argument("-q", "--quiet", action="store_true", help="nothing on stderr but errors")
     parser.add_argument("--time-column", metavar="NAME", help="column of times (numbers or ISO "
                         "8601 dates) from which each table's sampling interval is taken; it is "
                         "not analysed")
@@ -97,7 +98,7 @@ def _client(address: str) -> Any:
         raise InputError("--scheduler needs dask.distributed: python -m pip install "
                          "'quorlin[batch]'") from None
     try:
-        return Client(address, timeout="20s")
+        return Client(address, timeout="20s")  # type: ignore[no-untyped-call]
     except (OSError, ValueError, TimeoutError) as error:
         raise InputError(f"cannot connect to the scheduler at {printable(address, 120)}: "
                          f"{printable(str(error), 200)}") from None
@@ -133,14 +134,22 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
                          resume=args.resume, time_column=args.time_column,
                          sampling_interval=args.dt,
                          time_unit=None if args.time_unit is None else printable(args.time_unit, 20),
-                         progress=args.progress)
+                         progress=False if args.quiet else args.progress)
         except (InputError, ValueError) as error:
             stderr.write(f"quorlin: error: {printable(str(error), 400)}\n")
             return 2
     except BatchInterrupted as interrupted:
-        where = (f"; {interrupted.done} of {interrupted.total} inputs are in "
-                 f"{printable(interrupted.path, MAX_SHOWN_PATH)} (--resume finishes the run)"
-                 if interrupted.path else f" after {interrupted.done} of {interrupted.total} inputs")
+        if interrupted.path:
+            where = (f"; {interrupted.done} of {interrupted.total} inputs are in "
+                     f"{printable(interrupted.path, MAX_SHOWN_PATH)} (--resume finishes the run)")
+        else:
+            where = (f"; the rows of {interrupted.done} of {interrupted.total} inputs are on "
+                     "stdout")
+            try:
+                write_rows(interrupted.rows, stdout)
+                stdout.flush()
+            except (BrokenPipeError, KeyboardInterrupt):
+                pass
         stderr.write(f"\nquorlin: interrupted{where}\n")
         return 130
     except KeyboardInterrupt:
@@ -156,7 +165,7 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
             stdout.flush()
         except BrokenPipeError:
             return 141
-    if errors and args.progress is not False:
+    if errors and not args.quiet:
         stderr.write(f"quorlin: {errors} of {len(rows)} series could not be analysed "
                      "(see the error column)\n")
     return 0
