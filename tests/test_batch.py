@@ -93,7 +93,7 @@ def test_every_executor_gives_the_same_table_in_input_order(folder, tmp_path):
     assert comparable(on_cluster) == comparable(inline)
 
 
-def test_read_columns_gives_what_load_series_gives(folder):
+def test_read_columns_gives_what_load_series_gives(folder, tmp_path):
     for name, columns in (("table.csv", ["a", "b"]), ("pair.npy", ["0", "1"]), ("s0.csv", [None])):
         found = read_columns(str(folder / name))
         assert len(found) == len(columns)
@@ -101,11 +101,10 @@ def test_read_columns_gives_what_load_series_gives(folder):
             single = load_series(str(folder / name), column)
             assert series.description == single.description
             np.testing.assert_array_equal(series.values, single.values)
-    timed = folder / "timed.csv"
+    timed = tmp_path / "timed.csv"
     timed.write_text("day,x,y\n" + "".join(f"2020-01-{d:02d},{d % 3},{d % 5}\n" for d in range(1, 29)))
     x, y = read_columns(str(timed), time_column="day")
     assert (x.column, y.column, x.sampling_interval, x.time_unit) == ("x", "y", 1.0, "day")
-    timed.unlink()
 
 
 @pytest.mark.parametrize("suffix", ["csv", "jsonl", "parquet", "killed"])

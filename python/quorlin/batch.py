@@ -238,6 +238,7 @@ def _text_columns(lines: Any, file_size: Optional[int], shown: str, path: str,
         if count * len(candidates) >= next_check:
             budget.check(count * len(candidates), lines.characters)
             next_check = count * len(candidates) + CHECK_EVERY_VALUES
+    budget.check(count * len(candidates))
     numeric = [i for i in sorted(candidates)
                if not np.isnan(np.frombuffer(candidates[i], dtype=np.float64)).all()]
     if not numeric:
@@ -253,7 +254,7 @@ def _text_columns(lines: Any, file_size: Optional[int], shown: str, path: str,
     out = []
     for i in numeric:
         label = printable(name(i))
-        series = Series(np.frombuffer(candidates[i], dtype=np.float64).copy(), f"{shown}, {label}",
+        series = Series(np.frombuffer(candidates[i], dtype=np.float64), f"{shown}, {label}",
                         path=printable(path, None), column=label, sampling_interval=interval,
                         time_unit=unit, time_column=None if time_col is None
                         else printable(time_col.name))

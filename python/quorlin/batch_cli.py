@@ -150,10 +150,10 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
                 stdout.flush()
             except (BrokenPipeError, KeyboardInterrupt):
                 pass
-        stderr.write(f"\nquorlin: interrupted{where}\n")
+        stderr.write(f"quorlin: interrupted{where}\n")
         return 130
     except KeyboardInterrupt:
-        stderr.write("\nquorlin: interrupted\n")
+        stderr.write("quorlin: interrupted\n")
         return 130
     finally:
         if client is not None:
