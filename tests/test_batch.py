@@ -170,3 +170,11 @@ def test_dask_and_pyarrow_stay_optional():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
                           timeout=60)
     assert done.stdout.strip() == "[]", done.stderr
+
+
+def test_a_fifo_that_a_pattern_matches_is_not_read(tmp_path):
+    os.mkfifo(tmp_path / "live.csv")      # opening it would wait for a writer forever
+    np.savetxt(tmp_path / "two.csv", np.column_stack([np.arange(60.0), np.sin(np.arange(60.0))]))
+    fifo, two = batch(str(tmp_path / "*.csv"), executor="inline", column="1", skip="ftle")
+    assert fifo["error"].endswith("is a FIFO: name it on its own to read it")
+    assert (two["error"], two["column"], two["length"]) == (None, "column 1", 60)

@@ -33,6 +33,7 @@ import math
 import os
 import platform
 import signal
+import stat
 import sys
 import time
 from dataclasses import dataclass, field
@@ -278,6 +279,7 @@ class Task:
     settings: Settings
     path: Optional[str] = None
     values: Optional[np.ndarray] = None
+    column: Optional[str] = None
     time_column: Optional[str] = None
     sampling_interval: Optional[float] = None
     time_unit: Optional[str] = None
@@ -327,7 +329,11 @@ def expand_inputs(inputs: Any) -> List[Input]:
                 files = [m for m in matches if not os.path.isdir(m)]
                 if not files:
                     out.append((text, None, None, f"no file matches {quoted(text)}"))
-                out.extend((m, m, None, None) for m in files)
+                # A FIFO would block its worker until something writes to
+                # it: one that a pattern happens to match is not read (one
+                # named on its own is).
+                out.extend((m, m, None, f"{printable(m, MAX_SHOWN_PATH)} is a FIFO: name it on its "
+                            "own to read it") if _is_fifo(m) else (m, m, None, None) for m in files)
             else:
                 out.append((text, text, None, None))
         else:
@@ -337,6 +343,13 @@ def expand_inputs(inputs: Any) -> List[Input]:
                                  f"array), got shape {array.shape}")
             out.append((f"series {position}", None, array, None))
     return out
+
+
+def _is_fifo(path: str) -> bool:
+    try:
+        return stat.S_ISFIFO(os.stat(path).st_mode)
+    except OSError:
+        return False
 
 
 def _platform() -> Dict[str, str]:
@@ -399,7 +412,8 @@ def run_task(task: Task) -> Tuple[int, List[Dict[str, Any]]]:
     begun = time.perf_counter()
     try:
         if task.path is not None:
-            found = read_columns(task.path, task.time_column)
+            found = (read_columns(task.path, task.time_column) if task.column is None
+                     else [load_series(task.path, task.column, task.time_column)])
         else:
             found = [Series(np.asarray(task.values, dtype=np.float64), task.source)]
     except Exception as error:      # noqa: BLE001 - one file's failure is its row, not the run's
@@ -689,7 +703,7 @@ def _comparable(value: Any) -> str:
 
 def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str] = None,
           jobs: Optional[int] = None, client: Any = None, executor: str = "auto",
-          resume: bool = False, time_column: Optional[str] = None,
+          resume: bool = False, column: Optional[str] = None, time_column: Optional[str] = None,
           sampling_interval: Optional[float] = None, time_unit: Optional[str] = None,
           progress: Optional[bool] = None, on_row: Optional[Callable[[Dict[str, Any]], None]] = None,
           **changes: Any) -> List[Dict[str, Any]]:
@@ -709,6 +723,8 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
     resume: skip the inputs whose rows are already in `out` (rows with an
         error are tried again); the table must have been made with the same
         settings.
+    column: analyse only this column of each table file (a header name or a
+        0-based index), instead of every numeric one.
     time_column, sampling_interval, time_unit: as in the report; the
         interval and unit apply to every series.
     progress: a bar with the time left on stderr (default: when stderr is a
@@ -731,7 +747,8 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
     if resume and out is None:
         raise ValueError("resume needs the output table (out=...)")
     expanded = expand_inputs(inputs)
-    tasks = [Task(i, source, settings, path=path, values=values, time_column=time_column,
+    tasks = [Task(i, source, settings, path=path, values=values, column=column,
+                  time_column=time_column,
                   sampling_interval=sampling_interval, time_unit=time_unit, problem=problem)
              for i, (source, path, values, problem) in enumerate(expanded)]
     # Rows already there (a resumed run), the journal of a run killed before

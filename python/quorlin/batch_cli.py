@@ -57,6 +57,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="a progress bar with the time left on stderr (default: when stderr "
                         "is a terminal)")
+    parser.add_argument("-c", "--column", help="analyse only this column of each table (header "
+                        "name or 0-based index) instead of every numeric column")
     parser.add_argument("-q", "--quiet", action="store_true", help="nothing on stderr but errors")
     parser.add_argument("--time-column", metavar="NAME", help="column of times (numbers or ISO "
                         "8601 dates) from which each table's sampling interval is taken; it is "
@@ -131,7 +133,7 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
             if args.scheduler is not None:
                 client = _client(args.scheduler)
             rows = batch(args.inputs, settings, out=args.out, jobs=args.jobs, client=client,
-                         resume=args.resume, time_column=args.time_column,
+                         resume=args.resume, column=args.column, time_column=args.time_column,
                          sampling_interval=args.dt,
                          time_unit=None if args.time_unit is None else printable(args.time_unit, 20),
                          progress=False if args.quiet else args.progress)
