@@ -395,7 +395,7 @@ def _analysed_row(task: Task, series: Series, read_seconds: float) -> Dict[str, 
         row["seconds"] = time.perf_counter() - begun
         return row
     row["seconds"] = time.perf_counter() - begun
-    summary.pop("source", None)
+    row["time_column"] = summary.pop("source", {}).get("time_column")
     notes = summary.pop("notes", [])
     summary.pop("quorlin_version", None)
     row.update(flatten(summary))
@@ -434,7 +434,9 @@ def _worker_setup() -> None:
     """Each pool worker: Ctrl-C is the parent's to handle (it stops the
     workers itself; a worker's own KeyboardInterrupt would only print a
     traceback), and libraries that could start thread pools keep to one
-    thread, so that N workers use N cores."""
+    thread, so that N workers use N cores: through the environment for those
+    loaded from now on, through threadpoolctl (when installed) for those the
+    parent had loaded before the worker was forked."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     for name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
         os.environ[name] = "1"
@@ -482,7 +484,10 @@ class _Pool:
                 except Exception as error:      # noqa: BLE001 - a row, never the end of the run
                     yield task.index, [dict(_row(task, None, None), error=_one_line(error))]
         finally:
-            self.stop()
+            if all(future.done() for future in futures):
+                self.executor.shutdown(wait=True)
+            else:
+                self.stop()
 
     def stop(self) -> None:
         # Workers run engine calls that only return when done: on Ctrl-C
