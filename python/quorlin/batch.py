@@ -26,6 +26,7 @@ columns aside.
 from __future__ import annotations
 
 import csv
+import functools
 import glob
 import io
 import json
@@ -36,7 +37,7 @@ import signal
 import stat
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, replace
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence,
                     TextIO, Tuple, Union)
 
@@ -273,7 +274,9 @@ class Task:
     """One unit of work: a file (`path`) or one array (`values`), with the
     settings and the sampling interval to use. `source` names the input in
     the table and is the key that `resume` looks for; `problem` is a reason
-    known before any work (a pattern that matches no file)."""
+    known before any work (a pattern that matches no file). `base`: the
+    directory that a relative path starts from, for workers that may run
+    elsewhere (a Dask cluster); None for the working directory."""
     index: int
     source: str
     settings: Settings
@@ -284,6 +287,7 @@ class Task:
     sampling_interval: Optional[float] = None
     time_unit: Optional[str] = None
     problem: Optional[str] = None
+    base: Optional[str] = None
 
 
 #: (source, path, values, problem) of one input.
@@ -352,7 +356,9 @@ def _is_fifo(path: str) -> bool:
         return False
 
 
+@functools.lru_cache(maxsize=None)
 def _platform() -> Dict[str, str]:
+    # platform.libc_ver() reads the interpreter's binary: once per process.
     libc, libc_version = platform.libc_ver()
     return {"platform.machine": platform.machine(), "platform.system": platform.system(),
             "platform.libc": libc or "unknown", "platform.libc_version": libc_version or "",
@@ -383,6 +389,15 @@ def _row(task: Task, series: Optional[str], column: Optional[str]) -> Dict[str, 
             "column": column, "error": None, "quorlin_version": __version__, **_platform()}
 
 
+def _as_given(text: str, task: Task) -> str:
+    """A name or message about a file read through its absolute path, with
+    the path as the user gave it."""
+    if task.base is None or task.path is None:
+        return text
+    return text.replace(printable(os.path.join(task.base, task.path), MAX_SHOWN_PATH),
+                        printable(task.path, MAX_SHOWN_PATH))
+
+
 def _analysed_row(task: Task, series: Series, read_seconds: float) -> Dict[str, Any]:
     row = _row(task, series.description, series.column)
     row["length"] = int(np.asarray(series.values).size)
@@ -391,7 +406,7 @@ def _analysed_row(task: Task, series: Series, read_seconds: float) -> Dict[str, 
     try:
         summary = analyse(series, task.settings).summary()
     except Exception as error:      # noqa: BLE001 - one series' failure is its row, not the run's
-        row["error"] = _one_line(error)
+        row["error"] = _as_given(_one_line(error), task)
         row["seconds"] = time.perf_counter() - begun
         return row
     row["seconds"] = time.perf_counter() - begun
@@ -412,12 +427,15 @@ def run_task(task: Task) -> Tuple[int, List[Dict[str, Any]]]:
     begun = time.perf_counter()
     try:
         if task.path is not None:
-            found = (read_columns(task.path, task.time_column) if task.column is None
-                     else [load_series(task.path, task.column, task.time_column)])
+            path = task.path if task.base is None else os.path.join(task.base, task.path)
+            found = (read_columns(path, task.time_column) if task.column is None
+                     else [load_series(path, task.column, task.time_column)])
+            for series in found:
+                series.description = _as_given(series.description, task)
         else:
             found = [Series(np.asarray(task.values, dtype=np.float64), task.source)]
     except Exception as error:      # noqa: BLE001 - one file's failure is its row, not the run's
-        return task.index, [dict(_row(task, None, None), error=_one_line(error),
+        return task.index, [dict(_row(task, None, None), error=_as_given(_one_line(error), task),
                                  read_seconds=time.perf_counter() - begun)]
     read_seconds = time.perf_counter() - begun
     rows = []
@@ -776,6 +794,11 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
     if client is not None or executor == "dask":
         if client is None:
             raise ValueError("the dask executor needs a client (a distributed.Client)")
+        # The workers may run elsewhere, in another directory: relative
+        # paths are given from this one.
+        base = os.getcwd()
+        tasks = [replace(t, base=base) if t.path is not None and not os.path.isabs(t.path) else t
+                 for t in tasks]
         results = _dask(client, tasks)
     else:
         jobs = usable_cores() if jobs is None else int(jobs)
