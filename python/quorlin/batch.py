@@ -807,7 +807,8 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
         inline = executor == "inline" or (executor == "auto" and (jobs == 1 or len(tasks) <= 1))
         results = _inline(tasks) if inline else _Pool(min(jobs, max(len(tasks), 1))).run(tasks)
 
-    stream = sys.stderr if progress or (progress is None and sys.stderr.isatty()) else None
+    on_terminal = sys.stderr is not None and getattr(sys.stderr, "isatty", lambda: False)()
+    stream = sys.stderr if progress or (progress is None and on_terminal) else None
     bar = _Bar(len(tasks), stream)
     finished: Dict[int, List[Dict[str, Any]]] = {}
     log = open(journal, "a", encoding="utf-8") if journal is not None else None
