@@ -3,10 +3,11 @@
 Run by hand from the repository root after building the extension in-tree
 (or with quorlin installed), on an otherwise idle machine:
 
-    PYTHONPATH=python python benchmarks/fit_costs.py [sizes...]
+    PYTHONPATH=python python benchmarks/fit_costs.py [--only STEP[,STEP]] [sizes...]
 
 Times every step of the report on generated series (the Lorenz
-x-coordinate, Gaussian noise, an AR(2) process) of the given sizes (default
+x-coordinate, Gaussian noise, an AR(2) process, pink noise with a rhythm) of
+the given sizes (default
 2000, 5000, 10000, 20000), computes each step's work terms with
 quorlin.costs.WORK, and fits each step's coefficients by least squares on
 relative residuals (each measured time counts as much as any other,
@@ -22,6 +23,7 @@ import numpy as np
 
 from quorlin import costs
 from quorlin.analysis import analyse
+from quorlin.settings import STEPS
 from quorlin.examples import lorenz_x
 from quorlin.surrogates import iaaft
 
@@ -35,10 +37,25 @@ def ar2(n, seed=1):
     return a[200:]
 
 
+def eeg_like(n, seed=3):
+    """Pink noise plus a 10 Hz rhythm sampled at 250 Hz: embeds in many
+    dimensions, where the neighbour searches are slowest."""
+    rng = np.random.default_rng(seed)
+    f = np.fft.rfftfreq(n, 1 / 250.0)
+    f[0] = f[1]
+    pink = np.fft.irfft(np.fft.rfft(rng.standard_normal(n)) / np.sqrt(f), n)
+    return pink / pink.std() + np.sin(2 * np.pi * 10 * np.arange(n) / 250.0)
+
+
 def series(n):
     yield "lorenz", lorenz_x(n)[0]
     yield "noise", np.random.default_rng(2).standard_normal(n)
     yield "ar2", ar2(n)
+    yield "eeg-like", eeg_like(n)
+
+
+#: Runs shorter than this are timed too coarsely to judge an estimate by.
+MEANINGFUL = 0.05
 
 
 def fit(rows):
@@ -56,27 +73,33 @@ def fit(rows):
         active.pop(int(np.argmin(solution)))
 
 
-def main(sizes):
-    measured = {step: [] for step in costs.WORK}
+def main(sizes, only=None):
+    measured = {step: [] for step in costs.WORK if only is None or step in only}
+    skip = [] if only is None else [s for s in STEPS if s not in only and s != "ami"]
     for n in sizes:
         for name, x in series(n):
-            result = analyse(x, max_samples=0)
+            result = analyse(x, max_samples=0, ftle_anchors=None, skip=skip)
             radius = result.kantz_radius
             w = costs.Workload(n, result.dimension, result.delay, result.kantz_steps,
-                               radius.pair_share or 0.0)
+                               (radius.pair_share or 0.0) if radius is not None else 0.0)
             for step, seconds in result.seconds.items():
-                measured[step].append((costs.WORK[step](w), seconds))
-            start = time.perf_counter()
-            iaaft(x, np.random.default_rng(0))
-            measured["surrogate"].append((costs.WORK["surrogate"](w), time.perf_counter() - start))
+                if step in measured:
+                    measured[step].append((costs.WORK[step](w), seconds))
+            if "surrogate" in measured:
+                start = time.perf_counter()
+                iaaft(x, np.random.default_rng(0))
+                measured["surrogate"].append((costs.WORK["surrogate"](w),
+                                              time.perf_counter() - start))
             try:
                 from quorlin.plotting import plot_analysis
             except ImportError:
                 pass
             else:
-                start = time.perf_counter()
-                plot_analysis(result)
-                measured["figure"].append((costs.WORK["figure"](w), time.perf_counter() - start))
+                if "figure" in measured:
+                    start = time.perf_counter()
+                    plot_analysis(result)
+                    measured["figure"].append((costs.WORK["figure"](w),
+                                               time.perf_counter() - start))
             print(f"measured {name} at {n} samples", file=sys.stderr)
     print("COEFFICIENTS: Dict[str, Tuple[float, ...]] = {")
     for step, rows in measured.items():
@@ -84,11 +107,18 @@ def main(sizes):
             print(f"    # {step}: not measured")
             continue
         c = fit(rows)
-        ratios = [sum(ci * wi for ci, wi in zip(c, w)) / t for w, t in rows]
-        print(f"    {step!r}: ({', '.join(f'{v:.2e}' for v in c)},),"
-              f"  # estimate/measured {min(ratios):.2f}-{max(ratios):.2f}")
+        ratios = [sum(ci * wi for ci, wi in zip(c, w)) / t for w, t in rows if t >= MEANINGFUL]
+        spread = (f"  # estimate/measured {min(ratios):.2f}-{max(ratios):.2f} over runs of "
+                  f"{MEANINGFUL} s or more" if ratios else "")
+        print(f"    {step!r}: ({', '.join(f'{v:.2e}' for v in c)},),{spread}")
     print("}")
 
 
 if __name__ == "__main__":
-    main([int(a) for a in sys.argv[1:]] or [2000, 5000, 10000, 20000])
+    arguments = sys.argv[1:]
+    chosen = None
+    if arguments[:1] == ["--only"]:
+        # --only STEP[,STEP]: refit these steps alone (the others are skipped).
+        chosen = set(arguments[1].split(","))
+        arguments = arguments[2:]
+    main([int(a) for a in arguments] or [2000, 5000, 10000, 20000], chosen)

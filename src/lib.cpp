@@ -7,6 +7,7 @@
 // QUORLIN_MODULE name.
 #include "boundary/entries.hpp"
 #include "boundary/failure.hpp"
+#include "boundary/module.hpp"
 
 #ifndef QUORLIN_MODULE
 #define QUORLIN_MODULE _native
@@ -19,13 +20,7 @@
 namespace {
 
 using namespace quorlin;
-
-template <class Entry>
-PyCFunction as_method(Entry entry) {
-    // Fast-call entries have a wider signature than PyCFunction; the
-    // interpreter calls them through the METH_FASTCALL | METH_KEYWORDS flags.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
+using boundary::as_method;
 
 constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 
@@ -90,66 +85,9 @@ PyModuleDef module_definition = {
 // The complete module, stored once per process and never released.
 PyObject* module_cell = nullptr;
 
-bool register_function(PyObject* module, PyObject* module_name, PyMethodDef& method) {
-    PyObject* function = PyCFunction_NewEx(&method, module, module_name);
-    if (function == nullptr) return false;
-    PyObject* name = PyObject_GetAttrString(function, "__name__");
-    if (name == nullptr) {
-        Py_DECREF(function);
-        return false;
-    }
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (all == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        all = PyList_New(0);
-        if (all != nullptr && PyObject_SetAttrString(module, "__all__", all) < 0) Py_CLEAR(all);
-    }
-    const bool ok = all != nullptr && PyList_Append(all, name) == 0 &&
-                    PyObject_SetAttr(module, name, function) == 0;
-    Py_XDECREF(all);
-    Py_DECREF(name);
-    Py_DECREF(function);
-    return ok;
-}
-
-PyObject* create_module() {
-    if (module_cell != nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "quorlin." QUORLIN_TEXT(QUORLIN_MODULE) " can be initialised only once "
-                        "per interpreter process");
-        return nullptr;
-    }
-    PyObject* module = PyModule_Create2(&module_definition, 1013);
-    if (module == nullptr) return nullptr;
-#ifdef Py_GIL_DISABLED
-    // On a free-threaded interpreter the module asks for the GIL: every call
-    // is then serialised as on any other interpreter, and the interpreter
-    // enables the GIL when the module is imported (with a RuntimeWarning).
-    // Declared rather than left to the default, so that the choice is
-    // visible; PYTHON_GIL=0 overrides it at the user's risk.
-    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-#endif
-    PyObject* module_name = PyModule_GetNameObject(module);
-    bool ok = module_name != nullptr;
-    for (PyMethodDef& method : functions) {
-        if (!ok) break;
-        ok = register_function(module, module_name, method);
-    }
-    Py_XDECREF(module_name);
-    if (!ok) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    module_cell = module;
-    Py_INCREF(module);
-    return module;
-}
-
 }  // namespace
 
 PyMODINIT_FUNC QUORLIN_JOIN(PyInit_, QUORLIN_MODULE)() {
-    return boundary::guarded([] { return create_module(); });
+    return boundary::guarded(
+        [] { return boundary::create_module(module_definition, functions, module_cell); });
 }

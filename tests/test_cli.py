@@ -338,6 +338,7 @@ def test_out_of_memory_in_the_analysis_is_one_line(files, monkeypatch):
         raise MemoryError
 
     d, _ = files
+    monkeypatch.setattr(quorlin.analysis, "threaded_module", lambda: None)
     monkeypatch.setattr(quorlin.analysis.q, "lyapunov_kantz", exhausted)
     status, out, err = cli(d / "series.npy")
     assert (status, out) == (2, "")

@@ -6,11 +6,13 @@ results must agree to the last bit on every input, however odd, and with
 counts known in closed form."""
 
 import math
+import subprocess
 
 import numpy as np
 import pytest
 
 from quorlin import _native
+from variants import Unavailable, build_counting_check
 
 NAN = float("nan")
 INF = float("inf")
@@ -160,6 +162,9 @@ CLOSED_FORMS = {
     "constant, r = 1": (lambda n: np.full(n, 2.5), 1.0, lambda n, m: (pairs(n - m - 1), pairs(n - m))),
     "noise, r = nan": (lambda n: noisy_signal(n), NAN, lambda n, m: (pairs(n - m - 1), pairs(n - m))),
     "noise, r = inf": (lambda n: noisy_signal(n), INF, lambda n, m: (pairs(n - m - 1), pairs(n - m))),
+    # A NaN sample makes the default tolerance NaN: every pair matches.
+    "nan samples, r = None": (lambda n: holed(noisy_signal(n), [0, n // 2, n - 1]), None,
+                              lambda n, m: (pairs(n - m - 1), pairs(n - m))),
     # Neighbouring starts only (differences of exactly r match).
     "ramp, r = 1": (
         lambda n: np.arange(n, dtype=float),
@@ -185,3 +190,49 @@ def test_long_series_counts_in_closed_form(search_variants, case, n, m):
     expected = entropy_of(*counts(n, m))
     for module in (fast, _native):
         assert bits(module.sample_entropy(x, m, r)) == bits(expected), module.__name__
+
+
+# --- NaN samples: settled apart from the ranking, counted exactly as the scan
+
+
+def holed(x, positions):
+    x = x.copy()
+    x[positions] = NAN
+    return x
+
+
+def hole_positions(rng, n, m, where):
+    """NaN positions: at random, as a run, or at the edges of the template
+    ranges (the first sample, the last ones each count reads, and just past)."""
+    if where == "random":
+        return rng.integers(0, n, 5)
+    if where == "run":
+        start = int(rng.integers(0, n - 4))
+        return np.arange(start, start + 3)
+    return np.array([0, m, n - 1, n - 2, n - m - 1, n - m - 2])
+
+
+@pytest.mark.parametrize("where", ["random", "run", "template edges"])
+@pytest.mark.parametrize("family", ["noise", "quantised walk", "few integer levels", "infinite samples"])
+def test_nan_samples_counted_like_the_scan(search_variants, family, where):
+    # Long enough for the shipped module to rank the series for every m here.
+    direct, _ = search_variants
+    rng = np.random.default_rng(sum(map(ord, family + where)))
+    n = 3001
+    for m in range(5):
+        x = holed(FAMILIES[family](rng, n), hole_positions(rng, n, m, where))
+        for r in (0.3, 1.0, INF, None):
+            assert bits(_native.sample_entropy(x, m, r)) == bits(direct.sample_entropy(x, m, r)), (m, r)
+
+
+def test_native_counting_check():
+    """Sample entropy's counts by the path the shipped module picks, against
+    the pair scan, on thousands of generated series with NaN samples; and a
+    record of the paths taken: long series with a few NaN samples are
+    ranked, never scanned."""
+    try:
+        program = build_counting_check()
+    except Unavailable as reason:
+        pytest.skip(str(reason))
+    done = subprocess.run([str(program), "11", "600"], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr

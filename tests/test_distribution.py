@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import quorlin
-from quorlin import _native
+from quorlin import _native, _parallel
 from variants import Unavailable, build_libm_check
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -47,10 +47,11 @@ def test_installed_metadata():
     extras = meta.get_all("Provides-Extra")
     assert {"plot", "test", "dev"} <= set(extras)
     shipped = {str(f) for f in dist.files}
-    assert {"quorlin/py.typed", "quorlin/_native.pyi", "quorlin/report.py"} <= shipped
+    assert {"quorlin/py.typed", "quorlin/_native.pyi", "quorlin/_parallel.pyi",
+            "quorlin/report.py"} <= shipped
 
 
-@pytest.mark.parametrize("module", [quorlin, _native], ids=["quorlin", "_native"])
+@pytest.mark.parametrize("module", [quorlin, _native, _parallel], ids=["quorlin", "_native", "_parallel"])
 @pytest.mark.parametrize("name", _native.__all__)
 def test_functions_pickle_by_reference(module, name):
     function = getattr(module, name)

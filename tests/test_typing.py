@@ -14,15 +14,15 @@ from pathlib import Path
 import pytest
 
 import quorlin
-from quorlin import _native
+from quorlin import _native, _parallel
 
 HERE = Path(__file__).resolve().parent
 PACKAGE = Path(quorlin.__file__).resolve().parent
 STUB = PACKAGE / "_native.pyi"
 
 
-def stub_functions():
-    tree = ast.parse(STUB.read_text())
+def stub_functions(stub=STUB):
+    tree = ast.parse(stub.read_text())
     return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
@@ -47,6 +47,17 @@ def test_stub_signature_matches_the_function(name):
     assert [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(declared, defaults)] == \
         [(p.name, None if p.default is inspect.Parameter.empty else p.default) for p in runtime]
     assert not (node.args.kwonlyargs or node.args.vararg or node.args.kwarg or node.args.posonlyargs)
+
+
+def test_threaded_stub_matches_the_functions():
+    stub = PACKAGE / "_parallel.pyi"
+    nodes = stub_functions(stub)
+    assert list(nodes) == _parallel.__all__ == _native.__all__
+    for name, node in nodes.items():
+        runtime = inspect.signature(getattr(_parallel, name)).parameters.values()
+        assert [a.arg for a in node.args.posonlyargs] == [p.name for p in runtime], name
+        assert not (node.args.args or node.args.kwonlyargs or node.args.defaults)
+        assert all(p.kind is p.POSITIONAL_ONLY and p.default is p.empty for p in runtime)
 
 
 def test_typed_example_runs():
@@ -108,6 +119,7 @@ MISUSE = [
     ("a, b, c = quorlin.lyapunov_kantz(x)", "values to unpack"),
     ("quorlin.permutation_entropy(x, normalize='yes')", 'argument "normalize"'),
     ("s: str = quorlin.time_delay_embedding(x)", "Incompatible types in assignment"),
+    ("quorlin.hurst_exponent(x, workers='all')", 'argument "workers"'),
 ]
 
 

@@ -15,7 +15,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import quorlin
-from quorlin import _native
+from quorlin import _native, _parallel
 from quorlin.examples import lorenz, lorenz_x
 
 if TYPE_CHECKING:
@@ -67,12 +67,28 @@ def main() -> None:
     m = quorlin.optimal_dimension(x, delay=tau, max_dim=8, method="cao", threshold=0.02)
     assert_type(m, int)
 
+    # Threads: any count for the top-level functions; the threaded module
+    # takes every argument by position, an anchor subset and progress.
+    threaded_kantz = quorlin.lyapunov_kantz(x, dimension=3, delay=4, workers=-1)
+    assert_type(threaded_kantz, Tuple[float, Array])
+    seen: List[Tuple[int, int, int]] = []
+
+    def progress(phase: int, done: int, total: int) -> None:
+        seen.append((phase, done, total))
+
+    anchors = np.arange(0, 280, 7, dtype=np.int64)
+    subset = _parallel.ftle_local_linearization(trajectory, 5, 8, None, anchors, 2, progress)
+    assert_type(subset, Tuple[Array, Array])
+    threaded_entropy = _parallel.sample_entropy(x, 2, None, 2, None)
+    assert_type(threaded_entropy, float)
+
     names: List[str] = quorlin.__all__
     version: str = quorlin.__version__
 
-    for number in (hurst, pe, sampen, lam, kantz[0], from_list, from_ints, engine_hurst):
+    for number in (hurst, pe, sampen, lam, kantz[0], from_list, from_ints, engine_hurst,
+                   threaded_kantz[0], threaded_entropy):
         assert isinstance(number, float)
-    for array in (curve, steps, kantz[1], *local, *direct, points):
+    for array in (curve, steps, kantz[1], *local, *direct, points, *subset):
         check_array(array)
     assert isinstance(tau, int) and isinstance(m, int)
     assert points.shape[1] == 3 and len(names) == 10 and version

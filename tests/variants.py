@@ -54,6 +54,13 @@ def build_libm_check(build=BUILD):
     return Path(build) / "libm_check"
 
 
+def build_counting_check(build=BUILD):
+    """Path of the native program that checks sample entropy's counting
+    paths against the pair scan and records which path ran."""
+    _build(["counting_check"], build)
+    return Path(build) / "counting_check"
+
+
 def load_search_variants(build=BUILD):
     """Returns the modules (direct, fast), building them from this checkout."""
     _build(NAMES, build)

@@ -14,11 +14,12 @@ diagnostics, warnings, and the choice of what to compute.
 
 from __future__ import annotations
 
+import inspect
 import math
 import time
 from contextlib import contextmanager
 from dataclasses import replace
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -42,9 +43,9 @@ from quorlin.surrogates import (
 )
 
 __all__ = [
-    "LABELS", "Observer", "analyse", "autocorrelation_curve", "dimension_by_tolerance",
-    "example_series", "finite_time_exponents", "hurst_by_segment", "judge_fit",
-    "mutual_information_curve",
+    "LABELS", "Observer", "analyse", "anchor_subset", "autocorrelation_curve", "engine",
+    "example_series", "finite_time_exponents", "judge_fit", "mutual_information_curve",
+    "threaded_module",
 ]
 
 FloatArray = NDArray[np.float64]
@@ -251,41 +252,88 @@ def _suggested_radius(distances: FloatArray, n_points: int) -> Optional[Tuple[fl
     return float(np.quantile(distances, share)), share
 
 
-# --- FTLE: the one place where anchors and progress will plug in ------------------------------
+# --- The engine, or its threaded twin ----------------------------------------------------------
+
+
+def threaded_module() -> Any:
+    """`quorlin._parallel` when this build has it, else None. It runs the
+    engine's kernels with the interpreter lock released, reports progress
+    from inside a call and estimates a subset of the FTLE anchors; its
+    results are the engine's bit for bit."""
+    try:
+        from quorlin import _parallel
+    except ImportError:
+        return None
+    return _parallel
+
+
+def engine(name: str, *args: Any, observer: Optional[Observer] = None, key: str = "",
+           anchors: Optional[NDArray[np.int64]] = None) -> Any:
+    """The engine function `name` called with `args`: on the calling thread
+    through the threaded module when it is there (so that `observer` hears
+    of the progress inside the call, and Ctrl-C ends it), else through
+    `quorlin._native`, which holds the interpreter lock for the whole call.
+    `anchors` (FTLE only) needs the threaded module."""
+    parallel = threaded_module()
+    if parallel is None:
+        if anchors is not None:
+            raise RuntimeError("an FTLE anchor subset needs quorlin._parallel")
+        return getattr(q, name)(*args)
+    # The threaded functions take every engine argument, defaults included.
+    bound = inspect.signature(getattr(q, name)).bind(*args)
+    bound.apply_defaults()
+    subset = (anchors,) if name.startswith("ftle_") else ()
+
+    def progress(phase: int, done: int, total: int) -> None:
+        if observer is not None:
+            observer.advance(key, done, total)
+
+    return getattr(parallel, name)(*bound.args, *subset, 1, progress)
+
+
+def anchor_subset(candidates: int, budget: Optional[int]) -> Optional[NDArray[np.int64]]:
+    """`budget` indices spread evenly over 0 … candidates − 1 (strictly
+    increasing, first and last included), or None for all of them."""
+    if budget is None or budget >= candidates:
+        return None
+    return np.unique(np.linspace(0, candidates - 1, budget).round().astype(np.int64))
 
 
 def finite_time_exponents(method: str, x: FloatArray, dimension: int, delay: int, *,
                           horizon: int = FTLE_HORIZON, anchors: Optional[int] = None,
-                          on_progress: Optional[Callable[[int, int], None]] = None) -> Ftle:
+                          observer: Optional[Observer] = None, key: str = "") -> Ftle:
     """Finite-time exponents of `x` embedded with (dimension, delay), by
     "direct" perturbation or "local" linearization, per reference point (NaN
     where a point has none: no usable neighbour for the direct method, no
     image or a singular fit for the local one).
 
-    `anchors` (a budget of reference points) and `on_progress(done, total)`
-    are where the threaded module will plug in: it computes a subset of
-    anchors and reports between blocks of work. The engine itself has
-    neither, and holds the interpreter lock for the whole call, so for now
-    every point is computed (the result says "all") and `on_progress` is
-    called once, at the end.
+    `anchors`: estimate at most this many reference points, spread evenly
+    along the series (None: all). A budget needs the threaded module; without
+    it every point is estimated and the result says so (`Ftle.anchors`).
     """
-    if method == "direct":
-        values, norms = q.ftle_direct_perturbation(x, dimension, delay, horizon)
-        # A reference point without a usable neighbour keeps 0.0 in both
-        # arrays; its stretching factor of 0.0 tells it apart from a true
-        # exponent of 0.
-        values = np.where(norms > 0.0, values, np.nan)
-    elif method == "local":
-        if x.size > (dimension - 1) * delay:
-            values, _confidence = q.ftle_local_linearization(
-                q.time_delay_embedding(x, dimension, delay), horizon, FTLE_NEIGHBOURS)
-        else:
-            values = np.empty(0)
-    else:
+    if method not in ("direct", "local"):
         raise ValueError(f"method must be 'direct' or 'local', got {method!r}")
-    if on_progress is not None:
-        on_progress(values.size, values.size)
-    return Ftle(values, horizon, "all")
+    rows = max(x.size - (dimension - 1) * delay, 0)
+    # Only the first rows − horizon rows have an image `horizon` steps on.
+    candidates = max(rows - horizon, 0)
+    subset = anchor_subset(candidates, anchors) if threaded_module() is not None else None
+    if method == "direct":
+        values, norms = engine("ftle_direct_perturbation", x, dimension, delay, horizon,
+                               observer=observer, key=key, anchors=subset)
+        # A reference point without a usable neighbour (or not among the
+        # anchors) keeps 0.0 in both arrays; its stretching factor of 0.0
+        # tells it apart from a true exponent of 0.
+        values = np.where(norms > 0.0, values, np.nan)
+    elif rows > 0:
+        values, _confidence = engine("ftle_local_linearization",
+                                     q.time_delay_embedding(x, dimension, delay), horizon,
+                                     FTLE_NEIGHBOURS, observer=observer, key=key, anchors=subset)
+    else:
+        values = np.empty(0)
+    if subset is None:
+        return Ftle(values, horizon, "all", None, candidates)
+    return Ftle(values[subset], horizon, f"{subset.size} of {candidates}, evenly spaced", subset,
+                candidates)
 
 
 # --- The test statistics, on the series and on its surrogates ---------------------------------
@@ -375,10 +423,13 @@ def _surrogate_notes(test: SurrogateTest, policy: Policy) -> List[str]:
     tested = test.testable
     if not tested:
         return ["surrogate test: no statistic could be computed on the data, nothing was tested"]
-    if test.count < test.needed_for_rejection:
-        notes.append(f"surrogate test: with {test.count} surrogates no statistic can reach the "
-                     f"corrected level (p >= 1/{test.count + 1} before Holm's correction over "
-                     f"{len(tested)}); use at least {test.needed_for_rejection}")
+    powerless = test.count < test.needed_for_rejection
+    if powerless:
+        # Saying "nothing differs" here would report a test that could not
+        # reject as evidence for the null.
+        notes.append(f"surrogate test: inconclusive: with {test.count} surrogates no statistic can "
+                     f"reach the corrected level (p >= 1/{test.count + 1} before Holm's correction "
+                     f"over {len(tested)}); use at least {test.needed_for_rejection}")
     if test.rejected:
         names = _listing([t.label for t in test.rejected])
         notes.append(f"surrogate test: the {names} stand{'s' if len(test.rejected) == 1 else ''} "
@@ -391,7 +442,7 @@ def _surrogate_notes(test: SurrogateTest, policy: Policy) -> List[str]:
                      + ("; here the test ran on the series minus its least-squares line, and what "
                         "the line leaves (curvature, a changing amplitude) can be the cause"
                         if test.detrended else ""))
-    else:
+    elif not powerless:
         notes.append(f"surrogate test: no statistic differs from the {what} surrogates beyond the "
                      f"level {test.alpha:g} (Holm-corrected over {len(tested)} statistics): "
                      "nothing here needs more than a linear Gaussian process"
@@ -476,7 +527,8 @@ def analyse(x: "ArrayLike | Series", settings: Optional[Settings] = None, *,
     workload = costs.Workload(n, m, tau, result.kantz_steps,
                               1.0 if result.kantz_radius is None or result.kantz_radius.pair_share
                               is None else result.kantz_radius.pair_share,
-                              settings.surrogates, _tested_steps(settings))
+                              settings.surrogates, _tested_steps(settings),
+                              settings.ftle_anchors if threaded_module() is not None else None)
     rest = [s for s in list(STEPS)[len(costs.EMBEDDING_STEPS):] if settings.runs(s)]
     rest += ["surrogates"] if settings.surrogates else []
     plan = costs.plan(rest, workload)
@@ -489,27 +541,30 @@ def analyse(x: "ArrayLike | Series", settings: Optional[Settings] = None, *,
             result.hurst_dfa = q.hurst_exponent(x, "dfa")
     if settings.runs("sample-entropy"):
         with _timed(result, observer, "sample-entropy"):
-            result.sample_entropy = q.sample_entropy(x, SAMPLE_ENTROPY_M, result.sample_entropy_r)
+            result.sample_entropy = engine("sample_entropy", x, SAMPLE_ENTROPY_M,
+                                           result.sample_entropy_r, observer=observer,
+                                           key="sample-entropy")
     result.permutation_order = PERMUTATION_ORDER
     if settings.runs("permutation-entropy"):
         with _timed(result, observer, "permutation-entropy"):
             result.permutation_entropy = q.permutation_entropy(x, PERMUTATION_ORDER, tau)
     if settings.runs("rosenstein"):
         with _timed(result, observer, "rosenstein"):
-            lam, curve, steps = q.lyapunov_rosenstein(x, m, tau)
+            lam, curve, steps = engine("lyapunov_rosenstein", x, m, tau, observer=observer,
+                                       key="rosenstein")
         _rosenstein(result, lam, curve, steps, policy)
     if settings.runs("kantz"):
         with _timed(result, observer, "kantz"):
-            exponent, kcurve = q.lyapunov_kantz(x, m, tau, None, epsilon, result.kantz_steps)
+            exponent, kcurve = engine("lyapunov_kantz", x, m, tau, None, epsilon, result.kantz_steps,
+                                      observer=observer, key="kantz")
         _kantz(result, exponent, kcurve, distances, policy)
     for method, step in (("direct", "ftle-direct"), ("local", "ftle-local")):
         if settings.runs(step):
             with _timed(result, observer, step):
-                ftle = finite_time_exponents(method, x, m, tau, anchors=settings.ftle_anchors)
+                ftle = finite_time_exponents(method, x, m, tau, anchors=settings.ftle_anchors,
+                                             observer=observer, key=step)
             setattr(result, "ftle_direct" if method == "direct" else "ftle_local", ftle)
-    if settings.ftle_anchors is not None and (settings.runs("ftle-direct") or settings.runs("ftle-local")):
-        result.notes.append(f"FTLE ran on all reference points: an anchor budget "
-                            f"({settings.ftle_anchors}) needs the threaded module")
+    result.notes.extend(_anchor_notes(result))
     if settings.surrogates:
         with _timed(result, observer, "surrogates"):
             result.surrogate_test = significance_test(result, observer, policy)
@@ -520,6 +575,18 @@ def analyse(x: "ArrayLike | Series", settings: Optional[Settings] = None, *,
                             f"({format_number(result.rosenstein_lambda)} here); the report shows "
                             "the slope per sample")
     return result
+
+
+def _anchor_notes(result: Analysis) -> List[str]:
+    budget = result.settings.ftle_anchors
+    ran = [f for f in (result.ftle_direct, result.ftle_local) if f is not None]
+    if budget is None or not ran or all(f.candidates <= budget for f in ran):
+        return []
+    if all(f.indices is None for f in ran):
+        return [f"FTLE ran on all {ran[0].candidates} reference points: the anchor budget "
+                f"({budget}) needs the threaded module quorlin._parallel, which this build lacks"]
+    return [f"FTLE: {budget} of {ran[0].candidates} reference points, evenly spaced along the "
+            "series, were estimated (--ftle-anchors; 0 for all): the distribution is a sample"]
 
 
 def _judge_trend(result: Analysis, policy: Policy) -> None:
@@ -550,10 +617,12 @@ def _embedding(result: Analysis, observer: Observer) -> None:
     result.delay = max(1, int(s.delay) if s.delay is not None else int(result.delay_ami or 1))
     if s.runs("fnn"):
         with _timed(result, observer, "fnn"):
-            result.dimension_fnn = q.optimal_dimension(x, result.delay, 10, "fnn", DIMENSION_THRESHOLD)
+            result.dimension_fnn = engine("optimal_dimension", x, result.delay, 10, "fnn",
+                                          DIMENSION_THRESHOLD, observer=observer, key="fnn")
     if s.runs("cao"):
         with _timed(result, observer, "cao"):
-            result.dimension_cao = q.optimal_dimension(x, result.delay, 10, "cao", DIMENSION_THRESHOLD)
+            result.dimension_cao = engine("optimal_dimension", x, result.delay, 10, "cao",
+                                          DIMENSION_THRESHOLD, observer=observer, key="cao")
     result.dimension_given = s.dimension is not None
     result.dimension = max(1, int(s.dimension) if s.dimension is not None
                            else int(result.dimension_fnn or 1))
@@ -631,43 +700,3 @@ def _kantz(result: Analysis, exponent: float, curve: FloatArray, distances: Floa
             "points): eps covers most of the attractor, so most pairs count as neighbours and the "
             "curve does not follow nearby trajectories. Extreme values (spikes, glitches) inflate "
             "the sd: remove them, or give a smaller --epsilon")
-
-
-# --- What the figure shows beside the estimates ----------------------------------------------------
-
-#: Tolerances at which the figure shows the dimension each method chooses.
-DIMENSION_TOLERANCES = (0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2)
-#: Shortest segment on which the figure estimates Hurst exponents: from 400
-#: samples on, DFA uses its full set of scales.
-HURST_SEGMENT = 500
-
-
-def dimension_by_tolerance(a: Analysis, tolerances: Sequence[float] = DIMENSION_TOLERANCES
-                           ) -> Dict[str, List[int]]:
-    """The dimension false nearest neighbours and Cao's method choose at each
-    tolerance, with the delay used: the engine's answer, called once per
-    tolerance (it returns the chosen dimension, not its per-dimension
-    statistics). A choice that moves a lot with the tolerance is fragile."""
-    x, tau = a.analysed, a.delay
-    return {method: [q.optimal_dimension(x, tau, 10, method, float(t)) for t in tolerances]
-            for method in ("fnn", "cao")}
-
-
-def hurst_by_segment(a: Analysis) -> Optional[Tuple[FloatArray, FloatArray, FloatArray, int]]:
-    """(segment centres in samples, R/S, DFA) of the Hurst exponents of up to 8
-    consecutive segments of at least HURST_SEGMENT samples, and the segment
-    length; None when the series holds fewer than two. The engine returns
-    the slope of its log-log fit, not the points it fitted; the spread over
-    segments shows instead how stable the exponent is along the series."""
-    n = a.analysed.size
-    count = min(8, n // HURST_SEGMENT)
-    if count < 2:
-        return None
-    length = n // count
-    centres, rs, dfa = [], [], []
-    for i in range(count):
-        piece = np.ascontiguousarray(a.analysed[i * length:(i + 1) * length])
-        centres.append(i * length + length / 2.0)
-        rs.append(q.hurst_exponent(piece))
-        dfa.append(q.hurst_exponent(piece, "dfa"))
-    return (np.array(centres), np.array(rs), np.array(dfa), length)

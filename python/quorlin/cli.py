@@ -60,6 +60,9 @@ class Progress(Observer):
         self.width = 0
         self.expected: dict = {}
         self.current: Optional[str] = None
+        self.tenths: dict = {}
+        self.drawn = 0.0
+        self.finished: set = set()
         self.current_started = self.started
 
     @classmethod
@@ -131,10 +134,22 @@ class Progress(Observer):
                         f"{time.perf_counter() - self.current_started:.1f} s\n")
 
     def advance(self, key: str, done: int, total: int) -> None:
+        """Work done inside a step: `done` of `total` tasks, or, with a total
+        of 0, only a sign of life (the bar's clock moves on)."""
         if self.mode == "bar":
-            self._bar(f"{LABELS.get(key, key)} {done}/{total}")
-        elif self.mode == "lines" and (done == total or done % max(1, total // 10) == 0):
-            self._write(f"quorlin:   {LABELS.get(key, key)}: {done}/{total}\n")
+            now = time.perf_counter()
+            if now - self.drawn >= 0.1 or done == total:       # a terminal needs no more
+                self.drawn = now
+                self._bar(LABELS.get(key, key) + (f" {done}/{total}" if total > 0 else ""))
+        elif self.mode == "lines" and total > 0:
+            # A line per tenth reached: the counts jump when they come from
+            # the threaded module's timer, so no exact multiple is awaited.
+            tenth = 10 * done // total
+            if tenth > self.tenths.get(key, 0) or done == total and key not in self.finished:
+                self.tenths[key] = tenth
+                if done == total:
+                    self.finished.add(key)
+                self._write(f"quorlin:   {LABELS.get(key, key)}: {done}/{total}\n")
 
     def interrupted(self) -> str:
         """Where the run was when it was interrupted, for the one-line message."""
@@ -264,6 +279,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help="seed of the surrogates (default %(default)s)")
     parser.add_argument("--alpha", type=_level, default=defaults.alpha,
                         help="family-wise level of the surrogate test (default %(default)s)")
+    parser.add_argument("--ftle-anchors", type=_count, default=defaults.ftle_anchors, metavar="N",
+                        help="estimate the finite-time exponents at most at N reference points "
+                        "spread evenly along the series (default %(default)s; 0 for all); needs "
+                        "the threaded module")
     parser.add_argument("--estimate", action="store_true",
                         help="print the expected time of each step and stop (the delay and "
                         "dimension are estimated first)")
@@ -317,7 +336,7 @@ def _settings(args: argparse.Namespace) -> Settings:
         return Settings(max_samples=args.max_samples, delay=args.delay, dimension=args.dimension,
                         epsilon=args.epsilon, detrend=args.detrend, skip=args.skip,
                         surrogates=args.surrogates, surrogate_method=args.surrogate_method,
-                        seed=args.seed, alpha=args.alpha)
+                        seed=args.seed, alpha=args.alpha, ftle_anchors=args.ftle_anchors or None)
     except ValueError as error:
         raise InputError(str(error)) from None
 
@@ -347,6 +366,9 @@ class _Estimated(Exception):
 
 
 class _EstimateOnly(Progress):
+    embedding: List[Tuple[str, float]]
+    extra: List[Tuple[str, float]]
+
     def planned(self, plan: Sequence[Tuple[str, float]]) -> None:
         embedding = all(step in costs.EMBEDDING_STEPS for step, _ in plan)
         if embedding:

@@ -4,9 +4,10 @@ its siblings.
 Each function here is a thin face over the engine of the same name in
 ``quorlin._native``: it reads its input once into a contiguous float64 array,
 checks the method name, applies the policy for non-finite samples, and calls
-the engine. No numerics happen here: for every call the engine accepts with
-finite samples and a valid method name, the result is the engine's, bit for
-bit.
+the engine (or, with ``workers`` other than 1, the same kernels on several
+threads in ``quorlin._parallel``). No numerics happen here: for every call the
+engine accepts with finite samples and a valid method name, the result is the
+engine's, bit for bit.
 
 Shared rules (the docstrings of the functions refer to them):
 
@@ -34,6 +35,22 @@ Non-finite samples (``nan_policy``)
     samples and joins their neighbours, as if the removed samples had never
     been there (for per-point results, where removing samples would shift
     every later index, 'omit' is the same as 'propagate').
+
+Threads (``workers``)
+    ``workers=1`` (the default) computes on the calling thread, holding the
+    interpreter lock, exactly as the engine does. A larger count lets the
+    computation run on up to that many threads with the interpreter lock
+    released, so other Python threads keep running meanwhile. The work is
+    split into pieces fixed by the problem, never by the number of threads,
+    so the result is the same, bit for bit, for every count. As in SciPy,
+    -1 means every core this process can use (its CPU affinity, capped by
+    its control group's CPU quota: ``quorlin.cores.usable_cores()``), -2 all
+    but one, and so on; 0 and counts below -usable raise ValueError. Counts
+    above the usable cores are allowed (at most 1024) and only oversubscribe.
+    Ctrl-C stops a threaded call as it stops any other. Parts of some
+    computations run on one thread whatever the count. For many series, run
+    one call per series in a process pool instead (README: "Many series in
+    parallel").
 """
 
 from __future__ import annotations
@@ -43,7 +60,8 @@ import operator
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, List, Literal, Optional, SupportsFloat,
                     SupportsIndex, Tuple, TypeVar, Union, cast)
 
-from quorlin import _native
+from quorlin import _native, _parallel
+from quorlin.cores import usable_cores
 
 if TYPE_CHECKING:
     import numpy as np
@@ -226,25 +244,59 @@ class _Face(Generic[Result]):
     an integer result, which cannot be NaN: 'propagate' then raises).
     `per_point` computes a result that has one entry per point: it gets the
     engine function, the array and the engine's arguments, and is used by
-    'propagate' and 'omit' alike."""
+    'propagate' and 'omit' alike. `anchors`: the threaded function takes an
+    anchor subset before the worker count (the FTLE functions)."""
 
-    __slots__ = ("name", "ndim", "parameter", "undefined", "per_point")
+    __slots__ = ("name", "ndim", "parameter", "undefined", "per_point", "threaded_tail")
 
     def __init__(self, name: str, *, ndim: int = 1, undefined: Optional[Callable[[], Any]] = None,
-                 per_point: Optional[Callable[..., Any]] = None) -> None:
+                 per_point: Optional[Callable[..., Any]] = None, anchors: bool = False) -> None:
         self.name = name
         self.ndim = ndim
         self.parameter = "signal" if ndim == 1 else "trajectory"
         self.undefined = undefined
         self.per_point = per_point
+        # What the threaded function takes after the engine's arguments,
+        # less the worker count: every anchor, no progress callback.
+        self.threaded_tail: Tuple[None, ...] = (None,) if anchors else ()
 
 
-def _call(face: _Face[Result], data: Any, nan_policy: Any, *args: Any) -> Result:
+def _worker_count(workers: Any, function: str) -> int:
+    """The number of threads `workers` asks for (SciPy's convention)."""
+    try:
+        count = operator.index(workers)
+    except TypeError:
+        raise TypeError(f"{function}(): workers must be an integer, got "
+                        f"{type(workers).__name__}") from None
+    if count >= 1:
+        return count
+    usable = usable_cores() if count < 0 else 0
+    if count < 0 and usable + 1 + count >= 1:
+        return usable + 1 + count
+    raise ValueError(
+        f"{function}(): workers must be a count of threads, or -1 for every usable core (-2 for "
+        f"all but one, ...); got {count}" + (f" ({usable} usable)" if count < 0 else ""))
+
+
+def _engine(face: _Face[Any], workers: Any) -> Callable[..., Any]:
+    """The engine function for `workers`: the engine itself for one thread,
+    else the same kernels on that many threads."""
+    count = _worker_count(workers, face.name)
+    if count == 1:
+        return cast(Callable[..., Any], getattr(_native, face.name))
+    threaded = getattr(_parallel, face.name)
+    tail = (*face.threaded_tail, count, None)
+    return lambda x, *args: threaded(x, *args, *tail)
+
+
+def _call(face: _Face[Result], data: Any, nan_policy: Any, workers: Any, *args: Any) -> Result:
     if not isinstance(nan_policy, str) or nan_policy not in NAN_POLICIES:
         raise ValueError(f"{face.name}(): nan_policy must be 'propagate', 'raise' or 'omit', "
                          f"got {nan_policy!r}")
+    # The default costs one type check: calls on many small series stay cheap.
+    engine = (getattr(_native, face.name) if type(workers) is int and workers == 1
+              else _engine(face, workers))
     x = _read(data, face.name, face.parameter, face.ndim)
-    engine = getattr(_native, face.name)
     if _all_finite(x):
         return cast(Result, engine(x, *args))
     if nan_policy == "raise":
@@ -339,9 +391,9 @@ _ROSENSTEIN: _Face[Tuple[float, FloatArray, FloatArray]] = _Face(
     "lyapunov_rosenstein", undefined=_no_exponent_with_steps)
 _KANTZ: _Face[Tuple[float, FloatArray]] = _Face("lyapunov_kantz", undefined=_no_exponent)
 _LOCAL: _Face[Tuple[FloatArray, FloatArray]] = _Face(
-    "ftle_local_linearization", ndim=2, per_point=_local_linearization_points)
+    "ftle_local_linearization", ndim=2, per_point=_local_linearization_points, anchors=True)
 _DIRECT: _Face[Tuple[FloatArray, FloatArray]] = _Face(
-    "ftle_direct_perturbation", per_point=_direct_perturbation_points)
+    "ftle_direct_perturbation", per_point=_direct_perturbation_points, anchors=True)
 _DELAY: _Face[int] = _Face("optimal_delay")
 _EMBEDDING: _Face[FloatArray] = _Face("time_delay_embedding", per_point=_embedding_as_stored)
 _DIMENSION: _Face[int] = _Face("optimal_dimension")
@@ -352,7 +404,7 @@ _DIMENSION: _Face[int] = _Face("optimal_dimension")
 
 
 def hurst_exponent(signal: ArrayLike, method: str = "rs", *,
-                   nan_policy: NanPolicy = "propagate") -> float:
+                   nan_policy: NanPolicy = "propagate", workers: int = 1) -> float:
     """Hurst exponent of a series, by rescaled range (R/S) or detrended
     fluctuation analysis (DFA); dimensionless.
 
@@ -374,6 +426,10 @@ def hurst_exponent(signal: ArrayLike, method: str = "rs", *,
     nan_policy : {'propagate', 'raise', 'omit'}, default 'propagate'
         Non-finite samples (NaN, +-inf): 'propagate' returns NaN, 'raise'
         raises ValueError, 'omit' removes them and joins their neighbours.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -433,12 +489,12 @@ def hurst_exponent(signal: ArrayLike, method: str = "rs", *,
     >>> quorlin.hurst_exponent(range(100))      # a ramp: R/S clamped to 1
     1.0
     """
-    return _call(_HURST, signal, nan_policy, _HURST_METHODS(method))
+    return _call(_HURST, signal, nan_policy, workers, _HURST_METHODS(method))
 
 
 def permutation_entropy(signal: ArrayLike, order: Integer = 3, delay: Integer = 1,
                         normalize: Union[bool, np.bool_] = True, *,
-                        nan_policy: NanPolicy = "propagate") -> float:
+                        nan_policy: NanPolicy = "propagate", workers: int = 1) -> float:
     """Permutation entropy: the Shannon entropy of the ordinal patterns of a
     series, in bits, or as a fraction of its maximum log2(order!).
 
@@ -458,6 +514,10 @@ def permutation_entropy(signal: ArrayLike, order: Integer = 3, delay: Integer = 
     nan_policy : {'propagate', 'raise', 'omit'}, default 'propagate'
         Non-finite samples (NaN, +-inf): 'propagate' returns NaN, 'raise'
         raises ValueError, 'omit' removes them and joins their neighbours.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -497,11 +557,11 @@ def permutation_entropy(signal: ArrayLike, order: Integer = 3, delay: Integer = 
     >>> round(quorlin.permutation_entropy(x, order=3, normalize=False), 6)  # bits
     1.521928
     """
-    return _call(_PERMUTATION, signal, nan_policy, order, delay, normalize)
+    return _call(_PERMUTATION, signal, nan_policy, workers, order, delay, normalize)
 
 
 def sample_entropy(signal: ArrayLike, m: Integer = 2, r: Optional[Real] = None, *,
-                   nan_policy: NanPolicy = "propagate") -> float:
+                   nan_policy: NanPolicy = "propagate", workers: int = 1) -> float:
     """Sample entropy -ln(A/B) of a series, in nats: the conditional
     regularity of templates of m and m + 1 samples within an absolute
     tolerance r.
@@ -525,6 +585,10 @@ def sample_entropy(signal: ArrayLike, m: Integer = 2, r: Optional[Real] = None, 
         raises ValueError, 'omit' removes them and joins their neighbours.
         (Without this rule one NaN would make the default r NaN and every
         pair match.)
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -572,13 +636,13 @@ def sample_entropy(signal: ArrayLike, m: Integer = 2, r: Optional[Real] = None, 
     >>> round(quorlin.sample_entropy(np.arange(1000.0)), 4)   # a ramp: ~1/N, not 0
     0.001
     """
-    return _call(_SAMPLE, signal, nan_policy, m, r)
+    return _call(_SAMPLE, signal, nan_policy, workers, m, r)
 
 
 def lyapunov_rosenstein(signal: ArrayLike, dimension: Optional[Integer] = None,
                         delay: Optional[Integer] = None, min_tsep: Optional[Integer] = None,
                         max_iter: Optional[Integer] = None, *,
-                        nan_policy: NanPolicy = "propagate"
+                        nan_policy: NanPolicy = "propagate", workers: int = 1
                         ) -> Tuple[float, FloatArray, FloatArray]:
     """Largest Lyapunov exponent by Rosenstein's method, per sample divided
     by the delay in effect.
@@ -610,6 +674,10 @@ def lyapunov_rosenstein(signal: ArrayLike, dimension: Optional[Integer] = None,
         Non-finite samples (NaN, +-inf): 'propagate' returns
         (NaN, empty, empty), 'raise' raises ValueError, 'omit' removes them
         and joins their neighbours.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -664,13 +732,14 @@ def lyapunov_rosenstein(signal: ArrayLike, dimension: Optional[Integer] = None,
     >>> round(lam * 10 / dt, 2)                 # per time unit (Lorenz: about 0.91)
     1.78
     """
-    return _call(_ROSENSTEIN, signal, nan_policy, dimension, delay, min_tsep, max_iter)
+    return _call(_ROSENSTEIN, signal, nan_policy, workers, dimension, delay, min_tsep, max_iter)
 
 
 def lyapunov_kantz(signal: ArrayLike, dimension: Optional[Integer] = None,
                    delay: Optional[Integer] = None, min_tsep: Optional[Integer] = None,
                    epsilon: Optional[Real] = None, max_iter: Optional[Integer] = None, *,
-                   nan_policy: NanPolicy = "propagate") -> Tuple[float, FloatArray]:
+                   nan_policy: NanPolicy = "propagate",
+                   workers: int = 1) -> Tuple[float, FloatArray]:
     """Largest Lyapunov exponent by Kantz's method, per sample, from every
     pair of embedded points closer than epsilon.
 
@@ -702,6 +771,10 @@ def lyapunov_kantz(signal: ArrayLike, dimension: Optional[Integer] = None,
         Non-finite samples (NaN, +-inf): 'propagate' returns (NaN, empty),
         'raise' raises ValueError, 'omit' removes them and joins their
         neighbours.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -755,12 +828,12 @@ def lyapunov_kantz(signal: ArrayLike, dimension: Optional[Integer] = None,
     >>> round(lam / dt, 2)                      # per time unit (Lorenz: about 0.91)
     2.04
     """
-    return _call(_KANTZ, signal, nan_policy, dimension, delay, min_tsep, epsilon, max_iter)
+    return _call(_KANTZ, signal, nan_policy, workers, dimension, delay, min_tsep, epsilon, max_iter)
 
 
 def ftle_local_linearization(trajectory: ArrayLike, time_horizon: Integer = 10,
                              n_neighbors: Integer = 10, epsilon: Optional[Real] = None, *,
-                             nan_policy: NanPolicy = "propagate"
+                             nan_policy: NanPolicy = "propagate", workers: int = 1
                              ) -> Tuple[FloatArray, FloatArray]:
     """Finite-time Lyapunov exponent of every state of a trajectory, per
     sample step, from a least-squares linear map fitted to its neighbours.
@@ -793,6 +866,10 @@ def ftle_local_linearization(trajectory: ArrayLike, time_horizon: Integer = 10,
         confidence 0.0. With the default epsilon, missing rows among the
         first 100 still count in the percentile but sort last, which raises
         it slightly (to about the 20.4th percentile with one missing row).
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -846,13 +923,13 @@ def ftle_local_linearization(trajectory: ArrayLike, time_horizon: Integer = 10,
     >>> round(float(np.nanmedian(ftle)), 2)     # per sample
     0.17
     """
-    return _call(_LOCAL, trajectory, nan_policy, time_horizon, n_neighbors, epsilon)
+    return _call(_LOCAL, trajectory, nan_policy, workers, time_horizon, n_neighbors, epsilon)
 
 
 def ftle_direct_perturbation(signal: ArrayLike, dimension: Integer = 3, delay: Integer = 1,
                              time_horizon: Integer = 10, perturbation: Real = 1e-6,
                              n_perturbations: Integer = 10, *,
-                             nan_policy: NanPolicy = "propagate"
+                             nan_policy: NanPolicy = "propagate", workers: int = 1
                              ) -> Tuple[FloatArray, FloatArray]:
     """Finite-time Lyapunov exponent of every embedded point, per sample
     step, from how far its nearest neighbour has moved away after
@@ -881,6 +958,10 @@ def ftle_direct_perturbation(signal: ArrayLike, dimension: Integer = 3, delay: I
         later, include a non-finite one get NaN in both arrays, and such
         points are never neighbours. A point whose nearest neighbour cannot
         be followed H steps has no estimate (0.0 in both, as below).
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -927,12 +1008,13 @@ def ftle_direct_perturbation(signal: ArrayLike, dimension: Integer = 3, delay: I
     >>> round(float(np.median(ftle[stretch > 0])), 3)   # per sample
     0.03
     """
-    return _call(_DIRECT, signal, nan_policy, dimension, delay, time_horizon, perturbation,
+    return _call(_DIRECT, signal, nan_policy, workers, dimension, delay, time_horizon, perturbation,
                  n_perturbations)
 
 
 def optimal_delay(signal: ArrayLike, max_lag: Optional[Integer] = None,
-                  method: str = "mutual_info", *, nan_policy: NanPolicy = "propagate") -> int:
+                  method: str = "mutual_info", *, nan_policy: NanPolicy = "propagate",
+                  workers: int = 1) -> int:
     """Embedding delay, in samples: the first minimum of the average mutual
     information, or the first lag at which the autocorrelation falls to 0 or
     to 1/e.
@@ -954,6 +1036,10 @@ def optimal_delay(signal: ArrayLike, max_lag: Optional[Integer] = None,
         Non-finite samples (NaN, +-inf): an integer cannot be NaN, so
         'propagate' raises ValueError as 'raise' does; 'omit' removes them and
         joins their neighbours.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -992,11 +1078,11 @@ def optimal_delay(signal: ArrayLike, max_lag: Optional[Integer] = None,
     >>> quorlin.optimal_delay(x, method="autocorr")
     64
     """
-    return _call(_DELAY, signal, nan_policy, max_lag, _DELAY_METHODS(method))
+    return _call(_DELAY, signal, nan_policy, workers, max_lag, _DELAY_METHODS(method))
 
 
 def time_delay_embedding(signal: ArrayLike, dimension: Integer = 3, delay: Integer = 1, *,
-                         nan_policy: NanPolicy = "propagate") -> FloatArray:
+                         nan_policy: NanPolicy = "propagate", workers: int = 1) -> FloatArray:
     """Delay embedding of a series: one point (x[i], x[i + delay], ...,
     x[i + (dimension - 1) * delay]) per row.
 
@@ -1015,6 +1101,10 @@ def time_delay_embedding(signal: ArrayLike, dimension: Integer = 3, delay: Integ
         it is, so a row holds a non-finite coordinate exactly where its
         sample is one, and row i always starts at sample i. Select the finite
         rows with ``points[np.isfinite(points).all(axis=1)]``.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -1048,12 +1138,12 @@ def time_delay_embedding(signal: ArrayLike, dimension: Integer = 3, delay: Integ
            [2., 3., 4.],
            [3., 4., 5.]])
     """
-    return _call(_EMBEDDING, signal, nan_policy, dimension, delay)
+    return _call(_EMBEDDING, signal, nan_policy, workers, dimension, delay)
 
 
 def optimal_dimension(signal: ArrayLike, delay: Optional[Integer] = None, max_dim: Integer = 10,
                       method: str = "fnn", threshold: Real = 0.01, *,
-                      nan_policy: NanPolicy = "propagate") -> int:
+                      nan_policy: NanPolicy = "propagate", workers: int = 1) -> int:
     """Embedding dimension by false nearest neighbours or Cao's method; the
     FNN answer is one above Kennel et al.'s minimal dimension and Cao's two
     above Cao's.
@@ -1078,6 +1168,10 @@ def optimal_dimension(signal: ArrayLike, delay: Optional[Integer] = None, max_di
         Non-finite samples (NaN, +-inf): an integer cannot be NaN, so
         'propagate' raises ValueError as 'raise' does; 'omit' removes them and
         joins their neighbours.
+    workers : int, default 1
+        The most threads the computation may run on; -1 for every usable
+        core. The result is the same, bit for bit, for any count (see
+        "Threads" in ``help(quorlin.functions)``).
 
     Returns
     -------
@@ -1134,7 +1228,7 @@ def optimal_dimension(signal: ArrayLike, delay: Optional[Integer] = None, max_di
     >>> quorlin.optimal_dimension(x, delay=10, method="Cao")
     10
     """
-    return _call(_DIMENSION, signal, nan_policy, delay, max_dim, _DIMENSION_METHODS(method),
+    return _call(_DIMENSION, signal, nan_policy, workers, delay, max_dim, _DIMENSION_METHODS(method),
                  threshold)
 
 

@@ -123,15 +123,19 @@ class KantzRadius:
 @dataclass
 class Ftle:
     """Finite-time exponents per reference point (NaN where none exists).
-    `anchors` is "all" when every point was computed."""
+    `anchors` is "all" when every one of the `candidates` reference points
+    was estimated; else `indices` says which were, and `values` holds theirs."""
     values: FloatArray
     time_horizon: int
     anchors: str = "all"
+    indices: Optional[NDArray[np.int64]] = None
+    candidates: int = 0
 
     def summary(self) -> Dict[str, Any]:
         finite = self.values[np.isfinite(self.values)]
         stats: Dict[str, Any] = {"time_horizon": self.time_horizon, "points": int(self.values.size),
-                                 "estimates": int(finite.size), "anchors": self.anchors}
+                                 "estimates": int(finite.size), "anchors": self.anchors,
+                                 "reference_points": self.candidates}
         if finite.size:
             p5, median, p95 = np.percentile(finite, [5.0, 50.0, 95.0])
             stats.update(mean=float(finite.mean()), median=float(median), p5=float(p5), p95=float(p95))

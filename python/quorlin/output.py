@@ -40,9 +40,8 @@ def format_report(a: Analysis) -> str:
         f"the first {a.samples - a.cut} (--max-samples)" if a.cut else "")
     if dt is not None:
         source = f"from column {a.series.time_column}" if a.series.time_column else ""
-        row("sampling interval", _fmt(dt), " ".join(filter(None, [
-            a.series.time_unit and f"{a.series.time_unit},", source,
-            "exponents also per " + unit])))
+        row("sampling interval", _fmt(dt), "; ".join(filter(None, [
+            " ".join(filter(None, [a.series.time_unit, source])), "exponents also per " + unit])))
     if a.trend is not None:
         row("linear trend, share of variance", f"{a.trend.share:.1%}",
             "removed (--detrend)" if a.settings.detrend else "")
@@ -148,7 +147,10 @@ def _yes(value: Optional[bool]) -> str:
 def _ftle(a: Analysis, add: Any) -> None:
     horizons = {f.time_horizon for f in (a.ftle_direct, a.ftle_local) if f is not None}
     horizon = f", horizon {horizons.pop()} samples" if len(horizons) == 1 else ""
-    add(f"Finite-time Lyapunov exponents (per sample{horizon}, all reference points)")
+    sampled = next((f.anchors for f in (a.ftle_direct, a.ftle_local)
+                    if f is not None and f.indices is not None), None)
+    add(f"Finite-time Lyapunov exponents (per sample{horizon}, "
+        + (f"reference points: {sampled})" if sampled else "all reference points)"))
     add(f"  {'':<24}{'estimates':>12}{'mean':>10}{'median':>10}{'5%':>10}{'95%':>10}")
     for label, ftle, step in (("direct perturbation", a.ftle_direct, "ftle-direct"),
                               ("local linearization", a.ftle_local, "ftle-local")):

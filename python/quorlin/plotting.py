@@ -38,12 +38,10 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 from matplotlib.lines import Line2D
-from matplotlib.ticker import MaxNLocator, NullLocator
+from matplotlib.ticker import MaxNLocator
 
-from quorlin.analysis import (
-    DIMENSION_TOLERANCES, autocorrelation_curve, dimension_by_tolerance, hurst_by_segment,
-    mutual_information_curve,
-)
+from quorlin.analysis import autocorrelation_curve, mutual_information_curve
+from quorlin.curves import dfa_points, dimension_curves, loglog_slope, rescaled_range_points
 from quorlin.engine_rules import DIMENSION_THRESHOLD
 from quorlin.model import Analysis, Divergence, format_number
 from quorlin.reading import printable
@@ -156,8 +154,8 @@ def write_atomically(path: "str | os.PathLike[str]", write: Callable[[BinaryIO],
 
 
 Target = Union[Figure, "SubFigure"]
-LEGEND = {"fontsize": 8, "framealpha": 0.85}
-TITLE = {"fontsize": 10}
+LEGEND: Dict[str, Any] = {"fontsize": 8, "framealpha": 0.85}
+TITLE: Dict[str, Any] = {"fontsize": 10}
 
 
 def figure_size(a: Analysis) -> Tuple[float, float]:
@@ -180,11 +178,15 @@ def plot_analysis(a: Analysis, path: "str | os.PathLike[str] | None" = None, *,
     never as mathtext or through TeX.
     """
     with _literal_text():
-        fig = _figure(a) if figure is None else _draw(a, figure)
+        drawn = _figure(a) if figure is None else _draw(a, figure)
+        # A subfigure is saved as part of the figure that holds it.
+        root: Any = drawn
+        while figure is not None and not isinstance(root, Figure):
+            root = root.figure
         if path is not None:
             fmt = os.path.splitext(os.fspath(path))[1].lower().lstrip(".") or "png"
-            write_atomically(path, lambda stream: fig.savefig(stream, format=fmt))
-    return fig if isinstance(fig, Figure) else fig.figure
+            write_atomically(path, lambda stream: root.savefig(stream, format=fmt))
+    return root
 
 
 def _figure(a: Analysis) -> Figure:
@@ -406,53 +408,87 @@ def _hurst(a: Analysis, ax: "Axes") -> None:
     if not a.ran("hurst"):
         _skipped(ax, "Hurst exponent", "hurst")
         return
-    ax.set_title("Hurst exponent along the series", **TITLE)
-    segments = hurst_by_segment(a)
-    scale, unit = _time(a)
-    ax.axhline(a.hurst_rs, color="tab:blue", linewidth=1.0,
-               label=f"R/S, whole series: {format_number(a.hurst_rs)}")
-    ax.axhline(a.hurst_dfa, color="tab:purple", linewidth=1.0,
-               label=f"DFA, whole series: {format_number(a.hurst_dfa)}")
-    if segments is None:
-        ax.text(0.5, 0.1, "series too short for segments", transform=ax.transAxes, ha="center",
-                fontsize=8, color="0.3")
-        ax.set_xlim(0, a.analysed.size * scale)
-    else:
-        centres, rs, dfa, length = segments
-        ax.plot(centres * scale, rs, "o", color="tab:blue", label=f"R/S per segment of {length}")
-        ax.plot(centres * scale, dfa, "s", color="tab:purple", label=f"DFA per segment of {length}")
-    ax.set_xlabel(f"time ({unit})" if a.sampling_interval is not None else "sample")
-    ax.set_ylabel("Hurst exponent")
-    low, high = ax.get_ylim()
-    ax.set_ylim(low, high + 0.35 * (high - low))          # room for the legend
-    legend = ax.legend(loc="upper right", title="slopes only: the engine returns no log-log points",
-                       ncol=2, **LEGEND)
-    legend.get_title().set_fontsize(7)
+    ax.set_title("Hurst exponent: log-log fits", **TITLE)
+    drawn = False
+    for label, points, value, colour, marker in (
+            ("R/S", rescaled_range_points(a.analysed), a.hurst_rs, "tab:blue", "o"),
+            ("DFA", dfa_points(a.analysed), a.hurst_dfa, "tab:purple", "s")):
+        xs, ys = points
+        finite = np.isfinite(ys)
+        if not finite.any():
+            continue
+        sizes = np.exp(xs)
+        ax.plot(sizes[finite], np.exp(ys[finite]), marker, color=colour, markersize=3.5,
+                label=f"{label} points ({int(finite.sum())} sizes)")
+        slope, intercept = loglog_slope(xs, ys)
+        # R/S is clamped to [0, 1]; its fitted slope may lie outside.
+        clamped = label == "R/S" and np.isfinite(slope) and not 0.0 < value < 1.0
+        if np.isfinite(slope):
+            ax.plot(sizes, np.exp(intercept + slope * xs), "-", color=colour, linewidth=1.2,
+                    label=f"{label} fit: H = {format_number(value)}"
+                    + (f" (slope {format_number(slope)}, clamped to [0, 1])" if clamped else ""))
+        drawn = True
+    if not drawn:
+        _message(ax, "too short for either method")
+        return
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    _plain_log_ticks(ax)
+    ax.set_xlabel("window size (samples)" if a.sampling_interval is None
+                  else f"window size (samples; 1 sample = {format_number(a.sampling_interval)} "
+                       f"{_unit(a)})")
+    ax.set_ylabel("R/S  or  DFA fluctuation F")
+    ax.legend(loc="best", **LEGEND)
+
+
+def _plain_log_ticks(ax: "Axes") -> None:
+    """Plain-number labels on log axes: the default ones are mathtext, which
+    the figure does not render."""
+    from matplotlib.ticker import FuncFormatter, LogLocator
+
+    for axis, (low, high) in ((ax.xaxis, ax.get_xlim()), (ax.yaxis, ax.get_ylim())):
+        if axis.get_scale() == "log":
+            decades = np.log10(high / low) if low > 0 and high > low else 1.0
+            axis.set_major_locator(LogLocator(base=10.0, subs=(1.0, 2.0, 5.0) if decades < 2.5
+                                              else (1.0,)))
+            axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+            axis.set_minor_formatter(FuncFormatter(lambda v, _: ""))
 
 
 def _dimension(a: Analysis, ax: "Axes") -> None:
-    ax.set_title(f"embedding dimension chosen against the tolerance (delay {a.delay})", **TITLE)
+    ax.set_title(f"embedding dimension (delay {a.delay})", **TITLE)
     if not a.ran("fnn") and not a.ran("cao"):
         _message(ax, "skipped (--skip dimension)")
         return
-    chosen = dimension_by_tolerance(a)
-    for method, label, colour, marker in (("fnn", "false nearest neighbours", "tab:blue", "o"),
-                                          ("cao", "Cao", "tab:orange", "s")):
-        if a.ran(method):
-            ax.step(DIMENSION_TOLERANCES, chosen[method], where="mid", color=colour, marker=marker,
-                    markersize=4, label=label)
-    ax.axvline(DIMENSION_THRESHOLD, color="tab:red", linewidth=1.0, linestyle="--",
-               label=f"tolerance used: {DIMENSION_THRESHOLD:g}; dimension used: {a.dimension}")
-    ax.set_xscale("log")
-    # Plain labels: the default ones for a log axis are mathtext, which the
-    # figure does not render.
-    ax.set_xticks(DIMENSION_TOLERANCES)
-    ax.set_xticklabels([f"{t:g}" for t in DIMENSION_TOLERANCES], fontsize=8)
-    ax.xaxis.set_minor_locator(NullLocator())
-    ax.set_xlabel("tolerance (FNN: share of false neighbours; Cao: change of E)")
-    ax.set_ylabel("dimension chosen")
-    ax.yaxis.set_major_locator(MaxNLocator(integer=True))
-    ax.legend(loc="center left", **LEGEND)
+    dims, fractions, changes = dimension_curves(a.analysed, a.delay)
+    if dims.size == 0:
+        _message(ax, "series too short for the dimension curves")
+        return
+    floor = DIMENSION_THRESHOLD / 100.0
+    for method, label, values, colour, marker in (
+            ("fnn", "false nearest neighbours: share F(d)", fractions, "tab:blue", "o"),
+            ("cao", "Cao: change |E(d)/E(d-1) - 1|", changes, "tab:orange", "s")):
+        if not a.ran(method):
+            continue
+        # A share of 0 has no place on a log axis: drawn at the floor, hollow.
+        shown = np.maximum(values, floor)
+        ax.plot(dims, shown, "-", color=colour, linewidth=1.0)
+        ax.plot(dims[values > floor], shown[values > floor], marker, color=colour, markersize=5,
+                label=label)
+        if np.any(values <= floor):
+            ax.plot(dims[values <= floor], shown[values <= floor], marker, markersize=5,
+                    markerfacecolor="none", color=colour)
+    ax.axhline(DIMENSION_THRESHOLD, color="tab:red", linewidth=1.0, linestyle="--",
+               label=f"tolerance {DIMENSION_THRESHOLD:g}: first d below it is chosen")
+    ax.axvline(a.dimension, color="0.3", linewidth=1.0, linestyle=":",
+               label=f"dimension used: {a.dimension}" + (" (given)" if a.dimension_given else ""))
+    ax.set_yscale("log")
+    ax.set_ylim(bottom=floor / 2)
+    _plain_log_ticks(ax)
+    ax.set_xlabel("embedding dimension d")
+    ax.set_ylabel("statistic (hollow: 0)")
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
+    ax.legend(loc="best", **LEGEND)
 
 
 def _delay(a: Analysis, ax: "Axes") -> None:
@@ -481,7 +517,12 @@ def _delay(a: Analysis, ax: "Axes") -> None:
                                   linestyle="--",
                                   label=f"autocorrelation zero: {a.delay_autocorr}"))
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
-    ax.legend(handles=handles, loc="upper right", **LEGEND)
+    # Both curves run across the whole panel: room is made above them for
+    # the legend, on both vertical axes alike.
+    for axis in (ax, twin):
+        low, high = axis.get_ylim()
+        axis.set_ylim(low, high + 0.45 * (high - low))
+    twin.legend(handles=handles, loc="upper right", ncol=2, **LEGEND)
 
 
 def _surrogates(a: Analysis, ax: "Axes") -> None:
@@ -515,7 +556,7 @@ def _surrogates(a: Analysis, ax: "Axes") -> None:
     ax.set_xlim(-0.6, len(labels) - 0.4)
     ax.set_ylabel("standardised value")
     ax.axhline(0.0, color="0.8", linewidth=0.8)
-    marker = {"linestyle": "none", "marker": "D", "markersize": 7}
+    marker: Dict[str, Any] = {"linestyle": "none", "marker": "D", "markersize": 7}
     handles = [Line2D([], [], color="0.55", linestyle="none", marker=".", label="surrogates"),
                Line2D([], [], color="black", label="series", **marker),
                Line2D([], [], color="tab:red", label="series, rejected", **marker)]

@@ -75,9 +75,12 @@ class Settings:
     surrogates: number of surrogate series for the significance test (0: no
         test); surrogate_method "iaaft" or "phase"; seed of the generator;
         alpha the family-wise level of the test.
-    ftle_anchors: reference points of each FTLE method at most (None: all).
-        Kept for the threaded module; until it exists both methods run on
-        every point and the result says so.
+    ftle_anchors: reference points of each FTLE method at most, spread
+        evenly along the series (None: all). The default leaves series of
+        the default length whole and bounds the local linearization, whose
+        cost grows with the square of the points, on longer ones. Needs the
+        threaded module; without it every point is estimated and the notes
+        say so.
     """
     max_samples: int = 20000
     delay: Optional[int] = None
@@ -90,7 +93,7 @@ class Settings:
     surrogate_method: str = "iaaft"
     seed: int = 0
     alpha: float = 0.05
-    ftle_anchors: Optional[int] = None
+    ftle_anchors: Optional[int] = 20000
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "skip", expand_steps(self.skip) if not isinstance(self.skip, str)

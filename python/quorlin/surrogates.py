@@ -145,7 +145,7 @@ def surrogate_generators(seed: int, count: int) -> List[np.random.Generator]:
     return [np.random.default_rng(child) for child in np.random.SeedSequence(seed).spawn(count)]
 
 
-def one_sided_p(value: float, surrogate_values: Sequence[float], larger: bool) -> Tuple[int, float]:
+def one_sided_p(value: float, surrogate_values: "Sequence[float] | FloatArray", larger: bool) -> Tuple[int, float]:
     """(rank, p) of the data's `value` among N surrogate values, for the
     alternative that the data's value is larger (`larger`) or smaller than
     under the null. The rank counts the data itself and every surrogate at

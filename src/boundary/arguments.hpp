@@ -42,6 +42,13 @@ public:
     std::optional<double> optional_real() { return convert_optional<double>(convert_double); }
     std::string_view text(std::string_view fallback) { return convert_or(convert_text, fallback); }
     bool boolean(bool fallback) { return convert_or(convert_boolean, fallback); }
+    // A required parameter of a kind that only one module has (the threaded
+    // module's worker count, progress callback and anchor subset), by a
+    // converter of the same shape as those of convert.hpp.
+    template <class T>
+    void required(bool (*convert)(PyObject*, T&), T& out) {
+        convert_required(convert, out);
+    }
 
 private:
     // The next parameter's argument object (nullptr when absent) and name.

@@ -34,7 +34,8 @@ PyObject* hurst_exponent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const auto method = in.text("rs");
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
         const double h =
-            complexity::hurst_exponent(signal.samples(), complexity::hurst_method(method));
+            complexity::hurst_exponent(signal.samples(), complexity::hurst_method(method),
+                                       stop_on_signals());
         return release_then_float(signal, h);
     });
 }
@@ -50,7 +51,8 @@ PyObject* permutation_entropy(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const bool normalize = in.boolean(true);
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
         const double h =
-            complexity::permutation_entropy(signal.samples(), order, delay, normalize);
+            complexity::permutation_entropy(signal.samples(), order, delay, normalize,
+                                            stop_on_signals());
         return release_then_float(signal, h);
     });
 }
@@ -63,7 +65,7 @@ PyObject* sample_entropy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const auto m = in.unsigned_integer(2);
         const auto r = in.optional_real();
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
-        const double entropy = complexity::sample_entropy(signal.samples(), m, r);
+        const double entropy = complexity::sample_entropy(signal.samples(), m, r, stop_on_signals());
         return release_then_float(signal, entropy);
     });
 }

@@ -27,7 +27,7 @@ PyObject* optimal_delay(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const auto max_lag = in.optional_unsigned_integer();
         const auto method = in.text("mutual_info");
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
-        const auto delay = embedding::optimal_delay(signal.samples(), max_lag, method);
+        const auto delay = embedding::optimal_delay(signal.samples(), max_lag, method, stop_on_signals());
         signal.reset(nullptr);  // the borrow ends before the result exists
         return int_result(delay);
     });
@@ -42,7 +42,8 @@ PyObject* time_delay_embedding(PyObject*, PyObject* const* args, Py_ssize_t narg
         const auto dimension = in.unsigned_integer(3);
         const auto delay = in.unsigned_integer(1);
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
-        const auto embedded = embedding::time_delay_embedding(signal.samples(), dimension, delay);
+        const auto embedded = embedding::time_delay_embedding(signal.samples(), dimension, delay,
+                                                              stop_on_signals());
         if (const auto* refusal = std::get_if<Invalid>(&embedded)) return raise_invalid(*refusal);
         return matrix_result(std::get<EmbeddedPoints>(embedded));
     });
@@ -60,7 +61,8 @@ PyObject* optimal_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto threshold = in.real(0.01);
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
         const auto dimension =
-            embedding::optimal_dimension(signal.samples(), delay, max_dim, method, threshold);
+            embedding::optimal_dimension(signal.samples(), delay, max_dim, method, threshold,
+                                         stop_on_signals());
         signal.reset(nullptr);  // the borrow ends before the result exists
         return int_result(dimension);
     });

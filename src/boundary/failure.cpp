@@ -26,6 +26,12 @@ PyObject* internal_failure() {
 
 }  // namespace
 
+const ExecutionContext& stop_on_signals() {
+    static const ExecutionContext context(
+        [](const void*) { return PyErr_CheckSignals() != 0; }, nullptr);
+    return context;
+}
+
 void raise_internal_failure(const char* description) {
     PyObject* type = internal_failure();
     if (type == nullptr) return;  // the host's own error is left set

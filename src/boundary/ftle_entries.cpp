@@ -33,7 +33,7 @@ PyObject* ftle_local_linearization(PyObject*, PyObject* const* args, Py_ssize_t 
         const auto epsilon = in.optional_real();
         if (!in.ok()) return nullptr;
         auto ftle = dynamics::ftle_local_linearization(trajectory.points(), time_horizon,
-                                                       n_neighbors, epsilon);
+                                                       n_neighbors, epsilon, stop_on_signals());
         return tuple_result({owned_vector(std::move(ftle.ftle_values)),
                              owned_vector(std::move(ftle.confidence))});
     });
@@ -56,7 +56,7 @@ PyObject* ftle_direct_perturbation(PyObject*, PyObject* const* args, Py_ssize_t 
         static_cast<void>(in.unsigned_integer(10));
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
         auto ftle = dynamics::ftle_direct_perturbation(signal.samples(), dimension, delay,
-                                                       time_horizon);
+                                                       time_horizon, stop_on_signals());
         return tuple_result({owned_vector(std::move(ftle.ftle_values)),
                              owned_vector(std::move(ftle.jacobian_norms))});
     });

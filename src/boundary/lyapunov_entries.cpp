@@ -31,7 +31,8 @@ PyObject* lyapunov_rosenstein(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const auto max_iter = in.optional_unsigned_integer();
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
         auto result =
-            dynamics::lyapunov_rosenstein(signal.samples(), dimension, delay, min_tsep, max_iter);
+            dynamics::lyapunov_rosenstein(signal.samples(), dimension, delay, min_tsep,
+                                                    max_iter, stop_on_signals());
         return tuple_result({float_result(result.lambda_max),
                              owned_vector(std::move(result.divergence_curve)),
                              owned_vector(std::move(result.iterations))});
@@ -50,7 +51,7 @@ PyObject* lyapunov_kantz(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const auto max_iter = in.optional_unsigned_integer();
         if (!in.ok() || !signal.require_contiguous()) return nullptr;
         auto result = dynamics::lyapunov_kantz(signal.samples(), dimension, delay, min_tsep,
-                                               epsilon, max_iter);
+                                               epsilon, max_iter, stop_on_signals());
         return tuple_result({float_result(result.max_lyapunov),
                              owned_vector(std::move(result.divergence_curve))});
     });

@@ -10,7 +10,8 @@
 
 namespace quorlin::boundary {
 
-inline constexpr std::size_t kMaxParameters = 8;
+// The longest parameter list: ftle_direct_perturbation of the threaded module.
+inline constexpr std::size_t kMaxParameters = 9;
 
 // The static description of one function's parameters. Every parameter is
 // positional-or-keyword; the first `required` of them have no default.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/checked_math.hpp"
+#include "common/memory.hpp"
+#include "common/path_probe.hpp"
 #include "numerics/search_strategy.hpp"
 #include "numerics/template_pairs.hpp"
 #include "numerics/moments.hpp"
@@ -18,6 +20,11 @@ namespace quorlin::complexity {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// t (t - 1) / 2 without an intermediate that overflows first.
+std::uint64_t unordered_pairs(std::uint64_t t) {
+    return t % 2 == 0 ? (t / 2) * (t - 1) : t * ((t - 1) / 2);
+}
 
 // ---------------------------------------------------------------------------
 // Sample entropy
@@ -61,19 +68,21 @@ struct DiagonalScan {
         }
     }
 
-    // Four diagonals d .. d + 3 side by side (requires d + 3 <= last): the
-    // common cells in two registers, then each diagonal's remaining cells.
-    void scan4(std::size_t d, TemplateMatches& counts) const {
+    // Four diagonals d .. d + 3 side by side (requires d + 3 <= last), over
+    // the cells t in [begin, end) that all four have (end <= last - d - 2),
+    // in two registers, continuing from the run lengths in `runs`, which are
+    // left as they are after the last cell.
+    void scan4(std::size_t d, std::size_t begin, std::size_t end, double (&runs)[4],
+               TemplateMatches& counts) const {
         const Lanes2 magnitude = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
         const Doubles2 tolerance = {r, r};
         const Doubles2 one = {1.0, 1.0};
         const Doubles2 short_length = {static_cast<double>(m), static_cast<double>(m)};
         const Doubles2 long_length = short_length + one;
-        Doubles2 run_lo = {0.0, 0.0};
-        Doubles2 run_hi = {0.0, 0.0};
+        Doubles2 run_lo = {runs[0], runs[1]};
+        Doubles2 run_hi = {runs[2], runs[3]};
         Lanes2 b_lo = {0, 0}, b_hi = {0, 0}, a_lo = {0, 0}, a_hi = {0, 0};
-        const std::size_t common_end = last - (d + 3) + 1;
-        for (std::size_t t = 0; t < common_end; ++t) {
+        for (std::size_t t = begin; t < end; ++t) {
             const Doubles2 here = {x[t], x[t]};
             const Doubles2 diff_lo = here - load2(x + t + d);
             const Doubles2 diff_hi = here - load2(x + t + d + 2);
@@ -91,27 +100,47 @@ struct DiagonalScan {
         }
         counts.b += static_cast<std::uint64_t>(b_lo[0] + b_lo[1] + b_hi[0] + b_hi[1]);
         counts.a += static_cast<std::uint64_t>(a_lo[0] + a_lo[1] + a_hi[0] + a_hi[1]);
-        const double runs[4] = {run_lo[0], run_lo[1], run_hi[0], run_hi[1]};
-        for (std::size_t lane = 0; lane < 3; ++lane) {
-            scan(d + lane, common_end, static_cast<std::uint64_t>(runs[lane]), counts);
-        }
+        runs[0] = run_lo[0];
+        runs[1] = run_lo[1];
+        runs[2] = run_hi[0];
+        runs[3] = run_hi[1];
     }
 };
 
+// Cells of the four diagonals taken side by side between counts of the work
+// (the runs carry over, so the cut changes nothing).
+constexpr std::size_t kScanChunk = std::size_t{1} << 16;
+
 }  // namespace
 
-TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t m, double r) {
+TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t m, double r,
+                                       Pacer& pacer) {
     // N >= m + 2, so N - 2 and every index below are valid.
     const std::size_t n = x.size();
     const DiagonalScan scan{x.data(), n - 2, m, r};
     TemplateMatches counts;
     std::size_t d = 1;
-    for (; d + 3 <= scan.last; d += 4) scan.scan4(d, counts);
-    for (; d <= scan.last; ++d) scan.scan(d, 0, 0, counts);
+    for (; d + 3 <= scan.last; d += 4) {
+        // The cells all four diagonals have, then each one's last few.
+        const std::size_t common_end = scan.last - (d + 3) + 1;
+        double runs[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t t = 0; t < common_end; t += kScanChunk) {
+            const std::size_t end = std::min(common_end, t + kScanChunk);
+            scan.scan4(d, t, end, runs, counts);
+            pacer.advance(4 * (end - t));
+        }
+        for (std::size_t lane = 0; lane < 3; ++lane) {
+            scan.scan(d + lane, common_end, static_cast<std::uint64_t>(runs[lane]), counts);
+        }
+    }
+    for (; d <= scan.last; ++d) {
+        scan.scan(d, 0, 0, counts);
+        pacer.advance(scan.last - d + 1);
+    }
     if (m == 0) {
         // Empty templates always match, and the template range then reaches
         // j = N - 1, beyond the cells: every pair counts.
-        counts.b = n % 2 == 0 ? (n / 2) * (n - 1) : n * ((n - 1) / 2);
+        counts.b = unordered_pairs(n);
     }
     return counts;
 }
@@ -126,28 +155,171 @@ namespace {
 constexpr std::array<double, MaxNormTemplatePairs::kMaxLength> kRankedCountingPairs = {
     2e4, 2e4, 1e5, 5e5, 1e6, 1.5e6, 4e6, 8e6, 1.2e7, 1.8e7, 3e7, 6e7};
 
-// The same counts as count_template_matches, by ranking the series when that
-// is faster and possible (no NaN sample, a template length the grouping
-// handles).
-TemplateMatches matching_template_pairs(std::span<const double> x, std::uint64_t m, double r) {
+// NaN samples and the ranking.
+//
+// A NaN sample has no place in a sorted order, yet in the counts it is
+// simple: every difference with it is NaN, which is never greater than r, so
+// a coordinate that meets a NaN never fails. The ranking therefore counts a
+// copy of the series whose NaN samples are filled with ordinary values, and
+// only the pairs whose outcome the filling can change are settled apart:
+// those in which at least one template holds a NaN (a "holed" template).
+// For them both outcomes are found directly, with the NaN and with the fill,
+// and the count is corrected by the difference:
+//     count = ranked count of the filled copy - matches with the fill
+//                                             + matches with the NaN.
+// Pairs of two templates without a hole read the same samples in both
+// series and are counted alike, so the counts are exactly the scan's.
+struct HoledSeries {
+    std::vector<double> samples;  // the private copy, NaN samples kept
+    std::vector<double> filled;   // the same with every NaN filled
+    std::vector<std::size_t> holes;  // positions of the NaN samples, ascending
+};
+
+// The private copy of the series, and the filled one when it holds NaN. A
+// NaN is filled with the sample before it (after it at the very start), so
+// that the filling follows the signal and leaves its ranking much as it was.
+HoledSeries holed_series(std::span<const double> x) {
+    HoledSeries series;
+    require_memory(x.size(), sizeof(double), 2);
+    series.samples.assign(x.begin(), x.end());
+    for (std::size_t t = 0; t < series.samples.size(); ++t) {
+        if (std::isnan(series.samples[t])) series.holes.push_back(t);
+    }
+    if (series.holes.empty()) return series;
+    series.filled = series.samples;
+    const auto clean = std::find_if(series.samples.begin(), series.samples.end(),
+                                    [](double v) { return !std::isnan(v); });
+    double last = clean == series.samples.end() ? 0.0 : *clean;
+    for (double& v : series.filled) {
+        if (std::isnan(v)) {
+            v = last;
+        } else {
+            last = v;
+        }
+    }
+    return series;
+}
+
+// The holed templates among the first `templates` of the given length, in
+// ascending order: those starting within length - 1 samples before a hole.
+std::vector<std::size_t> holed_templates(const std::vector<std::size_t>& holes,
+                                         std::size_t length, std::size_t templates) {
+    std::vector<std::size_t> holed;
+    if (length == 0) return holed;
+    for (const std::size_t hole : holes) {
+        std::size_t start = hole >= length - 1 ? hole - (length - 1) : 0;
+        if (!holed.empty() && start <= holed.back()) start = holed.back() + 1;
+        for (std::size_t i = start; i <= hole && i < templates; ++i) holed.push_back(i);
+    }
+    return holed;
+}
+
+// Of the pairs with at least one holed template (each unordered pair once),
+// how many match in the series with its NaN samples and how many in the
+// filled one.
+struct HoledPairs {
+    std::uint64_t with_nan = 0;
+    std::uint64_t with_fill = 0;
+};
+
+HoledPairs holed_pairs(const HoledSeries& series, std::size_t length, std::size_t templates,
+                       const std::vector<std::size_t>& holed, double r, Pacer& pacer) {
+    const double* x = series.samples.data();
+    const double* y = series.filled.data();
+    std::vector<std::uint8_t> is_holed(templates, 0);
+    for (const std::size_t i : holed) is_holed[i] = 1;
+    HoledPairs pairs;
+    for (const std::size_t i : holed) {
+        for (std::size_t j = 0; j < templates; ++j) {
+            // A pair of two holed templates is taken once, from its lower one.
+            if (j == i || (is_holed[j] != 0 && j < i)) continue;
+            bool with_nan = true;
+            bool with_fill = true;
+            for (std::size_t k = 0; k < length; ++k) {
+                // A coordinate without NaN fails in both series alike; one
+                // with a NaN never fails with it, and may with the fill.
+                if (std::fabs(x[i + k] - x[j + k]) > r) {
+                    with_nan = false;
+                    with_fill = false;
+                    break;
+                }
+                if (std::fabs(y[i + k] - y[j + k]) > r) with_fill = false;
+            }
+            pairs.with_nan += with_nan ? 1 : 0;
+            pairs.with_fill += with_fill ? 1 : 0;
+        }
+        pacer.advance(2 * templates);
+    }
+    return pairs;
+}
+
+// The same counts as count_template_matches, by ranking the series when
+// that is faster and possible (a template length the grouping handles, and
+// holed templates few enough to settle apart cheaply).
+TemplateMatches matching_template_pairs(std::span<const double> x, std::uint64_t m, double r,
+                                        Pacer& pacer) {
     const std::uint64_t n = x.size();
+    // A NaN tolerance fails no comparison: every pair of either length
+    // matches, whatever the samples.
+    if (std::isnan(r)) {
+        probes::taken(probes::Path::closed_form);
+        return {unordered_pairs(n - m - 1), unordered_pairs(n - m)};
+    }
     if (m < MaxNormTemplatePairs::kMaxLength) {
         const double templates = static_cast<double>(n - m);
         if (use_fast_search(templates * templates / 2,
                             kRankedCountingPairs[static_cast<std::size_t>(m)]) &&
-            MaxNormTemplatePairs::applies(x)) {
-            const MaxNormTemplatePairs ranked(x, r);
+            n <= MaxNormTemplatePairs::kMaxSamples) {
+            // The ranking reads every sample more than once and builds on
+            // what it read: it works on a private copy, which another thread
+            // or process cannot change under it.
+            const HoledSeries series = holed_series(x);
             const auto length = static_cast<std::size_t>(m);
-            return {ranked.matching_pairs(length + 1, x.size() - length - 1),
-                    ranked.matching_pairs(length, x.size() - length)};
+            const std::size_t short_templates = series.samples.size() - length;
+            const std::size_t long_templates = short_templates - 1;
+            const auto holed_short = holed_templates(series.holes, length, short_templates);
+            const auto holed_long = holed_templates(series.holes, length + 1, long_templates);
+            // Settling a holed template costs a pass over all templates, each
+            // pair about six times a cell of the scan (branchy, where the
+            // scan runs in vectors), and the scan covers T^2 / 2 cells: on
+            // white noise the two break even at about T / 14 holed templates
+            // (T = 10^5, m = 2: some 1500 NaN samples). The ranking is kept
+            // below T / 16.
+            const double holed =
+                static_cast<double>(holed_short.size() + holed_long.size());
+            if (kSearchStrategy == SearchStrategy::fast || holed < templates / 16) {
+                if (series.holes.empty()) {
+                    probes::taken(probes::Path::ranked_counting);
+                    const MaxNormTemplatePairs ranked(series.samples, r, pacer);
+                    return {ranked.matching_pairs(length + 1, long_templates, pacer),
+                            ranked.matching_pairs(length, short_templates, pacer)};
+                }
+                probes::taken(probes::Path::ranked_with_holes);
+                const MaxNormTemplatePairs ranked(series.filled, r, pacer);
+                const HoledPairs a = holed_pairs(series, length + 1, long_templates, holed_long,
+                                                 r, pacer);
+                const HoledPairs b = holed_pairs(series, length, short_templates, holed_short,
+                                                 r, pacer);
+                return {ranked.matching_pairs(length + 1, long_templates, pacer) - a.with_fill +
+                            a.with_nan,
+                        ranked.matching_pairs(length, short_templates, pacer) - b.with_fill +
+                            b.with_nan};
+            }
         }
     }
-    return count_template_matches(x, m, r);
+    probes::taken(probes::Path::pair_scan);
+    return count_template_matches(x, m, r, pacer);
 }
 
 }  // namespace
 
-double sample_entropy(std::span<const double> signal, std::uint64_t m, std::optional<double> r) {
+TemplateMatches template_matches(std::span<const double> x, std::uint64_t m, double r,
+                                 Pacer& pacer) {
+    return matching_template_pairs(x, m, r, pacer);
+}
+
+double sample_entropy(std::span<const double> signal, std::uint64_t m, std::optional<double> r,
+                      const ExecutionContext& context) {
     const std::uint64_t n = signal.size();
     // N < m + 2 without forming m + 2, which may not fit in 64 bits.
     if (m > n || n - m < 2) return kNaN;
@@ -159,7 +331,8 @@ double sample_entropy(std::span<const double> signal, std::uint64_t m, std::opti
     }
     // A NaN tolerance passes on: every pair then matches.
     if (tolerance <= 0.0) return kNaN;
-    const TemplateMatches counts = matching_template_pairs(signal, m, tolerance);
+    Pacer pacer(context);
+    const TemplateMatches counts = matching_template_pairs(signal, m, tolerance, pacer);
     if (counts.b == 0) return kNaN;
     return -std::log(static_cast<double>(counts.a) / static_cast<double>(counts.b));
 }
@@ -181,6 +354,8 @@ constexpr std::size_t kPackedOrder = 16;
 // Up to this order the insertion sort itself is the fastest way to a
 // pattern; beyond it an equivalent O(order log order) sort is used.
 constexpr std::size_t kInsertionOrder = 32;
+// Windows of short orders are counted on the pacer in blocks of this many.
+constexpr std::size_t kPacedWindows = std::size_t{1} << 16;
 
 // The ordinal pattern of one window, by an insertion sort of its member
 // positions 0 .. order-1 (member p is window[p * delay]). A position moves
@@ -240,10 +415,11 @@ constexpr std::array<std::uint64_t, 21> kFactorials = [] {
 // Small orders: the lexicographic rank of the pattern (its Lehmer code)
 // indexes a dense table of order! counters.
 PatternCounts count_ranked(const double* x, std::size_t windows, std::size_t order,
-                           std::size_t delay) {
+                           std::size_t delay, Pacer& pacer) {
     std::vector<std::uint64_t> table(static_cast<std::size_t>(kFactorials[order]), 0);
     std::array<unsigned char, kRankedOrder> pattern{};
     for (std::size_t i = 0; i < windows; ++i) {
+        if ((i & (kPacedWindows - 1)) == 0) pacer.advance(kPacedWindows * order * order);
         insertion_pattern(x + i, delay, order, pattern.data());
         std::size_t rank = 0;
         for (std::size_t t = 0; t < order; ++t) {
@@ -262,10 +438,11 @@ PatternCounts count_ranked(const double* x, std::size_t windows, std::size_t ord
 
 // Middle orders: the pattern itself, 4 bits per position, is an exact key.
 PatternCounts count_packed(const double* x, std::size_t windows, std::size_t order,
-                           std::size_t delay) {
+                           std::size_t delay, Pacer& pacer) {
     std::unordered_map<std::uint64_t, std::uint64_t> table;
     std::array<unsigned char, kPackedOrder> pattern{};
     for (std::size_t i = 0; i < windows; ++i) {
+        if ((i & (kPacedWindows - 1)) == 0) pacer.advance(kPacedWindows * order * order);
         insertion_pattern(x + i, delay, order, pattern.data());
         std::uint64_t key = 0;
         for (std::size_t t = 0; t < order; ++t) key = (key << 4) | pattern[t];
@@ -373,7 +550,7 @@ private:
 // insertion sort's pattern; a window holding a NaN (it then ends the sorted
 // list) has its pattern formed directly.
 PatternCounts count_long(const double* x, std::size_t windows, std::size_t order,
-                         std::size_t delay) {
+                         std::size_t delay, Pacer& pacer) {
     const auto before = [x](std::size_t a, std::size_t b) {
         const double va = x[a];
         const double vb = x[b];
@@ -392,7 +569,11 @@ PatternCounts count_long(const double* x, std::size_t windows, std::size_t order
         members.clear();
         for (std::size_t p = 0; p < order; ++p) members.push_back(start + p * delay);
         std::sort(members.begin(), members.end(), before);
+        pacer.advance(order * 32);
         for (std::size_t i = start; i < windows; i += delay) {
+            // Moving the members, forming the key and comparing the window
+            // with the representative of its pattern.
+            pacer.advance(order * 4);
             if (i != start) {
                 members.erase(std::lower_bound(members.begin(), members.end(), i - delay, before));
                 const std::size_t entering = i + span;
@@ -416,10 +597,15 @@ PatternCounts count_long(const double* x, std::size_t windows, std::size_t order
 // result depends on the order of the work.
 //
 // Order 2: the pattern is (1, 0) exactly when x0 > x1.
-PatternCounts count_order2(const double* x, std::size_t windows, std::size_t delay) {
+PatternCounts count_order2(const double* x, std::size_t windows, std::size_t delay,
+                           Pacer& pacer) {
     Lanes2 greater = {0, 0};
     std::size_t i = 0;
-    for (; i + 2 <= windows; i += 2) greater -= (Lanes2)(load2(x + i) > load2(x + i + delay));
+    while (i + 2 <= windows) {
+        const std::size_t block_end = i + std::min(kPacedWindows, (windows - i) / 2 * 2);
+        for (; i < block_end; i += 2) greater -= (Lanes2)(load2(x + i) > load2(x + i + delay));
+        pacer.advance(kPacedWindows);
+    }
     std::uint64_t descending = static_cast<std::uint64_t>(greater[0] + greater[1]);
     for (; i < windows; ++i) descending += x[i] > x[i + delay] ? 1 : 0;
     PatternCounts counts;
@@ -440,7 +626,8 @@ PatternCounts count_order2(const double* x, std::size_t windows, std::size_t del
 // six patterns follow by inclusion and exclusion. Four windows go through
 // each step: the comparisons of two registers are narrowed to one register
 // of 32-bit lanes.
-PatternCounts count_order3(const double* x, std::size_t windows, std::size_t delay) {
+PatternCounts count_order3(const double* x, std::size_t windows, std::size_t delay,
+                           Pacer& pacer) {
     typedef std::int32_t Ints4 __attribute__((vector_size(16)));
     // The low halves of the four 64-bit masks (each 0 or -1, so either half
     // carries it). GCC before 12 knows only its own __builtin_shuffle, with
@@ -456,11 +643,13 @@ PatternCounts count_order3(const double* x, std::size_t windows, std::size_t del
         return static_cast<std::uint64_t>(static_cast<std::int64_t>(v[0]) + v[1] + v[2] + v[3]);
     };
     std::uint64_t na = 0, nb = 0, nab = 0, nac = 0, nbc = 0, nabc = 0;
-    // Each step adds at most one to a 32-bit lane; blocks of 2^29 steps keep
-    // every lane far from overflowing.
-    constexpr std::size_t kBlockWindows = std::size_t{4} << 29;
+    // Each step adds at most one to a 32-bit lane; blocks of 2^29 steps would
+    // keep every lane far from overflowing, and much shorter ones let the
+    // work be counted on the pacer.
+    constexpr std::size_t kBlockWindows = kPacedWindows;
     std::size_t i = 0;
     while (i + 4 <= windows) {
+        pacer.advance(kBlockWindows * 2);
         const std::size_t block_end = i + std::min(kBlockWindows, (windows - i) / 4 * 4);
         Ints4 sa = {}, sb = {}, sab = {}, sac = {}, sbc = {}, sabc = {};
         for (; i < block_end; i += 4) {
@@ -513,12 +702,23 @@ PatternCounts count_order3(const double* x, std::size_t windows, std::size_t del
 }
 
 PatternCounts count_patterns(const double* x, std::size_t windows, std::size_t order,
-                             std::size_t delay) {
-    if (order == 2) return count_order2(x, windows, delay);
-    if (order == 3) return count_order3(x, windows, delay);
-    if (order <= kRankedOrder) return count_ranked(x, windows, order, delay);
-    if (order <= kPackedOrder) return count_packed(x, windows, order, delay);
-    return count_long(x, windows, order, delay);
+                             std::size_t delay, Pacer& pacer) {
+    if (order == 2) return count_order2(x, windows, delay, pacer);
+    if (order == 3) return count_order3(x, windows, delay, pacer);
+    if (order <= kRankedOrder) return count_ranked(x, windows, order, delay, pacer);
+    if (order <= kPackedOrder) return count_packed(x, windows, order, delay, pacer);
+    // The counters above read each window afresh, and whatever they read,
+    // the insertion sort yields some permutation of the positions: they
+    // stay in bounds even if the caller's array changes during the call.
+    // The long-order counter does not: it keeps a sorted member list from
+    // window to window and compares windows with representatives seen
+    // earlier, all of which assume that a sample reads the same every time.
+    // It therefore works on a private copy of the samples (O(N), small
+    // beside its O(N * order) work).
+    const std::size_t samples = windows + (order - 1) * delay;
+    require_memory(samples, sizeof(double));
+    const std::vector<double> copy(x, x + samples);
+    return count_long(copy.data(), windows, order, delay, pacer);
 }
 
 }  // namespace
@@ -537,7 +737,7 @@ double log2_factorial(std::uint64_t order) {
 }
 
 double permutation_entropy(std::span<const double> signal, std::uint64_t order,
-                           std::uint64_t delay, bool normalize) {
+                           std::uint64_t delay, bool normalize, const ExecutionContext& context) {
     const std::uint64_t n = signal.size();
     // The length rule asks for order * delay samples (not (order-1)*delay+1),
     // compared in 128 bits so that no product wraps.
@@ -554,7 +754,8 @@ double permutation_entropy(std::span<const double> signal, std::uint64_t order,
     const auto step = static_cast<std::size_t>(delay);
     const std::size_t windows = signal.size() - (width - 1) * step;
 
-    PatternCounts counts = count_patterns(signal.data(), windows, width, step);
+    Pacer pacer(context);
+    PatternCounts counts = count_patterns(signal.data(), windows, width, step, pacer);
     // The terms are summed from the rarest pattern up: an order fixed by the
     // counts alone (equal counts give equal terms), whatever structure did
     // the counting, and small terms are not lost against a large partial sum.

@@ -137,7 +137,7 @@ struct RescaledRange {
     }
 };
 
-double rescaled_range_exponent(std::span<const double> x) {
+double rescaled_range_exponent(std::span<const double> x, Pacer& pacer) {
     const double half = std::trunc(kRsMaxKRatio * static_cast<double>(x.size()));
     if (half < static_cast<double>(kRsMinK + 1)) return kNaN;
     // The largest size K is excluded, so sizes stay below both n/2 and the cap
@@ -151,6 +151,8 @@ double rescaled_range_exponent(std::span<const double> x) {
     for (std::size_t end = 0; end < x.size();) {
         end = std::min(x.size(), end + kChunk);
         for (RescaledRange& size : sizes) size.advance(x.data(), end, end == x.size());
+        // Each size passes twice over the chunk's samples.
+        pacer.advance(kChunk * sizes.size() * 2);
     }
     LineSums points;
     for (const RescaledRange& size : sizes) {
@@ -269,7 +271,7 @@ struct DetrendedScale {
     }
 };
 
-double detrended_fluctuation_exponent(std::span<const double> x) {
+double detrended_fluctuation_exponent(std::span<const double> x, Pacer& pacer) {
     const std::size_t n = x.size();
     if (n < kDfaMinimumLength) return kNaN;
     double total = 0.0;
@@ -305,6 +307,7 @@ double detrended_fluctuation_exponent(std::span<const double> x) {
     for (std::size_t end = 0; end < n;) {
         end = std::min(n, end + kChunk);
         for (DetrendedScale& scale : scales) scale.advance(profile.data(), end, end == n);
+        pacer.advance(kChunk * scales.size() * 2);
     }
     LineSums points;
     for (const DetrendedScale& scale : scales) {
@@ -320,7 +323,8 @@ HurstMethod hurst_method(std::string_view text) {
     return text == "dfa" ? HurstMethod::detrended_fluctuation : HurstMethod::rescaled_range;
 }
 
-double hurst_exponent(std::span<const double> signal, HurstMethod method) {
+double hurst_exponent(std::span<const double> signal, HurstMethod method,
+                      const ExecutionContext& context) {
     // The analysis runs on the NaN-free series. Most signals hold no NaN and
     // are then read in place; otherwise the valid samples are copied once.
     const auto n_valid = static_cast<std::size_t>(
@@ -335,8 +339,9 @@ double hurst_exponent(std::span<const double> signal, HurstMethod method) {
         x = valid;
     }
     if (x.size() < kMinimumLength) return kNaN;
-    return method == HurstMethod::detrended_fluctuation ? detrended_fluctuation_exponent(x)
-                                                        : rescaled_range_exponent(x);
+    Pacer pacer(context);
+    return method == HurstMethod::detrended_fluctuation ? detrended_fluctuation_exponent(x, pacer)
+                                                        : rescaled_range_exponent(x, pacer);
 }
 
 }  // namespace quorlin::complexity

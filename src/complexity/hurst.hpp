@@ -6,6 +6,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/execution.hpp"
+
 namespace quorlin::complexity {
 
 enum class HurstMethod { rescaled_range, detrended_fluctuation };
@@ -17,7 +19,9 @@ HurstMethod hurst_method(std::string_view text);
 // NaN samples are dropped before the analysis (infinities stay). Degenerate
 // input (fewer than 10 valid samples, too few usable window sizes, a
 // degenerate log-log fit) gives NaN. The R/S slope is clamped to [0, 1]; the
-// DFA slope is returned as fitted.
-double hurst_exponent(std::span<const double> signal, HurstMethod method);
+// DFA slope is returned as fitted. Throws Cancelled when the context says
+// stop.
+double hurst_exponent(std::span<const double> signal, HurstMethod method,
+                      const ExecutionContext& context);
 
 }  // namespace quorlin::complexity

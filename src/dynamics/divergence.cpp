@@ -18,10 +18,15 @@ std::size_t steps_of(std::size_t n, std::size_t n_steps, std::size_t i, std::siz
     return std::min(n_steps, n - std::max(i, j));
 }
 
+// Work units of one cell: the coordinate differences of its distance, and
+// the logarithm, which costs as much as a dozen or two of them.
+std::size_t cell_units(const EmbeddedPoints& points) { return points.dim() + 16; }
+
 // The literal method, the reference: every pair on its own, every cell
 // measured anew.
 DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps,
-                               std::size_t n_references, const PartnerLists& partners) {
+                               std::size_t n_references, const PartnerLists& partners,
+                               Pacer& pacer) {
     DivergenceSums out{std::vector<double>(n_steps, 0.0),
                        std::vector<std::uint64_t>(n_steps, 0)};
     const std::size_t n = points.size();
@@ -38,6 +43,7 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
                     ++out.count[k];
                 }
             }
+            pacer.advance(horizon * cell_units(points) + 1);
         }
     }
     return out;
@@ -179,13 +185,14 @@ struct AlignedCells {
 class TiledFollower {
 public:
     TiledFollower(const EmbeddedPoints& points, std::size_t n_steps, std::size_t n_references,
-                  const PartnerLists& partners, std::size_t pair_budget)
+                  const PartnerLists& partners, std::size_t pair_budget, Pacer& pacer)
         : points_(points),
           n_(points.size()),
           steps_(n_steps),
           references_(n_references),
           partners_(partners),
-          budget_(pair_budget) {}
+          budget_(pair_budget),
+          pacer_(pacer) {}
 
     DivergenceSums run() {
         survey();
@@ -334,6 +341,7 @@ private:
             }
             skipped_[slot] = skipped;
             band_skips_ |= skipped;
+            pacer_.advance((to - from) * cell_units(points_) + 1);
         }
     }
 
@@ -372,6 +380,8 @@ private:
                          reference.end_record - reference.first_record,
                          static_cast<std::uint32_t>(t0),
                          static_cast<std::uint32_t>(first_row - t0));
+                // A pair's band is four vector additions.
+                pacer_.advance((reference.end_record - reference.first_record) * 4 + 1);
             }
             const std::size_t t1 = t0 + kBand;
             while (!in_flight_.empty() && in_flight_.front().last_end <= t1) {
@@ -409,6 +419,7 @@ private:
     const std::size_t references_;
     const PartnerLists& partners_;
     const std::size_t budget_;
+    Pacer& pacer_;
 
     std::vector<std::uint64_t> pairs_by_steps_;  // pairs followed for exactly h steps
     std::size_t pass_steps_ = 0;
@@ -432,17 +443,17 @@ private:
 
 DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
                             std::size_t n_references, const PartnerLists& partners, bool tiled,
-                            std::size_t pair_budget) {
+                            Pacer& pacer, std::size_t pair_budget) {
     // The tiled path numbers rows, slots and diagonals in 32 bits.
     const std::size_t n = points.size();
     if (!tiled || n_steps == 0 || n < 2 || n > std::numeric_limits<std::uint32_t>::max() / 2) {
-        return follow_directly(points, n_steps, n_references, partners);
+        return follow_directly(points, n_steps, n_references, partners, pacer);
     }
     // Records of the pairs in flight (8 bytes each): 32 MiB, or 64 per point
     // when that is more.
     const std::size_t budget =
         pair_budget > 0 ? pair_budget : std::max<std::size_t>(std::size_t{1} << 22, 64 * n);
-    return TiledFollower(points, n_steps, n_references, partners, budget).run();
+    return TiledFollower(points, n_steps, n_references, partners, budget, pacer).run();
 }
 
 }  // namespace quorlin::dynamics

@@ -26,6 +26,7 @@
 #include <functional>
 #include <vector>
 
+#include "common/execution.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin::dynamics {
@@ -50,9 +51,11 @@ inline double log_distance(double squared) { return std::log(std::sqrt(squared))
 // flight, at most about `pair_budget` of them (0: 2^22 or 64 per point,
 // whichever is more), and passes over ranges of k short enough for that
 // when they do not all fit at once. Its other memory is O(n). It throws
-// std::bad_alloc when that memory cannot be had.
+// std::bad_alloc when that memory cannot be had. The work is counted on
+// `pacer` pair by pair (direct) or diagonal by diagonal of a band (tiled),
+// and Cancelled is thrown when its context says stop.
 DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
                             std::size_t n_references, const PartnerLists& partners, bool tiled,
-                            std::size_t pair_budget = 0);
+                            Pacer& pacer, std::size_t pair_budget = 0);
 
 }  // namespace quorlin::dynamics

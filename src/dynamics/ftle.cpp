@@ -49,11 +49,32 @@ std::uint64_t embedded_count(std::uint64_t n_samples, std::uint64_t dimension,
     return span ? saturating_sub(n_samples, *span) : 0;
 }
 
+// Calls visit(i) for every anchor i < n_anchors of the subset, in increasing
+// order.
+template <class Visit>
+void for_each_anchor(std::size_t n_anchors, const AnchorSubset& anchors, Visit&& visit) {
+    if (!anchors) {
+        for (std::size_t i = 0; i < n_anchors; ++i) visit(i);
+        return;
+    }
+    for (const std::uint64_t i : *anchors) {
+        if (i < n_anchors) visit(static_cast<std::size_t>(i));
+    }
+}
+
+// Work units of fitting one anchor's map to k neighbours in d coordinates:
+// the tables and the normal equations (k d^2), the inversion (d^3) and the
+// 200 power iterations (d^2 each).
+std::uint64_t fit_units(std::size_t k, std::size_t d) {
+    return static_cast<std::uint64_t>(k + d + 200) * d * d + 1;
+}
+
 // The anchors' fits, kFitLanes at a time (local_map.hpp): the same
 // neighbours, tables and results as the loop in ftle_local_linearization.
 void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<StridedPoints>& search,
                       std::size_t n_anchors, std::uint64_t time_horizon,
-                      std::uint64_t n_neighbors, double radius, LocalLinearizationFtle& result) {
+                      std::uint64_t n_neighbors, double radius, const AnchorSubset& anchors,
+                      Pacer& pacer, LocalLinearizationFtle& result) {
     const std::size_t d = trajectory.dim();
     const double horizon = static_cast<double>(time_horizon);
     FitLanes lanes(d);
@@ -67,11 +88,11 @@ void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<Stri
             result.confidence[i] = fits[lane].confidence;
         }
     };
-    for (std::size_t i = 0; i < n_anchors; ++i) {
+    for_each_anchor(n_anchors, anchors, [&](std::size_t i) {
         const std::vector<std::size_t> neighbors =
             select_neighbors(search, i, n_anchors, n_neighbors, radius);
         const std::size_t k = neighbors.size();
-        if (k <= d) continue;
+        if (k <= d) return;
         const std::size_t lane = lanes.add(k);
         anchor_of[lane] = i;
         // The anchor's rows, read once (the tables could alias the
@@ -88,8 +109,9 @@ void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<Stri
                 lanes.y(lane, r, c) = trajectory.coord(j + time_horizon, c) - image[c];
             }
         }
+        pacer.advance(fit_units(k, d));
         if (lanes.full()) fit_lanes();
-    }
+    });
     if (lanes.used() > 0) fit_lanes();
 }
 
@@ -97,7 +119,9 @@ void fit_side_by_side(const StridedPoints& trajectory, const NeighborSearch<Stri
 
 DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
                                                 std::uint64_t dimension, std::uint64_t delay,
-                                                std::uint64_t time_horizon) {
+                                                std::uint64_t time_horizon,
+                                                const ExecutionContext& context,
+                                                AnchorSubset anchors) {
     const std::uint64_t n_points = embedded_count(signal.size(), dimension, delay);
     const auto least_points = checked_add(time_horizon, 2);
     if (!least_points || n_points < *least_points) return {};
@@ -109,33 +133,34 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
     const auto window = checked_mul(dimension, delay);
     const std::uint64_t exclusion = window ? *window : std::numeric_limits<std::uint64_t>::max();
 
-    const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points);
+    Pacer pacer(context);
+    const EmbeddedPoints points = embed_points(signal, dimension, delay, n_points, pacer);
     DirectPerturbationFtle result{std::vector<double>(n_out, 0.0),
                                   std::vector<double>(n_out, 0.0)};
     const NeighborSearch<EmbeddedPoints> search(
-        points, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
+        points, pacer, use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver));
     // Only points that still have a successor H steps later can be followed.
     const CandidateRule rule{static_cast<std::size_t>(n_out), exclusion, kRepeatedState};
     const double horizon = static_cast<double>(time_horizon);
 
     std::size_t hint = kNoHint;
-    for (std::size_t i = 0; i < n_out; ++i) {
+    for_each_anchor(n_out, anchors, [&](std::size_t i) {
         const Nearest neighbor = search.nearest(i, rule, hint);
         // Along a smooth trajectory the next point's neighbour is usually
-        // the successor of this one's.
+        // the successor of this one's (a hint only speeds the search up).
         hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
-        if (!neighbor.found()) continue;
+        if (!neighbor.found()) return;
         const double final_squared = squared_distance(points, i + time_horizon,
                                                       neighbor.index + time_horizon);
         // Trajectories that meet again exactly (or a NaN separation) give no
         // stretching factor: both entries stay 0.0.
-        if (!(neighbor.distance > kRepeatedState && final_squared > 0.0)) continue;
+        if (!(neighbor.distance > kRepeatedState && final_squared > 0.0)) return;
         const double ratio = std::sqrt(final_squared) / neighbor.distance;
         // H = 0 makes the ratio exactly 1 and divides ln(1) = 0 by 0.0: NaN,
         // an exponent over no time being undefined.
         result.ftle_values[i] = std::log(ratio) / horizon;
         result.jacobian_norms[i] = ratio;
-    }
+    });
     return result;
 }
 
@@ -189,7 +214,9 @@ std::vector<std::size_t> select_neighbors(const NeighborSearch<StridedPoints>& s
 LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 std::uint64_t time_horizon,
                                                 std::uint64_t n_neighbors,
-                                                std::optional<double> epsilon) {
+                                                std::optional<double> epsilon,
+                                                const ExecutionContext& context,
+                                                AnchorSubset anchors) {
     const std::size_t n = trajectory.size();
     const std::size_t d = trajectory.dim();
     // The shape of a broadcast view is not backed by memory: the two results
@@ -204,19 +231,22 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
 
     const double radius = epsilon ? *epsilon : default_epsilon(trajectory);
     const bool fast = use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver);
-    const NeighborSearch<StridedPoints> search(trajectory, fast);
+    Pacer pacer(context);
+    const NeighborSearch<StridedPoints> search(trajectory, pacer, fast);
     const double horizon = static_cast<double>(time_horizon);
 
     if (fast && d <= kMaxFitLaneDimension) {
-        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, result);
+        fit_side_by_side(trajectory, search, n_anchors, time_horizon, n_neighbors, radius, anchors,
+                         pacer, result);
         return result;
     }
-    for (std::size_t i = 0; i < n_anchors; ++i) {
+    for_each_anchor(n_anchors, anchors, [&](std::size_t i) {
         const std::vector<std::size_t> neighbors =
             select_neighbors(search, i, n_anchors, n_neighbors, radius);
         const std::size_t k = neighbors.size();
         // A d x d map needs at least d + 1 displacements to be fitted at all.
-        if (k <= d) continue;
+        if (k <= d) return;
+        pacer.advance(fit_units(k, d));
 
         Matrix now(k, d);    // X: displacements from the anchor
         Matrix later(k, d);  // Y: the same displacements T steps later
@@ -230,13 +260,13 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
         }
 
         const auto map = fit_local_map(now, later);
-        if (!map) continue;
+        if (!map) return;
         // Y ~ X B row by row, so B^T carries a displacement column vector.
         const double stretch = largest_stretch(map->transposed());
         // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
         if (stretch > 0.0) result.ftle_values[i] = std::log(stretch) / horizon;
         result.confidence[i] = fit_confidence(now, later, *map);
-    }
+    });
     return result;
 }
 

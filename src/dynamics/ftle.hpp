@@ -14,22 +14,35 @@
 #include <span>
 #include <vector>
 
+#include "common/execution.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin::dynamics {
+
+// The anchors (reference points) an FTLE computation estimates: every one
+// when absent; otherwise the listed ones, in increasing order, each listed
+// once (entries beyond the last anchor are ignored). The other entries of the
+// results keep their no-estimate values, and nothing else changes: an
+// anchor's estimate is the same bits whether it is computed alone or with
+// all the others.
+using AnchorSubset = std::optional<std::span<const std::uint64_t>>;
 
 struct DirectPerturbationFtle {
     std::vector<double> ftle_values;     // ln(stretch) / H per reference point
     std::vector<double> jacobian_norms;  // final over initial separation; 0.0 = no estimate
 };
 
+// Both estimators throw Cancelled when the context says stop.
+//
 // One entry per reference point i = 0 .. n_points - H - 1 of the embedding
 // of `signal` with `dimension` and `delay`; both vectors are empty when the
 // embedding has fewer than H + 2 points.
 DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
                                                 std::uint64_t dimension, std::uint64_t delay,
-                                                std::uint64_t time_horizon);
+                                                std::uint64_t time_horizon,
+                                                const ExecutionContext& context,
+                                                AnchorSubset anchors = std::nullopt);
 
 struct LocalLinearizationFtle {
     std::vector<double> ftle_values;  // NaN where no exponent exists
@@ -42,7 +55,9 @@ struct LocalLinearizationFtle {
 LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 std::uint64_t time_horizon,
                                                 std::uint64_t n_neighbors,
-                                                std::optional<double> epsilon);
+                                                std::optional<double> epsilon,
+                                                const ExecutionContext& context,
+                                                AnchorSubset anchors = std::nullopt);
 
 // The 20th percentile of the pairwise distances among the first 100 rows
 // (all rows if fewer). Needs at least two rows.

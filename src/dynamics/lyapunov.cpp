@@ -100,7 +100,9 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
                                      std::optional<std::uint64_t> dimension,
                                      std::optional<std::uint64_t> delay,
                                      std::optional<std::uint64_t> min_tsep,
-                                     std::optional<std::uint64_t> max_iter) {
+                                     std::optional<std::uint64_t> max_iter,
+                                     const ExecutionContext& context) {
+    Pacer pacer(context);
     // NaN samples are dropped, joining their neighbours; infinities stay.
     std::vector<double> cleaned;
     cleaned.reserve(signal.size());
@@ -134,10 +136,11 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
     const std::size_t n_steps = static_cast<std::size_t>(steps);
     const std::size_t n_reference = static_cast<std::size_t>(n_points) - n_steps;
 
-    const EmbeddedPoints points = embed_points(cleaned, m, tau, n_points);
+    const EmbeddedPoints points = embed_points(cleaned, m, tau, n_points, pacer);
     cleaned = {};
     const NeighborSearch<EmbeddedPoints> search(
-        points, use_fast_search(scan_work(n_reference, points.size(), m), kTreeSwitchOver));
+        points, pacer,
+        use_fast_search(scan_work(n_reference, points.size(), m), kTreeSwitchOver));
     // A repeated state (distance 0) is never a neighbour.
     const CandidateRule rule{points.size(), separation, 0.0};
 
@@ -161,7 +164,7 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
         [&](std::size_t i, std::vector<std::size_t>& partners) {
             if (neighbor[i] != n_reference) partners.push_back(neighbor[i]);
         },
-        use_fast_search(follow_work(n_reference, n_steps, m), kTileSwitchOver));
+        use_fast_search(follow_work(n_reference, n_steps, m), kTileSwitchOver), pacer);
     const std::vector<double>& sum = sums.sum;
     const std::vector<std::uint64_t>& count = sums.count;
 
@@ -193,7 +196,7 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
 KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::uint64_t> dimension,
                            std::optional<std::uint64_t> delay,
                            std::optional<std::uint64_t> min_tsep, std::optional<double> epsilon,
-                           std::optional<std::uint64_t> max_iter) {
+                           std::optional<std::uint64_t> max_iter, const ExecutionContext& context) {
     const std::uint64_t m = dimension.value_or(3);
     const std::uint64_t tau = delay.value_or(1);
     if (m == 0) return kantz_degenerate();
@@ -221,9 +224,11 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
     // that is not positive, or NaN), no pair contributes: the curve is empty.
     if (n_steps == 0 || !(radius > 0.0)) return kantz_degenerate();
 
-    const EmbeddedPoints points = embed_points(signal, m, tau, n_points);
+    Pacer pacer(context);
+    const EmbeddedPoints points = embed_points(signal, m, tau, n_points, pacer);
     const NeighborSearch<EmbeddedPoints> search(
-        points, use_fast_search(scan_work(points.size(), points.size(), m), kTreeSwitchOver));
+        points, pacer,
+        use_fast_search(scan_work(points.size(), points.size(), m), kTreeSwitchOver));
     // Identical points (distance 0) never form a pair.
     const CandidateRule rule{points.size(), separation, 0.0};
 
@@ -237,7 +242,7 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
             search.for_each_within(i, rule, radius,
                                    [&](std::size_t j) { partners.push_back(j); });
         },
-        use_fast_search(follow_work(size, n_steps, m), kTileSwitchOver));
+        use_fast_search(follow_work(size, n_steps, m), kTileSwitchOver), pacer);
     const std::vector<double>& sum = sums.sum;
     const std::vector<std::uint64_t>& count = sums.count;
 

@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "common/execution.hpp"
+
 namespace quorlin::dynamics {
 
 struct RosensteinResult {
@@ -42,15 +44,17 @@ struct DimensionAndDelay {
 std::optional<DimensionAndDelay> rosenstein_embedding(std::uint64_t n, std::uint64_t m0,
                                                       std::uint64_t tau0);
 
+// Both estimators throw Cancelled when the context says stop.
 RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
                                      std::optional<std::uint64_t> dimension,
                                      std::optional<std::uint64_t> delay,
                                      std::optional<std::uint64_t> min_tsep,
-                                     std::optional<std::uint64_t> max_iter);
+                                     std::optional<std::uint64_t> max_iter,
+                                     const ExecutionContext& context);
 
 KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::uint64_t> dimension,
                            std::optional<std::uint64_t> delay,
                            std::optional<std::uint64_t> min_tsep, std::optional<double> epsilon,
-                           std::optional<std::uint64_t> max_iter);
+                           std::optional<std::uint64_t> max_iter, const ExecutionContext& context);
 
 }  // namespace quorlin::dynamics

@@ -15,7 +15,8 @@
 namespace quorlin::embedding {
 
 Validated<EmbeddedPoints> time_delay_embedding(std::span<const double> signal,
-                                               std::uint64_t dimension, std::uint64_t delay) {
+                                               std::uint64_t dimension, std::uint64_t delay,
+                                               const ExecutionContext& context) {
     if (dimension == 0) {
         return Invalid{"Embedding dimension must be at least 1, got 0"};
     }
@@ -32,7 +33,8 @@ Validated<EmbeddedPoints> time_delay_embedding(std::span<const double> signal,
     const auto values = checked_mul(n_points, dimension);
     if (!values) throw std::bad_alloc();
     require_memory(*values, sizeof(double), 2);
-    return embed_points(signal, dimension, delay, n_points);
+    Pacer pacer(context);
+    return embed_points(signal, dimension, delay, n_points, pacer);
 }
 
 // ---------------------------------------------------------------------------
@@ -143,7 +145,8 @@ double lag_normalised(double sum, std::size_t pairs, double variance) {
     return (sum / static_cast<double>(pairs)) / variance;
 }
 
-std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t limit, double level) {
+std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t limit, double level,
+                                    Pacer& pacer) {
     const auto [mean, variance] = population_moments(x);
     // NaN fails this test and every threshold test below: the answer is L.
     if (variance < kFlatVariance) return 1;
@@ -155,6 +158,7 @@ std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t lim
     std::uint64_t lag = 1;
     for (; lag + kBlock <= end; lag += kBlock) {
         const auto sums = lagged_product_sums<kBlock>(x, mean, lag);
+        pacer.advance(kBlock * (x.size() - lag) * 2);
         for (std::size_t k = 0; k < kBlock; ++k) {
             if (lag_normalised(sums[k], x.size() - (lag + k), variance) <= level) return lag + k;
         }
@@ -165,7 +169,8 @@ std::uint64_t autocorrelation_delay(std::span<const double> x, std::uint64_t lim
     return limit;
 }
 
-std::uint64_t mutual_information_delay(std::span<const double> x, std::uint64_t limit) {
+std::uint64_t mutual_information_delay(std::span<const double> x, std::uint64_t limit,
+                                       Pacer& pacer) {
     // NaN samples neither lower the minimum nor raise the maximum; with no
     // other samples the range is -inf and counts as flat.
     double min = std::numeric_limits<double>::infinity();
@@ -182,6 +187,7 @@ std::uint64_t mutual_information_delay(std::span<const double> x, std::uint64_t 
     std::vector<double> information;  // information[k] belongs to lag k + 1
     for (std::uint64_t lag = 1; lag < limit; ++lag) {
         information.push_back(mutual_information_of_bins(bins, lag));
+        pacer.advance((bins.size() - lag) * 2);
         const std::size_t k = information.size() - 1;
         // The first local minimum is the middle of the last three values;
         // later lags are not computed.
@@ -211,15 +217,16 @@ double mutual_information_at_lag(std::span<const double> x, double min, double r
 }
 
 std::uint64_t optimal_delay(std::span<const double> signal, std::optional<std::uint64_t> max_lag,
-                            std::string_view method) {
+                            std::string_view method, const ExecutionContext& context) {
     const std::uint64_t n = signal.size();
     if (n < 4) return 1;
     const std::uint64_t limit = max_lag ? std::min(n / 2, *max_lag) : n / 4;
+    Pacer pacer(context);
     // Whole-text, case-sensitive matching: every other text means mutual
     // information.
-    if (method == "autocorr_e") return autocorrelation_delay(signal, limit, kInverseE);
-    if (method == "autocorr") return autocorrelation_delay(signal, limit, 0.0);
-    return mutual_information_delay(signal, limit);
+    if (method == "autocorr_e") return autocorrelation_delay(signal, limit, kInverseE, pacer);
+    if (method == "autocorr") return autocorrelation_delay(signal, limit, 0.0, pacer);
+    return mutual_information_delay(signal, limit, pacer);
 }
 
 // ---------------------------------------------------------------------------
@@ -255,17 +262,17 @@ bool use_tree(std::size_t references, const EmbeddedPoints& rows) {
 // measured in full.
 class LeadingIndex {
 public:
-    LeadingIndex(std::span<const double> x, std::uint64_t tau) {
+    LeadingIndex(std::span<const double> x, std::uint64_t tau, Pacer& pacer) {
         if (tau >= x.size()) return;
         const std::uint64_t n = x.size() - tau;
         // The largest step scans min(n, 1000) references against its rows.
         const double work = static_cast<double>(std::min<std::uint64_t>(n, kFalseNeighborReferences)) *
                             static_cast<double>(n);
         if (!use_fast_search(work, kTreeSwitchOver)) return;
-        rows_ = embed_points(x, 2, tau, n);
+        rows_ = embed_points(x, 2, tau, n, pacer);
         // Every sample is a leading coordinate of some row: the tree exists
         // exactly when the series is finite, as its searches require.
-        if (KdTree<EmbeddedPoints>::suitable(rows_)) tree_.emplace_back(rows_);
+        if (KdTree<EmbeddedPoints>::suitable(rows_, pacer)) tree_.emplace_back(rows_, pacer);
     }
     LeadingIndex(const LeadingIndex&) = delete;
     LeadingIndex& operator=(const LeadingIndex&) = delete;
@@ -278,9 +285,9 @@ private:
 };
 
 NeighborSearch<EmbeddedPoints> search_rows(const EmbeddedPoints& rows, std::size_t references,
-                                           const KdTree<EmbeddedPoints>* leading) {
-    if (leading != nullptr) return NeighborSearch<EmbeddedPoints>(rows, *leading);
-    return NeighborSearch<EmbeddedPoints>(rows, use_tree(references, rows));
+                                           const KdTree<EmbeddedPoints>* leading, Pacer& pacer) {
+    if (leading != nullptr) return NeighborSearch<EmbeddedPoints>(rows, pacer, *leading);
+    return NeighborSearch<EmbeddedPoints>(rows, pacer, use_tree(references, rows));
 }
 
 // The rows N - d * tau of step d, or no value when d * tau does not fit in 64
@@ -303,7 +310,7 @@ std::optional<std::uint64_t> first_short_step(std::uint64_t n, std::uint64_t tau
 
 std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t tau,
                                         std::uint64_t max_dim, double threshold,
-                                        const KdTree<EmbeddedPoints>* leading) {
+                                        const KdTree<EmbeddedPoints>* leading, Pacer& pacer) {
     if (max_dim < 2) return max_dim;
     if (!(threshold > 0.0)) {
         // F(d) >= 0, so no step can pass: only the length rule decides, and
@@ -320,7 +327,7 @@ std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t
         const auto rows = step_rows(x.size(), d, tau);
         if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
         if (*rows < kMinStepRows) return std::max<std::uint64_t>(d - 1, 2);
-        if (threshold > false_neighbor_fraction(x, tau, d, leading)) return d;
+        if (threshold > false_neighbor_fraction(x, tau, d, pacer, leading)) return d;
         if (d == max_dim) return max_dim;
     }
 }
@@ -343,7 +350,8 @@ std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t
 // The last step that can pass (0 when none can), or no value when neither
 // bound applies. The rows with the largest smallest v reach either bound
 // first, so only they are followed.
-std::optional<std::uint64_t> cao_last_passable_step_at_delay_zero(std::span<const double> x) {
+std::optional<std::uint64_t> cao_last_passable_step_at_delay_zero(std::span<const double> x,
+                                                                  Pacer& pacer) {
     constexpr double kLargest = std::numeric_limits<double>::max();
     constexpr double kCountedSquared = kMinNeighborDistance * kMinNeighborDistance;
     // The running sum of v is followed this far at most; a later overflow
@@ -361,6 +369,7 @@ std::optional<std::uint64_t> cao_last_passable_step_at_delay_zero(std::span<cons
             const double v = diff * diff;
             if (j != i && v < smallest) smallest = v;
         }
+        pacer.advance(x.size() * 2);
         if (i == 0) {
             row0_smallest = smallest;
         } else if (smallest > largest_smallest) {
@@ -382,7 +391,8 @@ std::optional<std::uint64_t> cao_last_passable_step_at_delay_zero(std::span<cons
 }
 
 std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::uint64_t max_dim,
-                            double threshold, const KdTree<EmbeddedPoints>* leading) {
+                            double threshold, const KdTree<EmbeddedPoints>* leading,
+                            Pacer& pacer) {
     if (max_dim == 0) return 0;
     if (!(threshold > 0.0)) {
         // |E(d) / E_prev - 1| is never negative (or is NaN): no step can pass.
@@ -407,7 +417,7 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
         // tiny positive threshold with a huge max_dim runs to about
         // d = 1 + 1 / sqrt(2 threshold), step d costing O(refs * N * d): the
         // one request whose run time the size of the input does not bound.
-        last_passable = cao_last_passable_step_at_delay_zero(x);
+        last_passable = cao_last_passable_step_at_delay_zero(x, pacer);
         if (last_passable == 0) return max_dim;
     }
     double previous = 0.0;
@@ -415,7 +425,7 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
         const auto rows = step_rows(x.size(), d, tau);
         if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
         if (*rows < kMinStepRows) return std::max<std::uint64_t>(d, 2);
-        const double ratio = cao_mean_ratio(x, tau, d, leading);
+        const double ratio = cao_mean_ratio(x, tau, d, pacer, leading);
         if (d >= 2 && previous > kFlatMeanRatio && threshold > std::fabs(ratio / previous - 1.0)) {
             return d;
         }
@@ -434,16 +444,17 @@ Nearest nearest_neighbor(const NeighborSearch<EmbeddedPoints>& rows, std::size_t
 }
 
 double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
-                               std::uint64_t dimension, const KdTree<EmbeddedPoints>* leading) {
+                               std::uint64_t dimension, Pacer& pacer,
+                               const KdTree<EmbeddedPoints>* leading) {
     if (dimension < 2) return 0.0;
     const auto n = step_rows(x.size(), dimension, delay);
     if (!n) return 0.0;
     // Rows of d - 1 coordinates; n + (d - 2) * tau = N - 2 * tau <= N.
-    const EmbeddedPoints rows = embed_points(x, dimension - 1, delay, *n);
+    const EmbeddedPoints rows = embed_points(x, dimension - 1, delay, *n, pacer);
     // Offset of the d-th coordinate; i + offset <= N - tau - 1 for every row i.
     const std::size_t offset = static_cast<std::size_t>((dimension - 1) * delay);
     const std::size_t references = std::min(*n, kFalseNeighborReferences);
-    const NeighborSearch<EmbeddedPoints> search = search_rows(rows, references, leading);
+    const NeighborSearch<EmbeddedPoints> search = search_rows(rows, references, leading, pacer);
     std::int32_t valid = 0;
     std::int32_t false_neighbors = 0;
     std::size_t hint = kNoHint;
@@ -460,17 +471,17 @@ double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
 }
 
 double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint64_t dimension,
-                      const KdTree<EmbeddedPoints>* leading) {
+                      Pacer& pacer, const KdTree<EmbeddedPoints>* leading) {
     if (dimension == 0) return 1.0;
     const auto n = step_rows(x.size(), dimension, delay);
     if (!n) return 1.0;
     // Rows of q = max(d, 2) - 1 coordinates: the d-dimensional points less
     // their last coordinate, except at d = 1 where rows and points coincide.
     const std::uint64_t row_length = std::max<std::uint64_t>(dimension, 2) - 1;
-    const EmbeddedPoints rows = embed_points(x, row_length, delay, *n);
+    const EmbeddedPoints rows = embed_points(x, row_length, delay, *n, pacer);
     const std::size_t offset = static_cast<std::size_t>((dimension - 1) * delay);
     const std::size_t references = std::min(*n, kCaoReferences);
-    const NeighborSearch<EmbeddedPoints> search = search_rows(rows, references, leading);
+    const NeighborSearch<EmbeddedPoints> search = search_rows(rows, references, leading, pacer);
     double sum = 0.0;
     std::int32_t counted = 0;
     std::size_t hint = kNoHint;
@@ -495,15 +506,26 @@ double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint6
 }
 
 std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<std::uint64_t> delay,
-                                std::uint64_t max_dim, std::string_view method, double threshold) {
+                                std::uint64_t max_dim, std::string_view method, double threshold,
+                                const ExecutionContext& context) {
     const std::uint64_t tau = delay.value_or(1);
     // (D + 1) * tau + 2 is below 2^128 for any 64-bit D and tau; a value past
     // 2^64 is longer than any series.
     const uint128 needed = (static_cast<uint128>(max_dim) + 1) * tau + 2;
     if (static_cast<uint128>(signal.size()) < needed) return 2;
-    const LeadingIndex index(signal, tau);
-    if (method == "cao") return cao_dimension(signal, tau, max_dim, threshold, index.tree());
-    return false_neighbors_dimension(signal, tau, max_dim, threshold, index.tree());
+    // Every step embeds the series anew and searches its rows through one
+    // tree over the leading coordinates, built once; the two must agree on
+    // every sample, and the tree needs them finite. A private copy of the
+    // samples (O(N), small beside the searches) keeps that true even when
+    // the caller's array changes during the call.
+    require_memory(signal.size(), sizeof(double));
+    const std::vector<double> samples(signal.begin(), signal.end());
+    Pacer pacer(context);
+    const LeadingIndex index(samples, tau, pacer);
+    if (method == "cao") {
+        return cao_dimension(samples, tau, max_dim, threshold, index.tree(), pacer);
+    }
+    return false_neighbors_dimension(samples, tau, max_dim, threshold, index.tree(), pacer);
 }
 
 }  // namespace quorlin::embedding

@@ -7,16 +7,21 @@
 #include <span>
 #include <string_view>
 
+#include "common/execution.hpp"
 #include "common/validated.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin::embedding {
 
+// Every function here that takes an ExecutionContext (or a Pacer) throws
+// Cancelled when the context says stop.
+
 // The (n_points, dimension) matrix of delay vectors, or the refusal of a
 // series too short for the requested span (or of dimension 0).
 Validated<EmbeddedPoints> time_delay_embedding(std::span<const double> signal,
-                                               std::uint64_t dimension, std::uint64_t delay);
+                                               std::uint64_t dimension, std::uint64_t delay,
+                                               const ExecutionContext& context);
 
 // ---------------------------------------------------------------------------
 // Choice of the delay.
@@ -28,7 +33,7 @@ Validated<EmbeddedPoints> time_delay_embedding(std::span<const double> signal,
 // Degenerate signals (N < 4, constant, all NaN) give small fixed answers;
 // nothing is refused.
 std::uint64_t optimal_delay(std::span<const double> signal, std::optional<std::uint64_t> max_lag,
-                            std::string_view method);
+                            std::string_view method, const ExecutionContext& context);
 
 // r(lag) = (S(lag) / (N - lag)) / variance, S(lag) being the sum of
 // (x[i] - mean) * (x[i + lag] - mean) in index order. Requires lag < N.
@@ -50,7 +55,8 @@ double mutual_information_at_lag(std::span<const double> x, double min, double r
 // has saturated to within `threshold`. Series too short for a step give
 // small fixed answers; nothing is refused.
 std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<std::uint64_t> delay,
-                                std::uint64_t max_dim, std::string_view method, double threshold);
+                                std::uint64_t max_dim, std::string_view method, double threshold,
+                                const ExecutionContext& context);
 
 // F(d): among the first 1000 rows of length d - 1 (of the N - d * tau rows),
 // the fraction whose nearest neighbour moves more than 10 times their
@@ -61,7 +67,7 @@ std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<st
 // rows (x[j], x[j + tau]), j < N - tau, of a finite series (see
 // NeighborSearch); otherwise through a tree of their own when large enough.
 double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
-                               std::uint64_t dimension,
+                               std::uint64_t dimension, Pacer& pacer,
                                const KdTree<EmbeddedPoints>* leading = nullptr);
 
 // E(d): over the first 500 rows of length max(d, 2) - 1 (of the N - d * tau
@@ -69,7 +75,7 @@ double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
 // the distance of the row to its nearest neighbour. 1.0 when no row counts,
 // when d = 0, or when d * tau leaves no row.
 double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint64_t dimension,
-                      const KdTree<EmbeddedPoints>* leading = nullptr);
+                      Pacer& pacer, const KdTree<EmbeddedPoints>* leading = nullptr);
 
 // The nearest other row of row i among all rows (only j = i is excluded):
 // the lowest index on equal distances, never a NaN distance; index 0 at

@@ -25,8 +25,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
+#include "common/execution.hpp"
 #include "common/memory.hpp"
 
 namespace quorlin {
@@ -42,8 +44,9 @@ public:
 
     // Whether a tree over these rows can answer exactly: 1 to 32
     // coordinates, at least two rows, row numbers that fit in 32 bits and
-    // no coordinate that is NaN or infinite.
-    static bool suitable(const Points& points) {
+    // no coordinate that is NaN or infinite. The look at every coordinate is
+    // counted on the pacer.
+    static bool suitable(const Points& points, Pacer& pacer) {
         const std::size_t m = points.dim();
         const std::size_t n = points.size();
         if (m == 0 || m > kMaxTreeDimension || n < 2 || n > UINT32_MAX) return false;
@@ -51,13 +54,16 @@ public:
             for (std::size_t c = 0; c < m; ++c) {
                 if (!std::isfinite(points.coord(i, c))) return false;
             }
+            if ((i & 4095) == 4095) pacer.advance(4096 * m);
         }
         return true;
     }
 
     // Builds the tree over every row; the caller has checked suitable().
-    // Throws std::bad_alloc when its O(n * m) memory cannot be had.
-    explicit KdTree(const Points& points) : points_(points), m_(points.dim()) {
+    // Throws std::bad_alloc when its O(n * m) memory cannot be had, Cancelled
+    // when the pacer's context says stop (the work of each node is counted
+    // on it).
+    KdTree(const Points& points, Pacer& pacer) : points_(points), m_(points.dim()) {
         const std::size_t n = points.size();
         // Leaves hold 4 to 8 rows (or more that coincide), so there are at
         // most n / 2 + 1 nodes, each with a box of 2m bounds; and the row
@@ -79,8 +85,9 @@ public:
                 lo[c] = std::min(lo[c], points.coord(i, c));
                 hi[c] = std::max(hi[c], points.coord(i, c));
             }
+            pacer.advance(4 * n);
         }
-        build(0, n, lo, hi);
+        build(0, n, lo, hi, pacer);
         keyed_ = {};
     }
 
@@ -106,13 +113,18 @@ public:
     // the distance of rows that continue with more coordinates: further
     // squares only add to a sum whose rounding is monotone. A tree over the
     // leading coordinates of longer rows can therefore search them.
+    //
+    // Always inlined into the search that calls it, which keeps that
+    // search's state (its best distance, its count of work) in registers
+    // from leaf to leaf.
     template <class Prune, class Leaf>
     void traverse(const Query& q, Prune&& prune, Leaf&& leaf) const {
         traverse(q, m_, prune, leaf);
     }
 
     template <class Prune, class Leaf>
-    void traverse(const Query& q, std::size_t used, Prune&& prune, Leaf&& leaf) const {
+    [[gnu::always_inline]] void traverse(const Query& q, std::size_t used, Prune&& prune,
+                                         Leaf&& leaf) const {
         struct Pending {
             std::uint32_t node;
             double bound;
@@ -230,7 +242,10 @@ private:
     // lie within the box [lo, hi] (not necessarily tightly: a child's box is
     // its parent's cut at the split), and stores the tight box of each node
     // once its children are built.
-    void build(std::size_t begin, std::size_t end, Box lo, Box hi) {
+    void build(std::size_t begin, std::size_t end, Box lo, Box hi, Pacer& pacer) {
+        // Filling the keys, selecting the median, reordering the rows, and
+        // the node's own bookkeeping.
+        pacer.advance((end - begin) * 32 + 64);
         const std::size_t at = nodes_.size();
         nodes_.push_back({static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end), 0});
         lower_.resize(lower_.size() + m_);
@@ -252,7 +267,9 @@ private:
         // The median of the split coordinate, found on (key, row) pairs held
         // side by side rather than through the rows.
         const std::size_t middle = begin + (end - begin) / 2;
-        for (std::size_t p = begin; p < end; ++p) keyed_[p] = {points_.coord(order_[p], widest), order_[p]};
+        for (std::size_t p = begin; p < end; ++p) {
+            keyed_[p] = {sortable(points_.coord(order_[p], widest)), order_[p]};
+        }
         const auto first = keyed_.begin() + static_cast<std::ptrdiff_t>(begin);
         std::nth_element(first, keyed_.begin() + static_cast<std::ptrdiff_t>(middle),
                          keyed_.begin() + static_cast<std::ptrdiff_t>(end),
@@ -265,9 +282,9 @@ private:
         Box left_hi = hi, right_lo = lo;
         left_hi[widest] = left_top;
         right_lo[widest] = keyed_[middle].key;
-        build(begin, middle, lo, left_hi);
+        build(begin, middle, lo, left_hi, pacer);
         nodes_[at].right = static_cast<std::uint32_t>(nodes_.size());
-        build(middle, end, right_lo, hi);
+        build(middle, end, right_lo, hi, pacer);
         // The union of the children's tight boxes.
         const std::size_t left = (at + 1) * m_, right = nodes_[at].right * std::size_t{1} * m_;
         for (std::size_t c = 0; c < m_; ++c) {
@@ -295,6 +312,20 @@ private:
         double key;
         std::uint32_t row;
     };
+
+    // A coordinate as a key of the median search. Coordinates were finite
+    // when suitable() looked, but rows read in place (a caller's trajectory)
+    // can change after that, and nth_element with the less-than on a NaN key
+    // has no strict weak order to rely on: it may run past the range. A NaN
+    // read now becomes +inf, so that the keys are always ordered; a tree over
+    // rows that changed then answers wrongly, never unsafely. The library's
+    // own rows cannot change, and are taken as they are.
+    static double sortable(double coordinate) {
+        if constexpr (Points::kReadInPlace) {
+            if (coordinate != coordinate) return std::numeric_limits<double>::infinity();
+        }
+        return coordinate;
+    }
 
     const Points& points_;
     std::size_t m_;

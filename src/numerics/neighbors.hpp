@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/execution.hpp"
 #include "numerics/kd_tree.hpp"
 #include "numerics/points.hpp"
 
@@ -95,15 +96,20 @@ inline double largest_square_at_most(double d) {
 // No hint for nearest().
 inline constexpr std::size_t kNoHint = static_cast<std::size_t>(-1);
 
+// Queries count their work on the pacer given at construction (a search is
+// used by one thread at a time), block by block of rows, so that a search is
+// stopped promptly however long one query takes. Every query can therefore
+// throw Cancelled.
 template <class Points>
 class NeighborSearch {
 public:
     // With `indexed`, a k-d tree is built over the rows when they allow an
     // exact tree search; otherwise, and without `indexed`, every query scans.
     // Throws std::bad_alloc when the tree's memory cannot be had.
-    explicit NeighborSearch(const Points& points, bool indexed = false) : points_(points) {
-        if (indexed && KdTree<Points>::suitable(points)) {
-            owned_.emplace_back(points);
+    NeighborSearch(const Points& points, Pacer& pacer, bool indexed = false)
+        : points_(points), pacer_(pacer) {
+        if (indexed && KdTree<Points>::suitable(points, pacer)) {
+            owned_.emplace_back(points, pacer);
             tree_ = &owned_.front();
             used_ = points.dim();
         }
@@ -116,8 +122,11 @@ public:
     // delay vectors of one series for one delay share their leading
     // coordinates whatever their length, so one tree serves them all. The
     // caller guarantees that every coordinate of `points` is finite.
-    NeighborSearch(const Points& points, const KdTree<Points>& leading)
-        : points_(points), tree_(&leading), used_(std::min(leading.dim(), points.dim())) {}
+    NeighborSearch(const Points& points, Pacer& pacer, const KdTree<Points>& leading)
+        : points_(points),
+          pacer_(pacer),
+          tree_(&leading),
+          used_(std::min(leading.dim(), points.dim())) {}
 
     // Not copied or moved: it may point into itself.
     NeighborSearch(const NeighborSearch&) = delete;
@@ -134,14 +143,14 @@ public:
     Nearest nearest(std::size_t i, const CandidateRule& rule, std::size_t hint = kNoHint) const {
         if (indexed()) return tree_nearest(i, rule, hint);
         Nearest best;
-        for (std::size_t j = 0; j < rule.candidates_end; ++j) {
-            if (temporally_excluded(i, j, rule.exclusion)) continue;
+        scan(rule.candidates_end, [&](std::size_t j) {
+            if (temporally_excluded(i, j, rule.exclusion)) return;
             const double d = std::sqrt(squared_distance(points_, i, j));
             if (d > rule.floor && d < best.distance) {
                 best.index = j;
                 best.distance = d;
             }
-        }
+        });
         return best;
     }
 
@@ -155,11 +164,11 @@ public:
             for (const std::size_t j : tree_within(i, rule, radius)) visit(j);
             return;
         }
-        for (std::size_t j = 0; j < rule.candidates_end; ++j) {
-            if (temporally_excluded(i, j, rule.exclusion)) continue;
+        scan(rule.candidates_end, [&](std::size_t j) {
+            if (temporally_excluded(i, j, rule.exclusion)) return;
             const double d = std::sqrt(squared_distance(points_, i, j));
             if (d > rule.floor && radius > d) visit(j);
-        }
+        });
     }
 
     // The first k admissible rows in the order (distance, index) that a
@@ -172,12 +181,13 @@ public:
         // Asked for a large share of all rows, sorting them all is as quick.
         if (indexed() && k <= points_.size() / 4) return tree_k_nearest(i, rule, k);
         std::vector<RankedNeighbor> ranked;
-        for (std::size_t j = 0; j < rule.candidates_end; ++j) {
-            if (temporally_excluded(i, j, rule.exclusion)) continue;
+        scan(rule.candidates_end, [&](std::size_t j) {
+            if (temporally_excluded(i, j, rule.exclusion)) return;
             const double d = std::sqrt(squared_distance(points_, i, j));
             if (d > rule.floor || std::isnan(d)) ranked.push_back({j, d});
-        }
+        });
         std::stable_sort(ranked.begin(), ranked.end(), nan_last_less);
+        pacer_.advance(ranked.size() * kSortUnits);
         if (ranked.size() > k) ranked.resize(k);
         return ranked;
     }
@@ -190,6 +200,63 @@ public:
     }
 
 private:
+    // Work units of measuring one row in a scan (its coordinate differences
+    // and the comparisons around them), and of placing one item in a sort.
+    std::size_t row_units() const { return points_.dim() + 1; }
+    static constexpr std::size_t kSortUnits = 32;
+
+    // The work of one tree search, counted per leaf reached: the rows it
+    // measures there (each fetched from an unpredictable place) or takes
+    // unmeasured, and the descent to the leaf (some eight nodes, each a box
+    // against the query), so that a search that prunes little is paced as
+    // well. Counted in a local total, handed to the pacer every 2^14 units
+    // and at the end: nothing is counted per node, and a leaf costs an
+    // addition.
+    class TreeWork {
+    public:
+        explicit TreeWork(const NeighborSearch& search)
+            : pacer_(search.pacer_),
+              per_row_(search.points_.dim() + 32),
+              per_leaf_(8 * (search.used_ + 16)) {}
+        TreeWork(const TreeWork&) = delete;
+        TreeWork& operator=(const TreeWork&) = delete;
+        ~TreeWork() = default;
+
+        void leaf(std::size_t rows) { add(rows * per_row_ + per_leaf_); }
+        void whole_leaf(std::size_t rows) { add(rows * 4 + per_leaf_); }
+        // Hands over what is left, at the end of a search. Out of line, so
+        // that the searches' loops stay small enough to be inlined whole.
+        [[gnu::noinline]] void done() {
+            pacer_.advance(units_);
+            units_ = 0;
+        }
+
+    private:
+        void add(std::uint64_t units) {
+            units_ += units;
+            if (units_ >= (std::uint64_t{1} << 14)) [[unlikely]] done();
+        }
+
+        Pacer& pacer_;
+        std::uint64_t per_row_;
+        std::uint64_t per_leaf_;
+        std::uint64_t units_ = 0;
+    };
+
+    // Calls visit(j) for j = 0 .. end - 1 in increasing order, counting the
+    // work on the pacer after each block of about 2^16 units.
+    template <class Visit>
+    void scan(std::size_t end, Visit&& visit) const {
+        const std::size_t units = row_units();
+        const std::size_t block = std::max<std::size_t>(1, (std::size_t{1} << 16) / units);
+        for (std::size_t first = 0; first < end;) {
+            const std::size_t stop = end - first > block ? first + block : end;
+            for (std::size_t j = first; j < stop; ++j) visit(j);
+            pacer_.advance((stop - first) * units);
+            first = stop;
+        }
+    }
+
     // The tree path. Distances are never NaN here (finite coordinates), so
     // the scans' rules reduce to plain comparisons; what the scans get from
     // their order of visit (the lowest index among equal distances, rows in
@@ -232,14 +299,18 @@ private:
         // The default answer is index 0 at +inf: an infinite distance never
         // qualifies, so "j < best.index" cannot fire before a finite one has.
         if (hint < points_.size() && admissible(i, hint, rule)) consider(hint);
+        TreeWork work(*this);
         tree.traverse(
-            tree.query_of(i), used_, [&](double bound) { return bound > reach; },
+            tree.query_of(i), used_,
+            [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) consider(j);
                 }
+                work.leaf(end - begin);
             });
+        work.done();
         return best;
     }
 
@@ -262,6 +333,7 @@ private:
             lowest = std::min(lowest, j);
             highest = std::max(highest, j);
         };
+        TreeWork work(*this);
         tree.traverse_ball(
             tree.query_of(i), used_,
             [&](double lower, auto upper) {
@@ -278,17 +350,21 @@ private:
                     const double s = squared_distance(points_, i, j);
                     if (s <= inside && s > floor) take(j);
                 }
+                work.leaf(end - begin);
             },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
                     if (admissible(i, j, rule)) take(j);
                 }
+                work.whole_leaf(end - begin);
             });
+        work.done();
         // Into increasing j: by marking the rows in a bitmap and reading it
         // back when the rows found are dense in their range, else by sorting.
         const std::size_t words = found.empty() ? 0 : highest / 64 - lowest / 64 + 1;
         if (found.size() < 64 || words > 4 * found.size()) {
+            pacer_.advance(found.size() * kSortUnits);
             std::sort(found.begin(), found.end());
             return found;
         }
@@ -320,8 +396,10 @@ private:
         heap.reserve(k);
         // Once the heap is full, sums above this cannot enter it.
         double reach = std::numeric_limits<double>::infinity();
+        TreeWork work(*this);
         tree.traverse(
-            tree.query_of(i), used_, [&](double bound) { return bound > reach; },
+            tree.query_of(i), used_,
+            [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
                 for (std::size_t p = begin; p < end; ++p) {
                     const std::size_t j = tree.row_at(p);
@@ -341,12 +419,15 @@ private:
                     }
                     if (heap.size() == k) reach = largest_square_at_most(heap.front().distance);
                 }
+                work.leaf(end - begin);
             });
+        work.done();
         std::sort_heap(heap.begin(), heap.end(), before);
         return heap;
     }
 
     const Points& points_;
+    Pacer& pacer_;
     // Scratch of the tree's radius search, allocated at its first use: one
     // bit per row, all clear between searches.
     mutable std::vector<std::uint64_t> marks_;

@@ -15,9 +15,14 @@
 #include <span>
 #include <vector>
 
+#include "common/execution.hpp"
+
 namespace quorlin {
 
 struct EmbeddedPoints {
+    // Rows of the library's own, which nothing changes while they are read.
+    static constexpr bool kReadInPlace = false;
+
     std::vector<double> coords;  // n_points * dimension values, row-major
     std::size_t n_points = 0;
     std::size_t dimension = 0;
@@ -30,11 +35,16 @@ struct EmbeddedPoints {
 
 // Builds n rows of m coordinates, row i = (x[i + j * tau] for j = 0 .. m - 1).
 // The caller guarantees n + (m - 1) * tau <= x.size() (for m >= 1). Throws
-// std::bad_alloc when n * m values cannot be held.
+// std::bad_alloc when n * m values cannot be held, Cancelled when the pacer's
+// context says stop.
 EmbeddedPoints embed_points(std::span<const double> x, std::uint64_t m, std::uint64_t tau,
-                            std::uint64_t n);
+                            std::uint64_t n, Pacer& pacer);
 
 struct StridedPoints {
+    // A caller's array, which another thread or process may write while it
+    // is read: a value read twice may differ.
+    static constexpr bool kReadInPlace = true;
+
     const unsigned char* base = nullptr;  // address of element (0, 0)
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;

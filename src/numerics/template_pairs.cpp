@@ -30,7 +30,7 @@ inline std::uint64_t order_key(double v) {
 
 // Sample indices in ascending order of value, by a least-significant-digit
 // radix sort of the keys (digits that are the same in every key are skipped).
-std::vector<std::uint32_t> ascending_order(std::span<const double> x) {
+std::vector<std::uint32_t> ascending_order(std::span<const double> x, Pacer& pacer) {
     const std::size_t n = x.size();
     std::vector<std::uint64_t> keys(n);
     std::vector<std::uint64_t> keys_out(n);
@@ -62,6 +62,7 @@ std::vector<std::uint32_t> ascending_order(std::span<const double> x) {
         }
         keys.swap(keys_out);
         order.swap(order_out);
+        pacer.advance(2 * n);
     }
     return order;
 }
@@ -190,7 +191,8 @@ template <class Lane>
 class Dominance {
 public:
     std::uint64_t count(std::size_t nx, const Lane* const* thresholds, std::size_t ny,
-                        const Lane* const* values, std::size_t dims) {
+                        const Lane* const* values, std::size_t dims, Pacer& pacer) {
+        pacer_ = &pacer;
         x_stride_ = nx + kPad;
         y_stride_ = ny + kPad;
         xs_.assign(dims * x_stride_, Lane{0});
@@ -246,6 +248,10 @@ private:
         const std::size_t ny = ye - yb;
         if (nx == 0 || ny == 0) return 0;
         if (dims == 0) return static_cast<std::uint64_t>(nx) * ny;
+        // Each level of the recursion handles every item a few times per
+        // dimension; brute force costs a fraction of a unit per pair.
+        pacer_->advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
+                        static_cast<std::uint64_t>(nx) * ny * dims / 16);
         if (static_cast<std::uint64_t>(nx) * ny <= kBrutePairs) {
             std::array<const Lane*, MaxNormTemplatePairs::kMaxLength> thresholds;
             std::array<const Lane*, MaxNormTemplatePairs::kMaxLength> values;
@@ -413,6 +419,7 @@ private:
         return total;
     }
 
+    Pacer* pacer_ = nullptr;
     std::size_t x_stride_ = 0;
     std::size_t y_stride_ = 0;
     std::vector<Lane> xs_;
@@ -452,8 +459,9 @@ class CellGroups {
 public:
     CellGroups(std::span<const std::int32_t> first, std::span<const std::int32_t> high,
                std::span<const std::int32_t> cell, std::span<const std::int32_t> cell_start,
-               std::size_t length, std::size_t templates)
-        : first_(first),
+               std::size_t length, std::size_t templates, Pacer& pacer)
+        : pacer_(pacer),
+          first_(first),
           high_(high),
           cell_(cell),
           cell_start_(cell_start),
@@ -504,6 +512,7 @@ private:
             for (std::size_t c = 1; c <= cells; ++c) offsets[c] += offsets[c - 1];
             for (const std::uint32_t i : order_) sorted[offsets[static_cast<std::size_t>(cell_[i + k])]++] = i;
             order_.swap(sorted);
+            pacer_.advance(2 * templates_ + cells);
         }
         group_begin_.clear();
         group_cells_.clear();
@@ -611,6 +620,7 @@ private:
             }
         }
         const std::uint64_t pairs = static_cast<std::uint64_t>(nx) * ny;
+        if (pairs <= kBrutePairs) pacer_.advance(pairs * dims / 16 + 16);
         if (pairs <= kScalarPairs) {
             // Most neighbouring groups of irregular signals hold a template
             // or two: compared one by one, without vector set-up.
@@ -629,9 +639,10 @@ private:
             total_ += brute_dominance<Lane>(nx, thresholds.data(), ny, values.data(), dims);
             return;
         }
-        total_ += dominance_.count(nx, thresholds.data(), ny, values.data(), dims);
+        total_ += dominance_.count(nx, thresholds.data(), ny, values.data(), dims, pacer_);
     }
 
+    Pacer& pacer_;
     std::span<const std::int32_t> first_;
     std::span<const std::int32_t> high_;
     std::span<const std::int32_t> cell_;
@@ -650,17 +661,15 @@ private:
 
 }  // namespace
 
-bool MaxNormTemplatePairs::applies(std::span<const double> x) {
-    constexpr std::size_t kMaxSamples = std::numeric_limits<Position>::max() - 64;
-    if (x.size() > kMaxSamples) return false;
-    return std::none_of(x.begin(), x.end(), [](double v) { return std::isnan(v); });
-}
+static_assert(MaxNormTemplatePairs::kMaxSamples ==
+              static_cast<std::size_t>(std::numeric_limits<Position>::max()) - 64);
 
-MaxNormTemplatePairs::MaxNormTemplatePairs(std::span<const double> x, double r) : n_(x.size()) {
+MaxNormTemplatePairs::MaxNormTemplatePairs(std::span<const double> x, double r, Pacer& pacer)
+    : n_(x.size()) {
     // The largest simultaneous working set: sort keys and order, twice, the
     // sorted values and the per-sample rankings, about 80 bytes a sample.
     require_memory(n_, 80);
-    const std::vector<std::uint32_t> order = ascending_order(x);
+    const std::vector<std::uint32_t> order = ascending_order(x, pacer);
     std::vector<double> sorted(n_);
     for (std::size_t k = 0; k < n_; ++k) sorted[k] = x[order[k]];
     first_.resize(n_);
@@ -703,6 +712,7 @@ MaxNormTemplatePairs::MaxNormTemplatePairs(std::span<const double> x, double r) 
     for (std::size_t c = 0; c + 1 < cell_start_.size(); ++c) {
         widest_cell_ = std::max(widest_cell_, cell_start_[c + 1] - cell_start_[c]);
     }
+    pacer.advance(8 * n_);
 }
 
 namespace {
@@ -735,7 +745,7 @@ std::uint64_t single_sample_pairs(std::span<const std::int32_t> first,
 std::uint64_t two_sample_pairs(std::span<const std::int32_t> first,
                                std::span<const std::int32_t> low,
                                std::span<const std::int32_t> high, std::size_t n,
-                               std::size_t templates) {
+                               std::size_t templates, Pacer& pacer) {
     std::vector<std::uint32_t> start(n + 1, 0);  // start[p]: templates with first < p
     for (std::size_t j = 0; j < templates; ++j) ++start[static_cast<std::size_t>(first[j]) + 1];
     for (std::size_t p = 1; p <= n; ++p) start[p] += start[p - 1];
@@ -770,18 +780,23 @@ std::uint64_t two_sample_pairs(std::span<const std::int32_t> first,
         }
         total += below(static_cast<std::size_t>(high[i + 1]) + 1) -
                  below(static_cast<std::size_t>(low[i + 1]));
+        // A few tree walks of about log2(N) steps each.
+        if ((p & 4095) == 4095) pacer.advance(4096 * 64);
     }
     return total;
 }
 
 }  // namespace
 
-std::uint64_t MaxNormTemplatePairs::matching_pairs(std::size_t length,
-                                                   std::size_t templates) const {
+std::uint64_t MaxNormTemplatePairs::matching_pairs(std::size_t length, std::size_t templates,
+                                                   Pacer& pacer) const {
     if (templates < 2) return 0;
     const std::uint64_t t = templates;
     if (length == 0) return t % 2 == 0 ? (t / 2) * (t - 1) : t * ((t - 1) / 2);
-    if (length == 1) return single_sample_pairs(first_, high_, n_, templates);
+    if (length == 1) {
+        pacer.advance(4 * n_);
+        return single_sample_pairs(first_, high_, n_, templates);
+    }
     // Pairs of two samples are counted by groups of cells while the groups
     // stay small enough to compare in vectors, by a sweep beyond (measured
     // break-even). The test twin that always takes the fast searches always
@@ -789,17 +804,19 @@ std::uint64_t MaxNormTemplatePairs::matching_pairs(std::size_t length,
     constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
     if (length == 2 && (kSearchStrategy == SearchStrategy::fast ||
                         templates >= kSweptTwoSampleTemplates)) {
-        return two_sample_pairs(first_, low_, high_, n_, templates);
+        return two_sample_pairs(first_, low_, high_, n_, templates, pacer);
     }
     // The test twin that always takes the fast searches holds templates of
     // four or more samples in 32-bit lanes whatever their cells, so that
     // short test series exercise both widths.
     const bool wide_for_tests = kSearchStrategy == SearchStrategy::fast && length >= 4;
     if (widest_cell_ <= kNarrowCell && !wide_for_tests) {
-        return CellGroups<std::int16_t>(first_, high_, cell_, cell_start_, length, templates)
+        return CellGroups<std::int16_t>(first_, high_, cell_, cell_start_, length, templates,
+                                        pacer)
             .count();
     }
-    return CellGroups<std::int32_t>(first_, high_, cell_, cell_start_, length, templates).count();
+    return CellGroups<std::int32_t>(first_, high_, cell_, cell_start_, length, templates, pacer)
+        .count();
 }
 
 }  // namespace quorlin

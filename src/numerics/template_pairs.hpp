@@ -29,8 +29,9 @@
 //
 // Infinite samples are allowed (two equal infinities differ by NaN, which
 // never exceeds r, exactly as in the scan); NaN samples are not, because a
-// NaN matches every sample and has no place in a sorted order. A NaN or
-// infinite tolerance is allowed and makes every pair match.
+// NaN matches every sample and has no place in a sorted order (sample
+// entropy fills them and settles their pairs apart). A NaN or infinite
+// tolerance is allowed and makes every pair match.
 #pragma once
 
 #include <cstddef>
@@ -38,28 +39,34 @@
 #include <span>
 #include <vector>
 
+#include "common/execution.hpp"
+
 namespace quorlin {
 
 class MaxNormTemplatePairs {
 public:
-    // Whether the series can be counted here: no NaN sample and fewer than
-    // 2^31 - 64 samples (positions are held in 32 bits).
-    static bool applies(std::span<const double> x);
+    // The longest series that can be counted here: positions are held in
+    // 32 bits. It must hold no NaN sample either.
+    static constexpr std::size_t kMaxSamples = (std::size_t{1} << 31) - 1 - 64;
 
     // Longest template length counted by grouping; longer templates make the
     // neighbouring groups too many to enumerate cheaply, and the caller
     // should use the pair scan instead.
     static constexpr std::size_t kMaxLength = 12;
 
-    // Ranks the series once for the tolerance r. Requires applies(x) and
-    // r > 0 or NaN. Working memory is O(N); throws std::bad_alloc when it
-    // cannot be had.
-    MaxNormTemplatePairs(std::span<const double> x, double r);
+    // Ranks the series once for the tolerance r. Requires a series of at
+    // most kMaxSamples samples, none of them NaN, and r > 0 or NaN. The
+    // samples are read more than once and must not change meanwhile: callers
+    // pass a private copy, never a caller's array. Working memory is O(N);
+    // throws std::bad_alloc when it cannot be had. Both the ranking and the
+    // counting count their work on the pacer and throw Cancelled when its
+    // context says stop.
+    MaxNormTemplatePairs(std::span<const double> x, double r, Pacer& pacer);
 
     // Unordered pairs i < j < templates whose templates of the given length
     // match. Requires length <= kMaxLength and templates + length <= N + 1
     // (with templates + length - 1 samples read).
-    std::uint64_t matching_pairs(std::size_t length, std::size_t templates) const;
+    std::uint64_t matching_pairs(std::size_t length, std::size_t templates, Pacer& pacer) const;
 
 private:
     std::size_t n_ = 0;

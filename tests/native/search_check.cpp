@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/execution.hpp"
 #include "dynamics/divergence.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
@@ -36,6 +37,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::size_t failures = 0;
 std::size_t checks = 0;
+
+// The driver runs every computation to completion: its context never stops.
+const ExecutionContext kUninterrupted;
+Pacer pacer(kUninterrupted);
 
 void fail(const std::string& what) {
     if (++failures <= 20) std::printf("MISMATCH %s\n", what.c_str());
@@ -166,7 +171,7 @@ CandidateRule random_rule(const Points& points, const std::vector<double>& dista
 template <class Points>
 void compare_searches(const Points& points, const NeighborSearch<Points>& tree,
                       const std::string& label, Rng& rng) {
-    const NeighborSearch<Points> direct(points, false);
+    const NeighborSearch<Points> direct(points, pacer, false);
     const std::size_t n = points.size();
     const std::vector<double> distances = sample_distances(points, rng);
     for (int r = 0; r < 3; ++r) {
@@ -223,7 +228,7 @@ void compare_searches(const Points& points, const NeighborSearch<Points>& tree,
 
 template <class Points>
 void check_searches(const Points& points, const std::string& label, Rng& rng) {
-    const NeighborSearch<Points> tree(points, true);
+    const NeighborSearch<Points> tree(points, pacer, true);
     if (!tree.indexed()) return;  // the case is one for the scans alone
     compare_searches(points, tree, label, rng);
 }
@@ -234,16 +239,16 @@ void check_leading(Shape shape, const std::string& label, Rng& rng) {
     const std::size_t tau = below(rng, 4);
     const std::size_t n_series = 12 + below(rng, 200);
     const std::vector<double> x = series(shape, n_series, rng);
-    const EmbeddedPoints leading = embed_points(x, 2, tau, n_series - tau);
-    if (!KdTree<EmbeddedPoints>::suitable(leading)) return;
-    const KdTree<EmbeddedPoints> tree(leading);
+    const EmbeddedPoints leading = embed_points(x, 2, tau, n_series - tau, pacer);
+    if (!KdTree<EmbeddedPoints>::suitable(leading, pacer)) return;
+    const KdTree<EmbeddedPoints> tree(leading, pacer);
     const std::size_t q = 1 + below(rng, 6);
     // As many rows as step q + 1 of the dimension search has, at least 2.
     const std::size_t span = (q - 1) * tau;
     const std::size_t n = n_series - std::min(n_series - 2, span + tau + below(rng, 3));
     if (n + span > n_series || n > leading.size()) return;
-    const EmbeddedPoints rows = embed_points(x, q, tau, n);
-    const NeighborSearch<EmbeddedPoints> search(rows, tree);
+    const EmbeddedPoints rows = embed_points(x, q, tau, n, pacer);
+    const NeighborSearch<EmbeddedPoints> search(rows, pacer, tree);
     compare_searches(rows, search, label + " leading q=" + std::to_string(q), rng);
 }
 
@@ -320,11 +325,12 @@ void check_divergence(Rng& rng, const std::string& label, Shape shape) {
     const dynamics::PartnerLists partners = [&](std::size_t i, std::vector<std::size_t>& out) {
         out.insert(out.end(), lists[i].begin(), lists[i].end());
     };
-    const auto expected = dynamics::follow_pairs(points, steps, references, partners, false);
+    const auto expected = dynamics::follow_pairs(points, steps, references, partners, false, pacer);
     const std::size_t budgets[] = {0, 1 + below(rng, 8), 1 + below(rng, 200)};
     for (const std::size_t budget : budgets) {
         ++checks;
-        const auto got = dynamics::follow_pairs(points, steps, references, partners, true, budget);
+        const auto got =
+            dynamics::follow_pairs(points, steps, references, partners, true, pacer, budget);
         bool same = got.sum.size() == expected.sum.size() && got.count == expected.count;
         for (std::size_t k = 0; same && k < got.sum.size(); ++k) same = same_bits(got.sum[k], expected.sum[k]);
         if (!same) {
@@ -356,7 +362,7 @@ int main(int argc, char** argv) {
                 const std::size_t tau = below(rng, 4);
                 const std::size_t n = 2 + below(rng, 150);
                 const std::vector<double> x = series(shape, n + (m - 1) * tau, rng);
-                check_searches(embed_points(x, m, tau, n), label + " embedded", rng);
+                check_searches(embed_points(x, m, tau, n, pacer), label + " embedded", rng);
                 break;
             }
             case 1: {  // free rows, flat
