@@ -13,10 +13,9 @@ import numpy as np
 import pytest
 
 from quorlin import batch_cli
-from quorlin.batch import (TIMING_PREFIXES, BatchInterrupted, batch, read_columns, read_table,
-                           write_table)
+from quorlin.batch import TIMING_PREFIXES, BatchInterrupted, batch, read_table, write_table
 from quorlin.output import json_ready
-from quorlin.reading import InputError, load_series
+from quorlin.reading import InputError, load_columns, load_series
 
 PACKAGE_PARENT = Path(__import__("quorlin").__file__).parent.parent
 
@@ -93,9 +92,13 @@ def test_every_executor_gives_the_same_table_in_input_order(folder, tmp_path):
     assert comparable(on_cluster) == comparable(inline)
 
 
-def test_read_columns_gives_what_load_series_gives(folder, tmp_path):
-    for name, columns in (("table.csv", ["a", "b"]), ("pair.npy", ["0", "1"]), ("s0.csv", [None])):
-        found = read_columns(str(folder / name))
+def test_load_columns_gives_what_load_series_gives(folder, tmp_path):
+    # The whole-file .npy read splits the columns itself: Fortran order and
+    # a narrower dtype must give the same bits as the strided one-column read.
+    np.save(tmp_path / "fortran.npy", np.asfortranarray(np.arange(60, dtype=">f4").reshape(20, 3)))
+    for name, columns in (("table.csv", ["a", "b"]), ("pair.npy", ["0", "1"]), ("s0.csv", [None]),
+                          ("s5.npy", [None]), (tmp_path / "fortran.npy", ["0", "1", "2"])):
+        found = load_columns(str(folder / name))
         assert len(found) == len(columns)
         for series, column in zip(found, columns):
             single = load_series(str(folder / name), column)
@@ -103,7 +106,7 @@ def test_read_columns_gives_what_load_series_gives(folder, tmp_path):
             np.testing.assert_array_equal(series.values, single.values)
     timed = tmp_path / "timed.csv"
     timed.write_text("day,x,y\n" + "".join(f"2020-01-{d:02d},{d % 3},{d % 5}\n" for d in range(1, 29)))
-    x, y = read_columns(str(timed), time_column="day")
+    x, y = load_columns(str(timed), time_column="day")
     assert (x.column, y.column, x.sampling_interval, x.time_unit) == ("x", "y", 1.0, "day")
 
 
@@ -178,3 +181,4 @@ def test_a_fifo_that_a_pattern_matches_is_not_read(tmp_path):
     fifo, two = batch(str(tmp_path / "*.csv"), executor="inline", column="1", skip="ftle")
     assert fifo["error"].endswith("is a FIFO: name it on its own to read it")
     assert (two["error"], two["column"], two["length"]) == (None, "column 1", 60)
+

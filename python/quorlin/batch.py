@@ -44,14 +44,13 @@ from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Opti
 import numpy as np
 
 from quorlin.analysis import analyse
-from quorlin.reading import (
-    CHECK_EVERY_VALUES, MAX_SHOWN_PATH, MISSING_CELLS, TEXT_SUFFIXES, InputError, Series,
-    load_series, printable, quoted, sampling_interval_from,
-)
-from quorlin.settings import Settings
+from quorlin.cores import usable_cores
+from quorlin.reading import (MAX_SHOWN_PATH, InputError, Series, load_columns, load_series,
+                             printable, quoted)
+from quorlin.settings import Settings, settings_dict
 
-__all__ = ["BatchInterrupted", "Task", "batch", "expand_inputs", "read_columns", "run_task",
-           "usable_cores", "TIMING_COLUMNS"]
+__all__ = ["BatchInterrupted", "Task", "batch", "expand_inputs", "run_task", "usable_cores",
+           "TIMING_COLUMNS"]
 
 #: Columns that differ from run to run (wall-clock times); everything else in
 #: a row is the same on one worker or many.
@@ -73,197 +72,6 @@ class BatchInterrupted(KeyboardInterrupt):
                  rows: Sequence[Dict[str, Any]] = ()) -> None:
         super().__init__(f"{done} of {total} inputs done")
         self.done, self.total, self.path, self.rows = done, total, path, list(rows)
-
-
-# --- Cores this process may use ---------------------------------------------------
-
-
-def _cgroup_cpu_limit() -> Optional[float]:
-    """CPUs allowed by the control group's quota (cgroup v2 cpu.max, else v1
-    cfs_quota/cfs_period), None when unlimited or unknown. Containers often
-    see every core of the host but may use only a few."""
-    try:
-        with open("/proc/self/cgroup", encoding="utf-8", errors="replace") as f:
-            lines = f.read(1 << 16).splitlines()
-    except OSError:
-        return None
-    for line in lines:
-        hierarchy, _, rest = line.partition(":")
-        controllers, _, group = rest.partition(":")
-        candidates = []
-        if hierarchy == "0" and controllers == "":
-            candidates = [("/sys/fs/cgroup" + group, "v2"), ("/sys/fs/cgroup", "v2")]
-        elif "cpu" in controllers.split(","):
-            base = "/sys/fs/cgroup/" + controllers
-            candidates = [(base + group, "v1"), (base, "v1")]
-        for directory, version in candidates:
-            try:
-                if version == "v2":
-                    with open(os.path.join(directory, "cpu.max")) as f:
-                        quota, period = f.read(100).split()[:2]
-                    if quota == "max":
-                        return None
-                    return int(quota) / int(period)
-                with open(os.path.join(directory, "cpu.cfs_quota_us")) as f:
-                    quota = f.read(100).strip()
-                with open(os.path.join(directory, "cpu.cfs_period_us")) as f:
-                    period = f.read(100).strip()
-                return None if int(quota) <= 0 else int(quota) / int(period)
-            except (OSError, ValueError):
-                continue
-    return None
-
-
-def usable_cores() -> int:
-    """Cores this process may run on: its CPU affinity, capped by a control
-    group's CPU quota (rounded up: a quota of 1.5 CPUs keeps two workers
-    busy part of the time), at least 1."""
-    try:
-        cores = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        cores = os.cpu_count() or 1
-    limit = _cgroup_cpu_limit()
-    if limit is not None:
-        cores = min(cores, max(1, math.ceil(limit)))
-    return max(1, cores)
-
-
-# --- Every numeric column of a file -------------------------------------------------
-
-
-def read_columns(path: str, time_column: Optional[str] = None) -> List[Series]:
-    """Every series of a file: each column of a .npy table (a one-dimensional
-    array is one series), each numeric column of a text table (columns with
-    text in them are not series and are left out; the time column too). The
-    file is read once, with the bounds and messages of `load_series`; a file
-    that holds one series gives exactly what `load_series` gives."""
-    suffix = os.path.splitext(path)[1].lower()
-    if suffix == ".npy":
-        return _npy_columns(path, time_column)
-    if suffix not in TEXT_SUFFIXES:
-        return [load_series(path, time_column=time_column)]     # its message for the file type
-    from quorlin import reading as r
-
-    shown = printable(path, MAX_SHOWN_PATH)
-    try:
-        stream, size = r._open(path, shown)
-        with stream:
-            text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline=None)
-            try:
-                return _text_columns(r._Lines(text, shown), size, shown, path, time_column)
-            finally:
-                text.detach()
-    except OSError as error:
-        raise InputError(f"cannot read {shown}: {error.strerror or error}") from None
-
-
-def _npy_columns(path: str, time_column: Optional[str]) -> List[Series]:
-    from quorlin import reading as r
-
-    shown = printable(path, MAX_SHOWN_PATH)
-    if time_column is not None:
-        return [load_series(path, time_column=time_column)]    # refused, with its message
-    try:
-        stream, _ = r._open(path, shown)
-        with stream:
-            _, _, shape = r._npy_header(stream, shown)
-    except OSError as error:
-        raise InputError(f"cannot read {shown}: {error.strerror or error}") from None
-    if len(shape) != 2 or shape[1] == 1:
-        return [load_series(path)]
-    # One strided read per column: memory for one column at a time, and the
-    # reader's checks on every read (the file may change between them).
-    return [load_series(path, column=str(i)) for i in range(shape[1])]
-
-
-def _text_columns(lines: Any, file_size: Optional[int], shown: str, path: str,
-                  time_column: Optional[str]) -> List[Series]:
-    """Reads a text table once, keeping every column that holds only numbers
-    (and missing values, not all missing); a column first seen in a later,
-    longer row was missing (NaN) before."""
-    from quorlin import reading as r
-
-    rows = r._rows(lines)
-    first = next(rows, None)
-    if first is None:
-        raise InputError(f"{shown} holds no data")
-    header: Optional[List[str]] = None
-    if any(r._number(cell) is None for cell in first):
-        header = [cell.strip() for cell in first]
-    else:
-        rows = r._chain([first], rows)
-
-    def name(index: int) -> str:
-        if header is not None and index < len(header) and header[index]:
-            return header[index]
-        return f"column {index}"
-
-    budget = r._MemoryBudget(shown, file_size)
-    time_col = None
-    if time_column is not None:
-        index = r._column_index(time_column, header, len(first), shown, name)
-        if index >= len(first):
-            raise InputError(f"{shown} has no column {index}: it has {len(first)} "
-                             f"column{'s' if len(first) != 1 else ''} (0 to {len(first) - 1})")
-        time_col = r._TimeColumn(index, name(index))
-    from array import array
-
-    nan = math.nan
-    width = 0 if header is None else len(header)
-    candidates: Dict[int, "array[float]"] = {i: array("d") for i in range(width)
-                                              if time_col is None or i != time_col.index}
-    count, next_check = 0, CHECK_EVERY_VALUES
-    first_text: Optional[Tuple[int, int, str]] = None     # the first cell that dropped a column
-    for fields in rows:
-        if time_col is not None:
-            time_col.add(fields, lines)
-        if len(fields) > width:
-            for i in range(width, len(fields)):
-                if time_col is None or i != time_col.index:
-                    candidates[i] = array("d", [nan]) * count
-            width = len(fields)
-        dropped = []
-        for i, values in candidates.items():
-            cell = fields[i] if i < len(fields) else ""
-            try:
-                values.append(float(cell))
-            except ValueError:
-                if cell.strip().lower() in MISSING_CELLS:
-                    values.append(nan)
-                else:
-                    dropped.append(i)
-        for i in dropped:
-            del candidates[i]
-            if first_text is None:
-                first_text = (i, lines.number, fields[i].strip())
-        count += 1
-        if count * len(candidates) >= next_check:
-            budget.check(count * len(candidates), lines.characters)
-            next_check = count * len(candidates) + CHECK_EVERY_VALUES
-    budget.check(count * len(candidates))
-    numeric = [i for i in sorted(candidates)
-               if not np.isnan(np.frombuffer(candidates[i], dtype=np.float64)).all()]
-    if not numeric:
-        reason = ""
-        if first_text is not None:
-            i, line, cell = first_text
-            reason = f": column {quoted(name(i))} holds {quoted(cell)} on line {line}"
-        raise InputError(f"{shown} has no numeric column{reason}")
-    interval = unit = note = None
-    if time_col is not None:
-        times = np.frombuffer(time_col.values, dtype=np.float64)
-        interval, unit, note = sampling_interval_from(times, time_col.dates, time_col.name, shown)
-    out = []
-    for i in numeric:
-        label = printable(name(i))
-        series = Series(np.frombuffer(candidates[i], dtype=np.float64), f"{shown}, {label}",
-                        path=printable(path, None), column=label, sampling_interval=interval,
-                        time_unit=unit, time_column=None if time_col is None
-                        else printable(time_col.name))
-        if note is not None:
-            series.notes.append(note)
-        out.append(series)
-    return out
 
 
 # --- Tasks --------------------------------------------------------------------------
@@ -428,7 +236,7 @@ def run_task(task: Task) -> Tuple[int, List[Dict[str, Any]]]:
     try:
         if task.path is not None:
             path = task.path if task.base is None else os.path.join(task.base, task.path)
-            found = (read_columns(path, task.time_column) if task.column is None
+            found = (load_columns(path, task.time_column) if task.column is None
                      else [load_series(path, task.column, task.time_column)])
             for series in found:
                 series.description = _as_given(series.description, task)
@@ -870,8 +678,6 @@ def _check_same_settings(kept: Sequence[Dict[str, Any]], settings: Settings, kin
                          out: str) -> None:
     """Refuses to add rows computed with other settings to a table: the
     table would mix numbers that are not comparable without saying so."""
-    from quorlin.settings import settings_dict
-
     analysed = [row for row in kept if not row.get("error")]
     if not analysed:
         return
