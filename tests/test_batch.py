@@ -182,3 +182,23 @@ def test_a_fifo_that_a_pattern_matches_is_not_read(tmp_path):
     assert fifo["error"].endswith("is a FIFO: name it on its own to read it")
     assert (two["error"], two["column"], two["length"]) == (None, "column 1", 60)
 
+
+def test_the_batch_command_takes_the_reports_analysis_options(tmp_path):
+    # One definition of the options serves both commands; the rows must
+    # record every setting, the newer ones (anchor budget, surrogates) too.
+    from quorlin import cli
+    from quorlin.cli import settings_from
+
+    options = ["--skip", "kantz,ftle-local", "--ftle-anchors", "7", "--surrogates", "3",
+               "--surrogate-method", "phase", "--seed", "5", "--alpha", "0.2", "--max-samples", "0"]
+    settings = settings_from(cli.build_parser().parse_args(options))
+    assert settings_from(batch_cli.build_parser().parse_args(["x.csv", *options])) == settings
+    np.save(tmp_path / "x.npy", logistic(300, 3.9))
+    out = tmp_path / "rows.jsonl"
+    assert batch_cli.main([str(tmp_path / "x.npy"), "--jobs", "1", "--out", str(out), *options]) == 0
+    (row,) = read_table(str(out))
+    assert row["error"] is None
+    assert {k: row[f"settings.{k}"] for k in ("ftle_anchors", "surrogates", "surrogate_method",
+                                              "seed", "alpha", "max_samples", "skip")} == {
+        "ftle_anchors": 7, "surrogates": 3, "surrogate_method": "phase", "seed": 5, "alpha": 0.2,
+        "max_samples": 0, "skip": ["kantz", "ftle-local"]}

@@ -12,26 +12,18 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, NoReturn, Optional, Sequence, TextIO
+from typing import Any, Optional, Sequence, TextIO
 
 from quorlin import __version__
 from quorlin.batch import BatchInterrupted, batch, usable_cores, write_rows
-from quorlin.cli import _count, _level, _positive_int, _positive_number, _steps
+from quorlin.cli import CommandParser, add_analysis_options, integer_option, settings_from
 from quorlin.reading import MAX_SHOWN_PATH, InputError, printable
-from quorlin.settings import GROUPS, STEPS, SURROGATE_METHODS, Settings
 
 __all__ = ["build_parser", "main"]
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        self.exit(2, f"quorlin: error: {printable(message, 300)} (python -m quorlin batch --help "
-                     "lists the options)\n")
-
-
 def build_parser() -> argparse.ArgumentParser:
-    defaults = Settings()
-    parser = _Parser(
+    parser = CommandParser(
         prog="python -m quorlin batch",
         description="The report's numbers for many series: every file that the inputs name or "
                     "match (.csv, .tsv, .txt, .dat, .npy), each numeric column of a table as a "
@@ -46,7 +38,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"quorlin {__version__}")
     parser.add_argument("-o", "--out", metavar="FILE", help="results table: .csv, .jsonl or "
                         ".parquet (needs pyarrow); without it, CSV on stdout at the end")
-    parser.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
+    parser.add_argument("-j", "--jobs", type=integer_option(1), metavar="N",
                         help=f"worker processes (default: the usable cores, {usable_cores()} "
                         "here); 1 runs in this process")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="run on a Dask cluster: the "
@@ -63,33 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--time-column", metavar="NAME", help="column of times (numbers or ISO "
                         "8601 dates) from which each table's sampling interval is taken; it is "
                         "not analysed")
-    parser.add_argument("--dt", "--sampling-interval", dest="dt", type=_positive_number,
-                        metavar="DT", help="time between samples of every series: exponents are "
-                        "also given per time unit")
-    parser.add_argument("--time-unit", metavar="UNIT", help="name of the time unit of --dt")
-    parser.add_argument("--delay", type=_positive_int, help="use this delay instead of the estimate")
-    parser.add_argument("--dimension", type=_positive_int,
-                        help="use this embedding dimension instead of the estimate")
-    parser.add_argument("--epsilon", type=_positive_number, metavar="EPS",
-                        help="Kantz's radius, in the units of the series (default 0.1 standard "
-                        "deviation of each series)")
-    parser.add_argument("--max-samples", type=_count, default=defaults.max_samples, metavar="N",
-                        help="analyse only the first N samples of each series (default "
-                        "%(default)s; 0 for all)")
-    parser.add_argument("--detrend", action="store_true",
-                        help="remove the least-squares line from each series first")
-    parser.add_argument("--skip", type=_steps, default=frozenset(), metavar="STEP[,STEP]",
-                        help=f"leave out steps: {', '.join(STEPS)}, or the groups "
-                        f"{', '.join(GROUPS)}")
-    parser.add_argument("--surrogates", type=_count, default=defaults.surrogates, metavar="N",
-                        help="test the nonlinear statistics of each series against N surrogates "
-                        "(0, the default, for no test)")
-    parser.add_argument("--surrogate-method", choices=SURROGATE_METHODS,
-                        default=defaults.surrogate_method)
-    parser.add_argument("--seed", type=_count, default=defaults.seed,
-                        help="seed of the surrogates (default %(default)s)")
-    parser.add_argument("--alpha", type=_level, default=defaults.alpha,
-                        help="family-wise level of the surrogate test (default %(default)s)")
+    add_analysis_options(parser)
     return parser
 
 
@@ -116,11 +82,7 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
     client = None
     try:
         try:
-            settings = Settings(max_samples=args.max_samples, delay=args.delay,
-                                dimension=args.dimension, epsilon=args.epsilon,
-                                detrend=args.detrend, skip=args.skip, surrogates=args.surrogates,
-                                surrogate_method=args.surrogate_method, seed=args.seed,
-                                alpha=args.alpha)
+            settings = settings_from(args)
             if args.resume and args.out is None:
                 raise InputError("--resume needs --out: the table whose rows are kept")
             if args.time_column is not None and args.dt is not None:
