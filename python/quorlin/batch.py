@@ -49,8 +49,8 @@ from quorlin.reading import (MAX_SHOWN_PATH, InputError, Series, load_columns, l
                              printable, quoted)
 from quorlin.settings import Settings, settings_dict
 
-__all__ = ["BatchInterrupted", "Task", "batch", "expand_inputs", "run_task", "usable_cores",
-           "TIMING_COLUMNS"]
+__all__ = ["BatchInterrupted", "Task", "batch", "expand_inputs", "read_table", "run_task",
+           "table_format", "usable_cores", "write_rows", "write_table", "TIMING_COLUMNS"]
 
 #: Columns that differ from run to run (wall-clock times); everything else in
 #: a row is the same on one worker or many.
@@ -386,7 +386,10 @@ class _Bar:
 # --- Tables -------------------------------------------------------------------------
 
 
-def _format(path: str) -> str:
+def table_format(path: str) -> str:
+    """The kind of table ("csv", "jsonl" or "parquet") that `path` names by
+    its suffix; InputError for another suffix, or for Parquet without
+    pyarrow."""
     suffix = os.path.splitext(path)[1].lower()
     if suffix not in FORMATS:
         raise InputError(f"cannot write {printable(path, MAX_SHOWN_PATH)}: unknown table type "
@@ -437,7 +440,7 @@ def write_table(rows: Sequence[Dict[str, Any]], path: str) -> None:
     """Writes the rows to `path` (CSV, JSON Lines or Parquet, by suffix)
     through a temporary file beside it, so that the table is never half
     written."""
-    kind = _format(path)
+    kind = table_format(path)
     temporary = f"{path}.writing"
     try:
         if kind == "parquet":
@@ -483,7 +486,7 @@ def _write_parquet(rows: Sequence[Dict[str, Any]], path: str) -> None:
 
 def read_table(path: str) -> List[Dict[str, Any]]:
     """The rows of a table this module wrote (CSV cells stay text)."""
-    kind = _format(path)
+    kind = table_format(path)
     if kind == "parquet":
         import pyarrow.parquet as pq
 
@@ -574,7 +577,7 @@ def batch(inputs: Any, settings: Optional[Settings] = None, *, out: Optional[str
     settings = settings if settings is not None else Settings()
     if changes:
         settings = settings.with_changes(**changes)
-    kind = _format(out) if out is not None else None
+    kind = table_format(out) if out is not None else None
     if resume and out is None:
         raise ValueError("resume needs the output table (out=...)")
     expanded = expand_inputs(inputs)

@@ -137,9 +137,9 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
 
 def _check_out(path: str) -> None:
     """Refuses, before any work, a table that could not be written."""
-    from quorlin.batch import _format
+    from quorlin.batch import table_format
 
-    _format(path)
+    table_format(path)
     shown = printable(path, MAX_SHOWN_PATH)
     directory = os.path.dirname(path) or os.curdir
     if not os.path.isdir(directory):
