@@ -71,7 +71,7 @@ def test_readme_process_pool_recipe_runs(tmp_path):
     if not (ROOT / "README.md").is_file():
         pytest.skip("needs the source checkout")
     script = tmp_path / "many_series.py"
-    script.write_text(readme_block("### On one machine: a process pool"))
+    script.write_text(readme_block("### Your own function on a process pool or Dask"))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE.parent), env.get("PYTHONPATH")]))
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300,

@@ -92,8 +92,8 @@ def readme_examples(tmp_path):
     if not readme.is_file():
         return []
     text = readme.read_text()
-    worked = text[text.index("## Worked examples"):text.index("## Many series in parallel")]
-    pool = text[text.index("### On one machine: a process pool"):]
+    worked = text[text.index("## Worked examples"):text.index("## Many series at once")]
+    pool = text[text.index("### Your own function on a process pool or Dask"):]
     scripts = {"readme_worked.py": re.findall(r"```python\n(.*?)```", worked, re.S),
                "readme_pool.py": re.findall(r"```python\n(.*?)```", pool, re.S)[:1]}
     paths = []

@@ -25,7 +25,8 @@ from quorlin.output import format_json, format_report
 from quorlin.reading import MAX_SHOWN_PATH, InputError, Series, load_series, printable, quoted
 from quorlin.settings import GROUPS, POLICY, STEPS, SURROGATE_METHODS, Settings, expand_steps
 
-__all__ = ["Progress", "build_parser", "main"]
+__all__ = ["CommandParser", "Progress", "add_analysis_options", "build_parser", "integer_option",
+           "main", "settings_from"]
 
 #: From this length on, progress lines go to a non-interactive stderr.
 LONG_SERIES = 10000
@@ -172,7 +173,7 @@ class Progress(Observer):
 # --- Options ------------------------------------------------------------------------
 
 
-def _integer_from(minimum: int) -> Callable[[str], int]:
+def integer_option(minimum: int) -> Callable[[str], int]:
     """An argparse type: an integer from `minimum` to MAX_OPTION_INTEGER."""
 
     def parse(text: str) -> int:
@@ -191,8 +192,8 @@ def _integer_from(minimum: int) -> Callable[[str], int]:
     return parse
 
 
-_positive_int = _integer_from(1)
-_count = _integer_from(0)
+_positive_int = integer_option(1)
+_count = integer_option(0)
 
 
 def _positive_number(text: str) -> float:
@@ -219,17 +220,16 @@ def _steps(text: str) -> frozenset:
         raise argparse.ArgumentTypeError(printable(str(error), 300)) from None
 
 
-class _Parser(argparse.ArgumentParser):
+class CommandParser(argparse.ArgumentParser):
     """Usage errors in the command's one-line form, like every other error."""
 
     def error(self, message: str) -> "NoReturn":
-        self.exit(2, f"quorlin: error: {printable(message, 300)} (python -m quorlin --help "
+        self.exit(2, f"quorlin: error: {printable(message, 300)} ({self.prog} --help "
                      "lists the options)\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    defaults = Settings()
-    parser = _Parser(
+    parser = CommandParser(
         prog="python -m quorlin",
         description="Report on one time series: embedding delay and dimension, Hurst exponent, "
                     "sample and permutation entropy, largest Lyapunov exponent (Rosenstein, Kantz) "
@@ -248,9 +248,22 @@ def build_parser() -> argparse.ArgumentParser:
                         "(NaN as null, infinities as \"Infinity\"/\"-Infinity\")")
     parser.add_argument("--plot", metavar="FILE", help="also draw the figure into FILE (.png, "
                         ".pdf, .svg, ...; needs matplotlib)")
+    add_analysis_options(parser)
+    parser.add_argument("--estimate", action="store_true",
+                        help="print the expected time of each step and stop (the delay and "
+                        "dimension are estimated first)")
+    parser.add_argument("-q", "--quiet", action="store_true", help="nothing on stderr but errors")
+    return parser
+
+
+def add_analysis_options(parser: argparse.ArgumentParser) -> None:
+    """The options that choose the analysis' settings (see `settings_from`),
+    shared by the report and the batch command so that the two take the same
+    options with the same checks."""
+    defaults = Settings()
     parser.add_argument("--dt", "--sampling-interval", dest="dt", type=_positive_number,
                         metavar="DT", help="time between samples: exponents are also given per "
-                        "time unit, and the figure's axes are in time")
+                        "time unit (and the figure's axes are in time)")
     parser.add_argument("--time-unit", metavar="UNIT", help="name of the time unit of --dt, for "
                         "the report and the figure (e.g. s, ms, day)")
     parser.add_argument("--delay", type=_positive_int, help="use this delay instead of the estimate")
@@ -260,11 +273,11 @@ def build_parser() -> argparse.ArgumentParser:
                         help="Kantz's radius, in the units of the series (default 0.1 standard "
                         "deviation)")
     parser.add_argument("--max-samples", type=_count, default=defaults.max_samples, metavar="N",
-                        help="analyse only the first N samples (default %(default)s; 0 for all); "
-                        "a cut is stated in the report. The neighbour searches take time growing "
-                        "with the square of N")
+                        help="analyse only the first N samples of a series (default %(default)s; "
+                        "0 for all); a cut is stated in the notes. The neighbour searches take "
+                        "time growing with the square of N")
     parser.add_argument("--detrend", action="store_true",
-                        help="remove the least-squares line from the series before the analysis")
+                        help="remove the least-squares line from a series before the analysis")
     parser.add_argument("--skip", type=_steps, default=frozenset(), metavar="STEP[,STEP]",
                         help=f"leave out steps: {', '.join(STEPS)}, or the groups "
                         f"{', '.join(GROUPS)}")
@@ -283,11 +296,17 @@ def build_parser() -> argparse.ArgumentParser:
                         help="estimate the finite-time exponents at most at N reference points "
                         "spread evenly along the series (default %(default)s; 0 for all); needs "
                         "the threaded module")
-    parser.add_argument("--estimate", action="store_true",
-                        help="print the expected time of each step and stop (the delay and "
-                        "dimension are estimated first)")
-    parser.add_argument("-q", "--quiet", action="store_true", help="nothing on stderr but errors")
-    return parser
+
+
+def settings_from(args: argparse.Namespace) -> Settings:
+    """The settings that the options of `add_analysis_options` give."""
+    try:
+        return Settings(max_samples=args.max_samples, delay=args.delay, dimension=args.dimension,
+                        epsilon=args.epsilon, detrend=args.detrend, skip=args.skip,
+                        surrogates=args.surrogates, surrogate_method=args.surrogate_method,
+                        seed=args.seed, alpha=args.alpha, ftle_anchors=args.ftle_anchors or None)
+    except ValueError as error:
+        raise InputError(str(error)) from None
 
 
 def _check_plot_target(target: str) -> None:
@@ -329,16 +348,6 @@ def _emit(stream: TextIO, text: str) -> None:
         encoding = getattr(stream, "encoding", None) or "ascii"
         stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
     stream.flush()
-
-
-def _settings(args: argparse.Namespace) -> Settings:
-    try:
-        return Settings(max_samples=args.max_samples, delay=args.delay, dimension=args.dimension,
-                        epsilon=args.epsilon, detrend=args.detrend, skip=args.skip,
-                        surrogates=args.surrogates, surrogate_method=args.surrogate_method,
-                        seed=args.seed, alpha=args.alpha, ftle_anchors=args.ftle_anchors or None)
-    except ValueError as error:
-        raise InputError(str(error)) from None
 
 
 def _read(args: argparse.Namespace) -> Series:
@@ -401,7 +410,7 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
     progress = Progress(0, None, "off", announce=False)
     try:
         try:
-            settings = _settings(args)
+            settings = settings_from(args)
             if args.plot:
                 _check_plot_target(args.plot)
             series = _read(args)

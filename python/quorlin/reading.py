@@ -1,4 +1,4 @@
-"""Reading one series from a file, with bounded time, memory and messages.
+"""Reading series from a file, with bounded time, memory and messages.
 
 Everything the report shows about a file (its name, its header cells, a cell
 quoted in a message) passes through `printable`, because a file can hold
@@ -27,8 +27,8 @@ from typing import BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional,
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["InputError", "Series", "load_series", "memory_available", "printable",
-           "sampling_interval_from"]
+__all__ = ["InputError", "Series", "load_columns", "load_series", "memory_available",
+           "printable", "quoted", "sampling_interval_from"]
 
 FloatArray = NDArray[np.float64]
 _Item = TypeVar("_Item")
@@ -430,9 +430,14 @@ def sampling_interval_from(times: FloatArray, dates: bool, name: str,
 
 def _read_table(stream: BinaryIO, file_size: Optional[int], shown: str, column: Optional[str],
                 time_column: Optional[str] = None) -> "_Table":
+    return _read_tables(stream, file_size, shown, column, time_column)[0]
+
+
+def _read_tables(stream: BinaryIO, file_size: Optional[int], shown: str, column: Optional[str],
+                 time_column: Optional[str] = None, every: bool = False) -> List["_Table"]:
     text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline=None)
     try:
-        return _table_column(_Lines(text, shown), file_size, shown, column, time_column)
+        return _table_columns(_Lines(text, shown), file_size, shown, column, time_column, every)
     finally:
         text.detach()                    # the caller closes the stream (or not: stdin)
 
@@ -447,11 +452,13 @@ class _Table:
     time: Optional[_TimeColumn] = None
 
 
-def _table_column(lines: _Lines, file_size: Optional[int], shown: str,
-                  column: Optional[str], time_column: Optional[str] = None) -> _Table:
+def _table_columns(lines: _Lines, file_size: Optional[int], shown: str,
+                   column: Optional[str], time_column: Optional[str] = None,
+                   every: bool = False) -> List[_Table]:
     """Reads the table once, keeping the numbers of the wanted column only, or,
     without `column`, of every column that has held only numbers so far (the
-    time column aside)."""
+    time column aside). The result is that one column, or with `every` each
+    numeric column in column order."""
     rows = _rows(lines)
     first = next(rows, None)
     if first is None:
@@ -484,10 +491,14 @@ def _table_column(lines: _Lines, file_size: Optional[int], shown: str,
         if index >= width:
             raise InputError(f"{shown} has no column {index}: it has {width} "
                              f"column{'s' if width != 1 else ''} (0 to {width - 1})")
-        return _Table(np.frombuffer(values, dtype=np.float64), printable(name(index)), width, time)
-    values_, label = _only_numeric_column(rows, 0 if header is None else len(header), lines,
-                                          budget, name, time)
-    return _Table(values_, label, max(len(first), 0), time)
+        return [_Table(np.frombuffer(values, dtype=np.float64), printable(name(index)), width,
+                       time)]
+    start = 0 if header is None else len(header)
+    if every:
+        return [_Table(values_, printable(name(i)), len(first), time)
+                for i, values_ in _numeric_columns(rows, start, lines, budget, name, time)]
+    values_, label = _only_numeric_column(rows, start, lines, budget, name, time)
+    return [_Table(values_, label, len(first), time)]
 
 
 def _column_index(column: str, header: Optional[List[str]], width: int, shown: str,
@@ -535,18 +546,20 @@ def _one_column(rows: Iterator[List[str]], index: int, lines: _Lines, budget: _M
     return values, width
 
 
-def _only_numeric_column(rows: Iterator[List[str]], width: int, lines: _Lines,
-                         budget: _MemoryBudget, name: Callable[[int], str],
-                         time: Optional[_TimeColumn] = None) -> Tuple[FloatArray, str]:
-    """The one column that holds numbers only (missing values aside, not all
-    missing), the time column aside. Every column is a candidate until a cell
-    in it is not a number; a column that appears in a later, longer row was
-    missing (NaN) before."""
+def _numeric_columns(rows: Iterator[List[str]], width: int, lines: _Lines,
+                     budget: _MemoryBudget, name: Callable[[int], str],
+                     time: Optional[_TimeColumn] = None) -> List[Tuple[int, FloatArray]]:
+    """(index, values) of every column that holds numbers only (missing values
+    aside, not all missing), the time column aside, in column order. Every
+    column is a candidate until a cell in it is not a number; a column that
+    appears in a later, longer row was missing (NaN) before. Without any,
+    InputError names the first cell that ruled a column out."""
     nan = math.nan
     candidates: Dict[int, "array[float]"] = {i: array("d") for i in range(width)
                                               if time is None or i != time.index}
     count = 0
     next_check = CHECK_EVERY_VALUES
+    first_text: Optional[Tuple[int, int, str]] = None
     for fields in rows:
         if time is not None:
             time.add(fields, lines)
@@ -567,24 +580,40 @@ def _only_numeric_column(rows: Iterator[List[str]], width: int, lines: _Lines,
                     dropped.append(i)
         for i in dropped:
             del candidates[i]
+            if first_text is None:
+                first_text = (i, lines.number, fields[i].strip())
         count += 1
         if count * len(candidates) >= next_check:
             budget.check(count * len(candidates), lines.characters)
             next_check = count * len(candidates) + CHECK_EVERY_VALUES
     budget.check(count * len(candidates))
-    numeric = [i for i in sorted(candidates)
-               if not np.isnan(np.frombuffer(candidates[i], dtype=np.float64)).all()]
+    numeric = [(i, np.frombuffer(candidates[i], dtype=np.float64)) for i in sorted(candidates)]
+    numeric = [(i, values) for i, values in numeric if not np.isnan(values).all()]
     if not numeric:
-        raise InputError(f"{lines.shown} has no numeric column")
+        reason = ""
+        if first_text is not None:
+            i, line, cell = first_text
+            reason = f": column {quoted(name(i))} holds {quoted(cell)} on line {line}"
+        raise InputError(f"{lines.shown} has no numeric column{reason}")
+    return numeric
+
+
+def _only_numeric_column(rows: Iterator[List[str]], width: int, lines: _Lines,
+                         budget: _MemoryBudget, name: Callable[[int], str],
+                         time: Optional[_TimeColumn] = None) -> Tuple[FloatArray, str]:
+    """The one numeric column of the table (see `_numeric_columns`); several
+    are refused, so that the wrong one is never analysed silently."""
+    numeric = _numeric_columns(rows, width, lines, budget, name, time)
     if len(numeric) > 1:
-        listed = _listed((quoted(name(i)) for i in numeric), len(numeric))
+        listed = _listed((quoted(name(i)) for i, _ in numeric), len(numeric))
         raise InputError(f"{lines.shown} has {len(numeric)} numeric columns ({listed}): "
                          "choose one with --column NAME or --column INDEX; the report analyses "
                          "one column as one series, in row order"
                          + ("" if time is not None else
                             " (--time-column NAME takes the sampling interval from a column of "
                             "times)"))
-    return np.frombuffer(candidates[numeric[0]], dtype=np.float64), printable(name(numeric[0]))
+    index, values = numeric[0]
+    return values, printable(name(index))
 
 
 def _chain(first: List[_Item], rest: Iterator[_Item]) -> Iterator[_Item]:
@@ -662,17 +691,59 @@ def _npy_header(stream: BinaryIO, shown: str) -> Tuple[np.dtype, bool, Tuple[int
     return dtype, header["fortran_order"], header["shape"]
 
 
-def _read_npy(stream: BinaryIO, file_size: Optional[int], shown: str,
-              column: Optional[str]) -> Tuple[FloatArray, Optional[str]]:
+def _npy_numbers_header(stream: BinaryIO, file_size: Optional[int],
+                        shown: str) -> Tuple[np.dtype, bool, Tuple[int, ...]]:
+    """The header of a .npy file that holds numbers and no more of them than
+    the file has room for."""
     dtype, fortran_order, shape = _npy_header(stream, shown)
     if dtype.hasobject or dtype.kind not in "biuf":
         raise InputError(f"{shown} holds no numeric data (dtype {printable(str(dtype))})")
-    count = math.prod(shape)
-    declared = count * dtype.itemsize
+    declared = math.prod(shape) * dtype.itemsize
     if file_size is not None and declared > file_size - stream.tell():
         raise InputError(f"cannot read {shown}: its header declares an array of shape "
                          f"{printable(str(shape))} ({_size(declared)}) but the file holds "
                          f"{_size(max(file_size - stream.tell(), 0))} of data")
+    return dtype, fortran_order, shape
+
+
+def _shape_refused(shown: str, shape: Tuple[int, ...]) -> InputError:
+    return InputError(f"{shown} holds an array of shape {printable(str(shape))}: "
+                      "expected one series, or a table of series in columns")
+
+
+def _read_npy_columns(stream: BinaryIO, file_size: Optional[int],
+                      shown: str) -> List[Tuple[FloatArray, Optional[str]]]:
+    """(values, name) of every column of a .npy table, or of its one series.
+    The data are read front to back in one pass (a FIFO can be read only
+    once), converted chunk by chunk, and then split into columns: at most two
+    copies of the numbers, which the memory check allows for."""
+    dtype, fortran_order, shape = _npy_numbers_header(stream, file_size, shown)
+    if len(shape) not in (1, 2):
+        raise _shape_refused(shown, shape)
+    rows, width = (shape[0], 1) if len(shape) == 1 else shape
+    if width == 0:
+        raise InputError(f"{shown} holds a table of {rows} rows and no columns")
+    count = rows * width
+    _MemoryBudget(shown, file_size).require(count)
+    flat = np.empty(count, dtype=np.float64)
+    per_chunk = max(1, NPY_CHUNK_BYTES // dtype.itemsize)
+    done = 0
+    while done < count:
+        chunk = min(per_chunk, count - done)
+        data = _read_exactly(stream, chunk * dtype.itemsize)
+        if len(data) < chunk * dtype.itemsize:
+            raise InputError(f"cannot read {shown}: the file ends before its declared data")
+        flat[done:done + chunk] = np.frombuffer(data, dtype=dtype)
+        done += chunk
+    if len(shape) == 1:
+        return [(flat, None)]
+    table = flat.reshape((rows, width), order="F" if fortran_order else "C")
+    return [(np.ascontiguousarray(table[:, i]), f"column {i}") for i in range(width)]
+
+
+def _read_npy(stream: BinaryIO, file_size: Optional[int], shown: str,
+              column: Optional[str]) -> Tuple[FloatArray, Optional[str]]:
+    dtype, fortran_order, shape = _npy_numbers_header(stream, file_size, shown)
     if len(shape) == 1:
         if column is not None:
             raise InputError(f"{shown} holds a one-dimensional array: --column applies to tables")
@@ -693,8 +764,7 @@ def _read_npy(stream: BinaryIO, file_size: Optional[int], shown: str,
                                  f"column{'s' if width != 1 else ''} (0 to {width - 1})")
             index %= width
     else:
-        raise InputError(f"{shown} holds an array of shape {printable(str(shape))}: "
-                         "expected one series, or a table of series in columns")
+        raise _shape_refused(shown, shape)
     _MemoryBudget(shown, file_size).require(rows)
     # Where the column's values lie after the header: in a C-ordered table one
     # per row (a row's width apart), in a Fortran-ordered one side by side.
@@ -742,12 +812,27 @@ def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None,
     longer than MAX_LINE_CHARACTERS, a .npy header that declares more data
     than the file holds, and numbers that would not fit NUMBER_COPIES times
     in the memory free now."""
+    return _load(path, column, time_column, every=False)[0]
+
+
+def load_columns(path: "str | os.PathLike[str]",
+                 time_column: Optional[str] = None) -> List[Series]:
+    """Every series of a file, in column order: each numeric column of a text
+    table (a column with text in it, such as labels, is not a series and is
+    left out; so is the time column), each column of a two-dimensional .npy
+    array, or the one series of a one-dimensional one. The file is read once,
+    with the bounds and messages of `load_series`; a column read here holds
+    the values, name and sampling interval that `load_series` gives for it."""
+    return _load(path, None, time_column, every=True)
+
+
+def _load(path: "str | os.PathLike[str]", column: Optional[str], time_column: Optional[str],
+          every: bool) -> List[Series]:
     text = os.fsdecode(path)
-    name: Optional[str]
     if text == "-":
         shown = "standard input"
-        table = _read_table(sys.stdin.buffer, None, shown, column, time_column)
-        return _series_from_table(table, shown, "-")
+        tables = _read_tables(sys.stdin.buffer, None, shown, column, time_column, every)
+        return [_series_from_table(table, shown, "-", every) for table in tables]
     shown = printable(text, MAX_SHOWN_PATH)
     suffix = os.path.splitext(text)[1].lower()
     try:
@@ -765,14 +850,16 @@ def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None,
         stream, size = _open(text, shown)
         with stream:
             if suffix == ".npy":
-                values, name = _read_npy(stream, size, shown, column)
+                found = (_read_npy_columns(stream, size, shown) if every
+                         else [_read_npy(stream, size, shown, column)])
             else:
-                return _series_from_table(_read_table(stream, size, shown, column, time_column),
-                                          shown, printable(text, None))
+                tables = _read_tables(stream, size, shown, column, time_column, every)
+                return [_series_from_table(table, shown, printable(text, None), every)
+                        for table in tables]
     except OSError as error:
         raise InputError(f"cannot read {shown}: {error.strerror or error}") from None
-    return Series(values, shown if name is None else f"{shown}, {name}",
-                  path=printable(text, None), column=name)
+    return [Series(values, shown if name is None else f"{shown}, {name}",
+                   path=printable(text, None), column=name) for values, name in found]
 
 
 #: A table at least this wide is read one column at a time, and the report
@@ -780,10 +867,10 @@ def load_series(path: "str | os.PathLike[str]", column: Optional[str] = None,
 WIDE_TABLE = 3
 
 
-def _series_from_table(table: _Table, shown: str, path: str) -> Series:
+def _series_from_table(table: _Table, shown: str, path: str, every: bool = False) -> Series:
     series = Series(table.values, f"{shown}, {table.name}", path=path, column=table.name)
     others = table.width - 1 - (table.time is not None)
-    if table.width >= WIDE_TABLE and others > 0:
+    if table.width >= WIDE_TABLE and others > 0 and not every:
         series.notes.append(f"column {quoted(table.name)} of {shown} is analysed as one series "
                             f"({table.values.size} values in row order); the table's {others} "
                             f"other column{'s are' if others != 1 else ' is'} not used")
