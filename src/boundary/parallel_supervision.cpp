@@ -1,8 +1,13 @@
 #include "boundary/parallel_supervision.hpp"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <climits>
+#include <chrono>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -12,15 +17,49 @@
 namespace quorlin::boundary {
 namespace {
 
+// The calling thread's waits for the computation to finish. Their timeout is
+// relative and runs on the monotonic clock (a futex wait), so a change of the
+// wall clock cannot stretch a tick. std::condition_variable's timed wait on
+// steady_clock would call pthread_cond_clockwait and a monotonic condition
+// variable pthread_condattr_setclock, both bound to glibc 2.34 when built on
+// a current system: beyond the oldest C library the wheels target.
+class FinishedSignal {
+public:
+    void set() noexcept {
+        finished_.store(1, std::memory_order_release);
+        syscall(SYS_futex, &finished_, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+
+    // Waits until set() or until `timeout` has passed; true once set.
+    bool wait(std::chrono::milliseconds timeout) noexcept {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (finished_.load(std::memory_order_acquire) == 0) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) break;
+            const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timespec relative;
+            relative.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
+            relative.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+            // Returns at once if set() came first (the word is no longer 0);
+            // wakes early on a signal or spuriously: the loop looks again.
+            syscall(SYS_futex, &finished_, FUTEX_WAIT_PRIVATE, 0, &relative, nullptr, 0);
+        }
+        return finished_.load(std::memory_order_acquire) != 0;
+    }
+
+private:
+    // An int, as the futex calls read it; std::atomic<int> has its layout.
+    std::atomic<int> finished_{0};
+    static_assert(sizeof(std::atomic<int>) == sizeof(int));
+};
+
 // What the calling thread and the computation thread share. Lives on the
 // calling thread's stack, which outlives the computation thread: the thread
 // is always joined before the frame goes (see ComputationThread).
 struct Shared {
     std::atomic<bool> stop{false};
     Progress progress;
-    std::mutex lock;
-    std::condition_variable changed;
-    bool finished = false;  // guarded by `lock`
+    FinishedSignal finished;
 };
 
 // The computation thread, joined whatever way the frame that started it is
@@ -33,11 +72,7 @@ public:
     ComputationThread(Shared& shared, const SupervisedJob& job, const ExecutionContext& context)
         : shared_(shared), thread_([&shared, &job, &context] {
               job.run(job.state, context);
-              {
-                  const std::lock_guard<std::mutex> hold(shared.lock);
-                  shared.finished = true;
-              }
-              shared.changed.notify_all();
+              shared.finished.set();
           }) {}
     ComputationThread(const ComputationThread&) = delete;
     ComputationThread& operator=(const ComputationThread&) = delete;
@@ -77,10 +112,7 @@ bool report_progress(PyObject* callback, const Progress& progress) {
 bool wait_for_finish(Shared& shared, std::chrono::milliseconds timeout) {
     bool finished;
     Py_BEGIN_ALLOW_THREADS
-    {
-        std::unique_lock<std::mutex> hold(shared.lock);
-        finished = shared.changed.wait_for(hold, timeout, [&shared] { return shared.finished; });
-    }
+    finished = shared.finished.wait(timeout);
     Py_END_ALLOW_THREADS
     return finished;
 }

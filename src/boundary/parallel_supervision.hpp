@@ -25,6 +25,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/captured_failure.hpp"
 #include "common/execution.hpp"
 
 namespace quorlin::boundary {
@@ -66,20 +67,20 @@ auto supervised(unsigned workers, PyObject* progress, Compute&& compute)
     struct State {
         Compute* compute;
         std::optional<Result> result;
-        std::exception_ptr failure;
-    } state{&compute, std::nullopt, nullptr};
+        CapturedFailure failure;
+    } state{&compute, std::nullopt, {}};
     const SupervisedJob job{
         [](void* opaque, const ExecutionContext& context) noexcept {
             auto* s = static_cast<State*>(opaque);
             try {
                 s->result.emplace((*s->compute)(context));
             } catch (...) {
-                s->failure = std::current_exception();
+                s->failure.capture_current();
             }
         },
         &state};
     if (!supervise(job, workers, progress)) throw Cancelled{};
-    if (state.failure) std::rethrow_exception(state.failure);
+    if (!state.failure.empty()) state.failure.rethrow();
     return std::move(*state.result);
 }
 

@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/captured_failure.hpp"
 #include "common/execution.hpp"
 
 namespace quorlin {
@@ -64,7 +64,7 @@ void for_each_task(const ExecutionContext& context, std::size_t n_tasks, Body&& 
         },
         &shared);
     std::atomic<std::size_t> next{0};
-    std::exception_ptr first_failure;
+    CapturedFailure first_failure;
     std::mutex failure_lock;
     auto work = [&]() noexcept {
         try {
@@ -78,7 +78,7 @@ void for_each_task(const ExecutionContext& context, std::size_t n_tasks, Body&& 
             }
         } catch (...) {
             const std::lock_guard<std::mutex> hold(failure_lock);
-            if (!first_failure) first_failure = std::current_exception();
+            if (first_failure.empty()) first_failure.capture_current();
             shared.failed.store(true, std::memory_order_relaxed);
         }
     };
@@ -94,7 +94,7 @@ void for_each_task(const ExecutionContext& context, std::size_t n_tasks, Body&& 
     }
     work();
     for (std::thread& helper : helpers) helper.join();
-    if (first_failure) std::rethrow_exception(first_failure);
+    if (!first_failure.empty()) first_failure.rethrow();
 }
 
 }  // namespace quorlin
