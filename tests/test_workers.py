@@ -23,7 +23,8 @@ from test_hostile_inputs import same_bits, series
 from variants import Unavailable, build_parallel_check
 
 FTLE = ("ftle_local_linearization", "ftle_direct_perturbation")
-UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+# ASan and TSan both keep freed memory and slow every call down.
+UNDER_SANITIZER = any(name in os.environ.get("LD_PRELOAD", "") for name in ("libasan", "libtsan"))
 
 
 def threaded(name, args, kwargs, workers, anchors=None, progress=None):
