@@ -10,9 +10,9 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/vector_clones.hpp"
-#include "dynamics/lanes.hpp"
 #include "dynamics/local_map.hpp"
 #include "numerics/kd_tree.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/search_strategy.hpp"
 

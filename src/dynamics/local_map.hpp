@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "common/execution.hpp"
-#include "dynamics/lanes.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin::dynamics {
