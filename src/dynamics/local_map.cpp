@@ -246,9 +246,10 @@ template <std::size_t D>
     if (fitted == 0) return fits;
     fitting = flags_of(fitted);
 
-    // largest_stretch: 200 power iterations on C from (1/sqrt(d), ...), then
-    // the Rayleigh quotient. A lane whose iterate breaks down has its
-    // answer, 0; what it computes afterwards is never read.
+    // The largest stretch: kPowerIterations power iterations on C from
+    // (1/sqrt(d), ...), then the Rayleigh quotient. A lane whose iterate
+    // breaks down has its answer, 0; what it computes afterwards is never
+    // read.
     auto v = tables.template lanes<D>(d);
     auto w = tables.template lanes<D>(d);
     const Lanes start = broadcast(1.0 / std::sqrt(static_cast<double>(d)));
