@@ -110,6 +110,7 @@ struct RescaledRange : WindowWalk {
         }
         const L variance = squares / (k - 1.0);
         const L range = highest - lowest;
+#pragma GCC unroll 8
         for (std::size_t l = 0; l < kLaneCount<L>; ++l) {
             if (lane_at(variance, l) > 0.0) {
                 running += lane_at(range, l) / std::sqrt(lane_at(variance, l));
@@ -224,6 +225,7 @@ struct DetrendedScale : WindowWalk {
             residuals += r * r;
         }
         const L mean_square = residuals / count;
+#pragma GCC unroll 8
         for (std::size_t l = 0; l < kLaneCount<L>; ++l) fluctuation += lane_at(mean_square, l);
     }
 };
