@@ -70,7 +70,8 @@ struct WindowWalk {
 template <class Statistic>
 void advance(Statistic& statistic, const double* x, std::size_t end, bool last) {
     WindowWalk& walk = statistic;
-    while (walk.next + kWideWindows <= walk.windows && (walk.next + kWideWindows) * walk.size <= end) {
+    while (walk.next + kWideWindows <= walk.windows &&
+           (walk.next + kWideWindows) * walk.size <= end) {
         statistic.template add_windows<WideWindows>(x + walk.next * walk.size);
         walk.next += kWideWindows;
     }
