@@ -43,9 +43,9 @@ public:
     static constexpr std::size_t kLeafRows = 8;
 
     // Whether a tree over these rows can answer exactly: 1 to
-    // kMaxTreeDimension coordinates, at least two rows, row numbers that fit in 32 bits and
-    // no coordinate that is NaN or infinite. The look at every coordinate is
-    // counted on the pacer.
+    // kMaxTreeDimension coordinates, at least two rows, row numbers that fit
+    // in 32 bits and no coordinate that is NaN or infinite. The look at
+    // every coordinate is counted on the pacer.
     static bool suitable(const Points& points, Pacer& pacer) {
         const std::size_t m = points.dim();
         const std::size_t n = points.size();
