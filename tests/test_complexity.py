@@ -204,7 +204,7 @@ def test_hurst_degenerate_input_gives_nan(signal, method):
 
 
 @pytest.mark.parametrize("method", ["rs", "dfa"])
-@pytest.mark.parametrize("n", [20, 26, 35, 48, 61, 150, 399, 400, 1000])
+@pytest.mark.parametrize("n", [20, 26, 35, 48, 61, 150, 399, 400, 1000, 8300])
 def test_hurst_matches_reference_exactly(n, method):
     x = noisy(n, n)
     result = _native.hurst_exponent(x, method)

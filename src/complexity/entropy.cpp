@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/checked_math.hpp"
+#include "common/ieee.hpp"
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/path_probe.hpp"
@@ -19,8 +20,6 @@
 
 namespace quorlin::complexity {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // t (t - 1) / 2 without an intermediate that overflows first.
 std::uint64_t unordered_pairs(std::uint64_t t) {

@@ -8,14 +8,13 @@
 #include <span>
 #include <vector>
 
+#include "common/ieee.hpp"
 #include "common/parallel.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/least_squares.hpp"
 
 namespace quorlin::complexity {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 constexpr std::size_t kMinimumLength = 10;
 constexpr std::size_t kRsMinK = 10;          // rs_min_k
@@ -35,106 +34,88 @@ double log_log_slope(const LineSums& points) {
     return least_squares_slope(points, kFitTolerance, AtTolerance::usable);
 }
 
-// Two doubles in one 16-byte register (SSE2 on x86-64, NEON on AArch64).
-// Lanes hold different windows, so every window's sums still run in sample
-// order into accumulators of their own; only independent work is interleaved.
-typedef double Doubles2 __attribute__((vector_size(16)));
+// Windows of one size are taken four at a time, one per lane (lanes.hpp),
+// and the last few one by one: each window's sums still run in sample order
+// into accumulators of their own, and the lanes only interleave independent
+// chains of additions that would otherwise wait on each other. Two vectors
+// of two doubles fit the registers of every x86-64 and AArch64 processor.
+using WideWindows = LanePair<DoubleLanes<2>>;
+constexpr std::size_t kWideWindows = kLaneCount<WideWindows>;
 
 // Samples are walked in chunks of this many, small enough to stay in the
 // first-level cache while every window size takes the windows that end in
 // the chunk. Each size still handles its windows in order.
 constexpr std::size_t kChunk = 4096;
 
-// One window size of the rescaled range: windows x[w*k] .. x[w*k + k - 1].
-// `running` adds range / sample standard deviation over the windows in
-// order; a window of zero (or NaN) variance contributes nothing but still
-// counts in the divisor.
-struct RescaledRange {
+// Below this much work (pacer units: two passes over every sample for every
+// window size) the window sizes are taken on the calling thread alone. A
+// unit costs 0.5 to 0.65 ns for R/S and DFA alike (one core, 10^6 samples),
+// so this is 2 to 3 ms: well above the cost of starting threads and
+// of the extra passes over the series that blocks of sizes make. A length
+// would misjudge one of the two: R/S (89 sizes from 200 samples on) reaches
+// this near 24,000 samples, DFA (20 scales from 400 on) near 105,000.
+constexpr std::uint64_t kLeastParallelWork = std::uint64_t{1} << 22;
+
+// The windows of one size: windows x[w*k] .. x[w*k + k - 1], w < windows,
+// each taken by add_windows in order; `next` is the first not yet taken.
+struct WindowWalk {
     std::size_t size = 0;
     std::size_t windows = 0;
     std::size_t next = 0;
+};
+
+// Takes the windows that end at or before sample `end`, kWideWindows at a
+// time while that many are complete, the last few one by one at the very
+// end.
+template <class Statistic>
+void advance(Statistic& statistic, const double* x, std::size_t end, bool last) {
+    WindowWalk& walk = statistic;
+    while (walk.next + kWideWindows <= walk.windows &&
+           (walk.next + kWideWindows) * walk.size <= end) {
+        statistic.template add_windows<WideWindows>(x + walk.next * walk.size);
+        walk.next += kWideWindows;
+    }
+    if (last) {
+        for (; walk.next < walk.windows; ++walk.next) {
+            statistic.template add_windows<double>(x + walk.next * walk.size);
+        }
+    }
+}
+
+// One window size of the rescaled range; `running` adds range / sample
+// standard deviation over the windows in order. A window of zero (or NaN)
+// variance contributes nothing but still counts in the divisor.
+struct RescaledRange : WindowWalk {
     double running = 0.0;
 
-    // The cumulative deviations, their extremes and the squared deviations
-    // are all formed from the same v[j] - mean in one pass. A NaN deviation
-    // never wins the strict comparisons, which is how NaN extremes are
-    // ignored.
-    void add_window(const double* v) {
+    // The windows starting at v, v + size, ..., one per lane of L. The
+    // cumulative deviations, their extremes and the squared deviations are
+    // all formed from the same v[j] - mean in one pass. A NaN deviation never
+    // wins the strict comparisons, which is how NaN extremes are ignored.
+    template <class L>
+    [[gnu::always_inline]] void add_windows(const double* v) {
         const double k = static_cast<double>(size);
-        double sum = 0.0;
-        for (std::size_t j = 0; j < size; ++j) sum += v[j];
-        const double mean = sum / k;
-        double cumulative = 0.0;
-        double highest = -kInfinity;
-        double lowest = kInfinity;
-        double squares = 0.0;
+        L sum = lanes_of<L>(0.0);
+        for (std::size_t j = 0; j < size; ++j) sum += gather_lanes<L>(v + j, size);
+        const L mean = sum / k;
+        L cumulative = lanes_of<L>(0.0);
+        L highest = lanes_of<L>(-kInfinity);
+        L lowest = lanes_of<L>(kInfinity);
+        L squares = lanes_of<L>(0.0);
         for (std::size_t j = 0; j < size; ++j) {
-            const double deviation = v[j] - mean;
+            const L deviation = gather_lanes<L>(v + j, size) - mean;
             cumulative += deviation;
-            if (cumulative > highest) highest = cumulative;
-            if (cumulative < lowest) lowest = cumulative;
+            highest = select(cumulative > highest, cumulative, highest);
+            lowest = select(cumulative < lowest, cumulative, lowest);
             squares += deviation * deviation;
         }
-        const double variance = squares / (k - 1.0);
-        if (variance > 0.0) running += (highest - lowest) / std::sqrt(variance);
-    }
-
-    // Windows w .. w+3 side by side, exactly as add_window would take them
-    // one after the other.
-    void add_four_windows(const double* v) {
-        const Doubles2 k = {static_cast<double>(size), static_cast<double>(size)};
-        const double* v1 = v + size;
-        const double* v2 = v1 + size;
-        const double* v3 = v2 + size;
-        Doubles2 sum01 = {0.0, 0.0};
-        Doubles2 sum23 = {0.0, 0.0};
-        for (std::size_t j = 0; j < size; ++j) {
-            sum01 += Doubles2{v[j], v1[j]};
-            sum23 += Doubles2{v2[j], v3[j]};
-        }
-        const Doubles2 mean01 = sum01 / k;
-        const Doubles2 mean23 = sum23 / k;
-        Doubles2 cumulative01 = {0.0, 0.0};
-        Doubles2 cumulative23 = {0.0, 0.0};
-        Doubles2 highest01 = {-kInfinity, -kInfinity};
-        Doubles2 highest23 = highest01;
-        Doubles2 lowest01 = {kInfinity, kInfinity};
-        Doubles2 lowest23 = lowest01;
-        Doubles2 squares01 = {0.0, 0.0};
-        Doubles2 squares23 = {0.0, 0.0};
-        for (std::size_t j = 0; j < size; ++j) {
-            const Doubles2 deviation01 = Doubles2{v[j], v1[j]} - mean01;
-            const Doubles2 deviation23 = Doubles2{v2[j], v3[j]} - mean23;
-            cumulative01 += deviation01;
-            cumulative23 += deviation23;
-            highest01 = cumulative01 > highest01 ? cumulative01 : highest01;
-            highest23 = cumulative23 > highest23 ? cumulative23 : highest23;
-            lowest01 = cumulative01 < lowest01 ? cumulative01 : lowest01;
-            lowest23 = cumulative23 < lowest23 ? cumulative23 : lowest23;
-            squares01 += deviation01 * deviation01;
-            squares23 += deviation23 * deviation23;
-        }
-        const Doubles2 one = {1.0, 1.0};
-        const Doubles2 variance01 = squares01 / (k - one);
-        const Doubles2 variance23 = squares23 / (k - one);
-        const Doubles2 range01 = highest01 - lowest01;
-        const Doubles2 range23 = highest23 - lowest23;
-        const double variances[4] = {variance01[0], variance01[1], variance23[0], variance23[1]};
-        const double ranges[4] = {range01[0], range01[1], range23[0], range23[1]};
-        for (std::size_t w = 0; w < 4; ++w) {
-            if (variances[w] > 0.0) running += ranges[w] / std::sqrt(variances[w]);
-        }
-    }
-
-    // Takes the windows that end at or before sample `end`; four at a time
-    // while four are complete, the last few one by one at the very end.
-    void advance(const double* x, std::size_t end, bool last) {
-        while (next + 4 <= windows && (next + 4) * size <= end) {
-            add_four_windows(x + next * size);
-            next += 4;
-        }
-        if (last) {
-            for (; next < windows; ++next) add_window(x + next * size);
+        const L variance = squares / (k - 1.0);
+        const L range = highest - lowest;
+#pragma GCC unroll 8
+        for (std::size_t l = 0; l < kLaneCount<L>; ++l) {
+            if (lane_at(variance, l) > 0.0) {
+                running += lane_at(range, l) / std::sqrt(lane_at(variance, l));
+            }
         }
     }
 };
@@ -144,21 +125,28 @@ struct RescaledRange {
 // so how the sizes are split changes no bit: one worker takes them all in one
 // pass over the series (which stays in cache chunk by chunk), more take
 // blocks of a few sizes each, every block a pass of its own.
-template <class Size, class Pass>
-void for_each_size_block(Pacer& pacer, std::vector<Size>& sizes, std::size_t samples,
-                         Pass&& pass) {
+template <class Statistic>
+void take_all_windows(Pacer& pacer, std::vector<Statistic>& sizes, std::span<const double> x) {
     constexpr std::size_t kSizesPerBlock = 4;
+    auto pass = [&](std::span<Statistic> block, Pacer& own) {
+        for (std::size_t end = 0; end < x.size();) {
+            end = std::min(x.size(), end + kChunk);
+            for (Statistic& size : block) advance(size, x.data(), end, end == x.size());
+            // Each size passes twice over the chunk's samples.
+            own.advance(kChunk * block.size() * 2);
+        }
+    };
     const ExecutionContext& context = pacer.context();
-    // A few hundred samples per size are not worth a thread.
-    if (context.workers() == 1 || samples < 4 * kChunk) {
-        pass(std::span<Size>(sizes), pacer);
+    const double work = 2.0 * static_cast<double>(x.size()) * static_cast<double>(sizes.size());
+    if (context.workers() == 1 || work < static_cast<double>(kLeastParallelWork)) {
+        pass(std::span<Statistic>(sizes), pacer);
         return;
     }
     const std::size_t blocks = (sizes.size() + kSizesPerBlock - 1) / kSizesPerBlock;
     for_each_task(context, blocks, [&](std::size_t block, Pacer& own) {
         const std::size_t first = block * kSizesPerBlock;
         const std::size_t count = std::min(kSizesPerBlock, sizes.size() - first);
-        pass(std::span<Size>(sizes).subspan(first, count), own);
+        pass(std::span<Statistic>(sizes).subspan(first, count), own);
     });
 }
 
@@ -171,16 +159,12 @@ double rescaled_range_exponent(std::span<const double> x, Pacer& pacer) {
         half < static_cast<double>(kRsMaxKCap) ? static_cast<std::size_t>(half) : kRsMaxKCap;
     std::vector<RescaledRange> sizes;
     for (std::size_t k = kRsMinK; k < largest; ++k) {
-        sizes.push_back({.size = k, .windows = x.size() / k});
+        RescaledRange size;
+        size.size = k;
+        size.windows = x.size() / k;
+        sizes.push_back(size);
     }
-    for_each_size_block(pacer, sizes, x.size(), [&](std::span<RescaledRange> block, Pacer& own) {
-        for (std::size_t end = 0; end < x.size();) {
-            end = std::min(x.size(), end + kChunk);
-            for (RescaledRange& size : block) size.advance(x.data(), end, end == x.size());
-            // Each size passes twice over the chunk's samples.
-            own.advance(kChunk * block.size() * 2);
-        }
-    });
+    take_all_windows(pacer, sizes, x);
     LineSums points;
     for (const RescaledRange& size : sizes) {
         const double rs = size.running / static_cast<double>(size.windows);
@@ -209,92 +193,41 @@ std::vector<std::size_t> dfa_scales(std::size_t n) {
     return scales;
 }
 
-// One DFA scale s: windows of the profile p[w*s] .. p[w*s + s - 1], each
-// fitted by a straight line over t = 0 .. s-1; `fluctuation` adds the mean
-// squared residuals over the windows in order.
-struct DetrendedScale {
-    std::size_t size = 0;
-    std::size_t windows = 0;
+// One DFA scale s: windows of the profile, each fitted by a straight line
+// over t = 0 .. s-1; `fluctuation` adds the mean squared residuals over the
+// windows in order.
+struct DetrendedScale : WindowWalk {
     // The abscissae 0 .. s-1 are the same in every window, and so are their
-    // sums: formed once, they are the very values each window would form in
-    // the same order.
+    // sums and the slope's denominator: formed once, they are the very
+    // values each window would form in the same order.
     double sum_t = 0.0;
     double sum_tt = 0.0;
-    std::size_t next = 0;
+    double denominator = 0.0;
     double fluctuation = 0.0;
 
-    void add_window(const double* y) {
+    // The windows starting at y, y + size, ..., one per lane of L. Scales
+    // whose denominator is below the tolerance are never taken, so the
+    // slope needs no test here.
+    template <class L>
+    [[gnu::always_inline]] void add_windows(const double* y) {
         const double count = static_cast<double>(size);
-        double sum_y = 0.0;
-        double sum_ty = 0.0;
+        L sum_y = lanes_of<L>(0.0);
+        L sum_ty = lanes_of<L>(0.0);
         for (std::size_t t = 0; t < size; ++t) {
-            sum_y += y[t];
-            sum_ty += static_cast<double>(t) * y[t];
+            const L v = gather_lanes<L>(y + t, size);
+            sum_y += v;
+            sum_ty += static_cast<double>(t) * v;
         }
-        const LineSums window{
-            .count = count, .sx = sum_t, .sy = sum_y, .sxy = sum_ty, .sxx = sum_tt};
-        const double b = least_squares_slope(window, kDfaWindowTolerance, AtTolerance::usable);
-        const double a = (sum_y - sum_t * b) / count;
-        double residuals = 0.0;
+        const L b = slope_over(count, sum_t, sum_y, sum_ty, denominator);
+        const L a = (sum_y - sum_t * b) / count;
+        L residuals = lanes_of<L>(0.0);
         for (std::size_t t = 0; t < size; ++t) {
-            const double r = y[t] - (static_cast<double>(t) * b + a);
+            const L r = gather_lanes<L>(y + t, size) - (static_cast<double>(t) * b + a);
             residuals += r * r;
         }
-        fluctuation += residuals / count;
-    }
-
-    // Windows w .. w+3 side by side, each computed exactly as add_window
-    // computes it (the slope's denominator is known to be usable).
-    void add_four_windows(const double* y) {
-        const double* y1 = y + size;
-        const double* y2 = y1 + size;
-        const double* y3 = y2 + size;
-        const Doubles2 count = {static_cast<double>(size), static_cast<double>(size)};
-        const Doubles2 st = {sum_t, sum_t};
-        const Doubles2 stt = {sum_tt, sum_tt};
-        Doubles2 sum_y01 = {0.0, 0.0};
-        Doubles2 sum_y23 = {0.0, 0.0};
-        Doubles2 sum_ty01 = {0.0, 0.0};
-        Doubles2 sum_ty23 = {0.0, 0.0};
-        for (std::size_t t = 0; t < size; ++t) {
-            const double td = static_cast<double>(t);
-            const Doubles2 v01 = {y[t], y1[t]};
-            const Doubles2 v23 = {y2[t], y3[t]};
-            sum_y01 += v01;
-            sum_y23 += v23;
-            sum_ty01 += td * v01;
-            sum_ty23 += td * v23;
-        }
-        const Doubles2 denominator = count * stt - st * st;
-        const Doubles2 b01 = (count * sum_ty01 - st * sum_y01) / denominator;
-        const Doubles2 b23 = (count * sum_ty23 - st * sum_y23) / denominator;
-        const Doubles2 a01 = (sum_y01 - st * b01) / count;
-        const Doubles2 a23 = (sum_y23 - st * b23) / count;
-        Doubles2 residuals01 = {0.0, 0.0};
-        Doubles2 residuals23 = {0.0, 0.0};
-        for (std::size_t t = 0; t < size; ++t) {
-            const double td = static_cast<double>(t);
-            const Doubles2 r01 = Doubles2{y[t], y1[t]} - (td * b01 + a01);
-            const Doubles2 r23 = Doubles2{y2[t], y3[t]} - (td * b23 + a23);
-            residuals01 += r01 * r01;
-            residuals23 += r23 * r23;
-        }
-        const Doubles2 q01 = residuals01 / count;
-        const Doubles2 q23 = residuals23 / count;
-        fluctuation += q01[0];
-        fluctuation += q01[1];
-        fluctuation += q23[0];
-        fluctuation += q23[1];
-    }
-
-    void advance(const double* profile, std::size_t end, bool last) {
-        while (next + 4 <= windows && (next + 4) * size <= end) {
-            add_four_windows(profile + next * size);
-            next += 4;
-        }
-        if (last) {
-            for (; next < windows; ++next) add_window(profile + next * size);
-        }
+        const L mean_square = residuals / count;
+#pragma GCC unroll 8
+        for (std::size_t l = 0; l < kLaneCount<L>; ++l) fluctuation += lane_at(mean_square, l);
     }
 };
 
@@ -318,26 +251,23 @@ double detrended_fluctuation_exponent(std::span<const double> x, Pacer& pacer) {
         if (scale == 0) continue;
         const std::size_t n_windows = n / scale;
         if (n_windows < 2) continue;
-        DetrendedScale state{.size = scale, .windows = n_windows};
+        DetrendedScale state;
+        state.size = scale;
+        state.windows = n_windows;
         for (std::size_t t = 0; t < scale; ++t) {
             const double td = static_cast<double>(t);
             state.sum_t += td;
             state.sum_tt += td * td;
         }
-        // A window is skipped only for a degenerate denominator, which then
-        // holds for every window of this scale.
-        const double size = static_cast<double>(scale);
-        const double denominator = size * state.sum_tt - state.sum_t * state.sum_t;
-        if (std::fabs(denominator) < kDfaWindowTolerance) continue;
+        // A window is skipped only for a denominator below the tolerance
+        // (one exactly at it is usable), which then holds for every window
+        // of this scale.
+        state.denominator =
+            slope_denominator(static_cast<double>(scale), state.sum_t, state.sum_tt);
+        if (std::fabs(state.denominator) < kDfaWindowTolerance) continue;
         scales.push_back(state);
     }
-    for_each_size_block(pacer, scales, n, [&](std::span<DetrendedScale> block, Pacer& own) {
-        for (std::size_t end = 0; end < n;) {
-            end = std::min(n, end + kChunk);
-            for (DetrendedScale& scale : block) scale.advance(profile.data(), end, end == n);
-            own.advance(kChunk * block.size() * 2);
-        }
-    });
+    take_all_windows(pacer, scales, profile);
     LineSums points;
     for (const DetrendedScale& scale : scales) {
         points.add(std::log(static_cast<double>(scale.size)),

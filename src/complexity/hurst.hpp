@@ -17,7 +17,7 @@ enum class HurstMethod { rescaled_range, detrended_fluctuation };
 HurstMethod hurst_method(std::string_view text);
 
 // NaN samples are dropped before the analysis (infinities stay). Degenerate
-// input (fewer than 10 valid samples, too few usable window sizes, a
+// input (too few valid samples, too few usable window sizes, a
 // degenerate log-log fit) gives NaN. The R/S slope is clamped to [0, 1]; the
 // DFA slope is returned as fitted. Throws Cancelled when the context says
 // stop.

@@ -10,9 +10,9 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/vector_clones.hpp"
-#include "dynamics/lanes.hpp"
 #include "dynamics/local_map.hpp"
 #include "numerics/kd_tree.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/search_strategy.hpp"
 
@@ -277,6 +277,36 @@ std::vector<std::size_t> fallback_neighbors(const NeighborSearch<StridedPoints>&
     return nearest;
 }
 
+// kFitLanes anchors from list[first] on, one per lane. A lane past the end
+// of the list is idle: it repeats the group's first anchor (whose rows are
+// then read, and nothing of it kept) and is left out of `used`.
+struct AnchorGroup {
+    std::array<std::size_t, kFitLanes> anchors;
+    LaneMask used = 0;
+};
+
+AnchorGroup group_at(std::span<const std::size_t> list, std::size_t first) {
+    AnchorGroup group;
+    for (std::size_t l = 0; l < kFitLanes; ++l) {
+        const std::size_t p = first + l;
+        group.anchors[l] = list[p < list.size() ? p : first];
+        if (p < list.size()) group.used |= lane_bit(l);
+    }
+    return group;
+}
+
+// A search through the shared tree when there is one, else by scans; one
+// per task, counting its work on the task's pacer.
+template <class Points>
+void open_search(std::optional<NeighborSearch<Points>>& search, const Points& points,
+                 Pacer& pacer, const std::optional<KdTree<Points>>& tree) {
+    if (tree) {
+        search.emplace(points, pacer, *tree);
+    } else {
+        search.emplace(points, pacer, false);
+    }
+}
+
 // The working memory of one task: reused from group to group.
 struct GroupScratch {
     explicit GroupScratch(std::size_t n_anchors)
@@ -331,11 +361,7 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
     for_each_task(context, tasks_of(references.size(), kReferencesPerTask),
                   [&](std::size_t task, Pacer& task_pacer) {
         std::optional<NeighborSearch<EmbeddedPoints>> search;
-        if (tree) {
-            search.emplace(points, task_pacer, *tree);
-        } else {
-            search.emplace(points, task_pacer, false);
-        }
+        open_search(search, points, task_pacer, tree);
         const std::size_t first = task * kReferencesPerTask;
         const std::size_t stop = std::min(references.size(), first + kReferencesPerTask);
         std::size_t hint = kNoHint;
@@ -461,18 +487,10 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
         const std::size_t first_group = task * kGroupsPerTask;
         const std::size_t end_group = std::min(n_groups, first_group + kGroupsPerTask);
         for (std::size_t g = first_group; g < end_group; ++g) {
-            std::array<std::size_t, kFitLanes> group;
-            LaneMask used = 0;
-            for (std::size_t l = 0; l < kFitLanes; ++l) {
-                const std::size_t p = g * kFitLanes + l;
-                // An idle lane repeats the first anchor (its rows are read,
-                // nothing of it is kept).
-                group[l] = order[p < order.size() ? p : g * kFitLanes];
-                if (p < order.size()) used |= lane_bit(l);
-            }
+            const AnchorGroup group = group_at(order, g * kFitLanes);
             for (std::size_t c = 0; c < d; ++c) {
                 for (std::size_t l = 0; l < kFitLanes; ++l) {
-                    scratch.anchor_rows[c * kFitLanes + l] = trajectory.coord(group[l], c);
+                    scratch.anchor_rows[c * kFitLanes + l] = trajectory.coord(group.anchors[l], c);
                 }
             }
 
@@ -489,17 +507,17 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                 candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
                                              scratch.marks.data(), task_pacer);
             }
-            const BallJob job{&trajectory, scratch.anchor_rows.data(), group, used, inside,
-                              candidates, scratch.rows.get(), scratch.masks.get()};
+            const BallJob job{&trajectory, scratch.anchor_rows.data(), group.anchors, group.used,
+                              inside, candidates, scratch.rows.get(), scratch.masks.get()};
             const BallRows ball = ball_rows_any(job, task_pacer);
 
             // n_neighbors is a least number, not a cap: a full ball is kept
             // whole, and one with fewer rows is replaced by the fallback.
             LaneMask fitting = 0;
             for (std::size_t l = 0; l < kFitLanes; ++l) {
-                if ((used & lane_bit(l)) == 0) continue;
+                if ((group.used & lane_bit(l)) == 0) continue;
                 if (ball.per_lane[l] < n_neighbors) {
-                    falling_back.push_back(group[l]);
+                    falling_back.push_back(group.anchors[l]);
                 } else if (ball.per_lane[l] > d) {
                     // A d x d map needs at least d + 1 displacements.
                     fitting |= lane_bit(l);
@@ -507,9 +525,9 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
             }
             if (fitting == 0) continue;
             const FitRows rows{{scratch.rows.get(), ball.rows}, {scratch.masks.get(), ball.rows}};
-            store(group, fitting,
-                  fit_local_maps(trajectory, time_horizon, group, fitting, rows, scratch.fits,
-                                 task_pacer));
+            store(group.anchors, fitting,
+                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
+                                 scratch.fits, task_pacer));
         }
         if (falling_back.empty()) return;
 
@@ -517,22 +535,16 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
         // in its own order, one after the other, every row marked for its
         // lane alone.
         std::optional<NeighborSearch<StridedPoints>> search;
-        if (tree) {
-            search.emplace(trajectory, task_pacer, *tree);
-        } else {
-            search.emplace(trajectory, task_pacer, false);
-        }
+        open_search(search, trajectory, task_pacer, tree);
         for (std::size_t first = 0; first < falling_back.size(); first += kFitLanes) {
-            std::array<std::size_t, kFitLanes> group;
+            const AnchorGroup group = group_at(falling_back, first);
             LaneMask fitting = 0;
             scratch.fallback_rows.clear();
             scratch.fallback_masks.clear();
             for (std::size_t l = 0; l < kFitLanes; ++l) {
-                const std::size_t p = first + l;
-                group[l] = falling_back[p < falling_back.size() ? p : first];
-                if (p >= falling_back.size()) continue;
+                if ((group.used & lane_bit(l)) == 0) continue;
                 const std::vector<std::size_t> nearest =
-                    fallback_neighbors(*search, group[l], n_anchors, n_neighbors);
+                    fallback_neighbors(*search, group.anchors[l], n_anchors, n_neighbors);
                 if (nearest.size() <= d) continue;
                 scratch.fallback_rows.insert(scratch.fallback_rows.end(), nearest.begin(),
                                              nearest.end());
@@ -542,9 +554,9 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
             }
             if (fitting == 0) continue;
             const FitRows rows{scratch.fallback_rows, scratch.fallback_masks};
-            store(group, fitting,
-                  fit_local_maps(trajectory, time_horizon, group, fitting, rows, scratch.fits,
-                                 task_pacer));
+            store(group.anchors, fitting,
+                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
+                                 scratch.fits, task_pacer));
         }
     });
     return result;

@@ -60,8 +60,8 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                                                 const ExecutionContext& context,
                                                 AnchorSubset anchors = std::nullopt);
 
-// The 20th percentile of the pairwise distances among the first 100 rows
-// (all rows if fewer). Needs at least two rows.
+// A low percentile of the pairwise distances among the first rows (all rows
+// if fewer; the counts are ftle.cpp's). Needs at least two rows.
 double default_epsilon(const StridedPoints& trajectory);
 
 }  // namespace quorlin::dynamics

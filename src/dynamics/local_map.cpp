@@ -100,14 +100,6 @@ private:
     double* doubles_;
 };
 
-// Always inlined: a vector must never cross a call between code compiled for
-// different instruction sets (lanes.hpp).
-[[gnu::always_inline]] inline Lanes lane_sqrt(Lanes v) {
-    Lanes root;
-    for (std::size_t l = 0; l < kFitLanes; ++l) root[l] = std::sqrt(v[l]);
-    return root;
-}
-
 // Reads the coordinates of rows in place, and those `horizon` rows later.
 struct RowReader {
     const StridedPoints& points;
@@ -192,32 +184,39 @@ template <std::size_t D>
     auto y = tables.template lanes<D>(d);
     Lanes total{};
     LaneFlags fitting = flags_of(active);
-    for (std::size_t first = 0; first < n_rows; first += kRowsPerBlock) {
-        const std::size_t stop = std::min(n_rows, first + kRowsPerBlock);
-        for (std::size_t r = first; r < stop; ++r) {
-            const LaneFlags live = flags_of(neighbours.masks[r]) & fitting;
-            const unsigned char* row = reader.row(neighbours.rows[r]);
-#pragma GCC unroll 8
-            for (std::size_t c = 0; c < d; ++c) {
-                x[c] = live ? broadcast(reader.at(row, c)) - anchor[c] : Lanes{};
-                y[c] = live ? broadcast(reader.image_at(row, c)) - image[c] : Lanes{};
+    // Both passes over the rows: take(live, row) for every neighbour row in
+    // order, live holding the lanes (of those still fitting) it belongs to.
+    // The lambda is always inlined like its caller, so that no vector crosses
+    // a call (lanes.hpp).
+    auto for_each_row = [&](auto&& take) __attribute__((always_inline)) {
+        for (std::size_t first = 0; first < n_rows; first += kRowsPerBlock) {
+            const std::size_t stop = std::min(n_rows, first + kRowsPerBlock);
+            for (std::size_t r = first; r < stop; ++r) {
+                take(flags_of(neighbours.masks[r]) & fitting, reader.row(neighbours.rows[r]));
             }
-            std::size_t e = 0;
-#pragma GCC unroll 8
-            for (std::size_t a = 0; a < d; ++a) {
-#pragma GCC unroll 8
-                for (std::size_t b = a; b < d; ++b) xx[e++] += x[a] * x[b];
-            }
-#pragma GCC unroll 8
-            for (std::size_t a = 0; a < d; ++a) {
-#pragma GCC unroll 8
-                for (std::size_t b = 0; b < d; ++b) xy[a * d + b] += x[a] * y[b];
-            }
-#pragma GCC unroll 8
-            for (std::size_t b = 0; b < d; ++b) total += y[b] * y[b];
+            pacer.advance(block_units);
         }
-        pacer.advance(block_units);
-    }
+    };
+    for_each_row([&](LaneFlags live, const unsigned char* row) __attribute__((always_inline)) {
+#pragma GCC unroll 8
+        for (std::size_t c = 0; c < d; ++c) {
+            x[c] = live ? broadcast(reader.at(row, c)) - anchor[c] : Lanes{};
+            y[c] = live ? broadcast(reader.image_at(row, c)) - image[c] : Lanes{};
+        }
+        std::size_t e = 0;
+#pragma GCC unroll 8
+        for (std::size_t a = 0; a < d; ++a) {
+#pragma GCC unroll 8
+            for (std::size_t b = a; b < d; ++b) xx[e++] += x[a] * x[b];
+        }
+#pragma GCC unroll 8
+        for (std::size_t a = 0; a < d; ++a) {
+#pragma GCC unroll 8
+            for (std::size_t b = 0; b < d; ++b) xy[a * d + b] += x[a] * y[b];
+        }
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < d; ++b) total += y[b] * y[b];
+    });
 
     // Per lane: the map B and the Cauchy-Green tensor C = J^T J, J = B^T.
     auto maps = tables.template lanes<D * D>(d * d);
@@ -247,9 +246,10 @@ template <std::size_t D>
     if (fitted == 0) return fits;
     fitting = flags_of(fitted);
 
-    // largest_stretch: 200 power iterations on C from (1/sqrt(d), ...), then
-    // the Rayleigh quotient. A lane whose iterate breaks down has its
-    // answer, 0; what it computes afterwards is never read.
+    // The largest stretch: kPowerIterations power iterations on C from
+    // (1/sqrt(d), ...), then the Rayleigh quotient. A lane whose iterate
+    // breaks down has its answer, 0; what it computes afterwards is never
+    // read.
     auto v = tables.template lanes<D>(d);
     auto w = tables.template lanes<D>(d);
     const Lanes start = broadcast(1.0 / std::sqrt(static_cast<double>(d)));
@@ -285,25 +285,19 @@ template <std::size_t D>
     // fitted map may hold infinities, which times a zero displacement would
     // be NaN.
     Lanes residual{};
-    for (std::size_t first = 0; first < n_rows; first += kRowsPerBlock) {
-        const std::size_t stop = std::min(n_rows, first + kRowsPerBlock);
-        for (std::size_t r = first; r < stop; ++r) {
-            const LaneFlags live = flags_of(neighbours.masks[r]) & fitting;
-            const unsigned char* row = reader.row(neighbours.rows[r]);
+    for_each_row([&](LaneFlags live, const unsigned char* row) __attribute__((always_inline)) {
 #pragma GCC unroll 8
-            for (std::size_t c = 0; c < d; ++c) x[c] = broadcast(reader.at(row, c)) - anchor[c];
+        for (std::size_t c = 0; c < d; ++c) x[c] = broadcast(reader.at(row, c)) - anchor[c];
 #pragma GCC unroll 8
-            for (std::size_t b = 0; b < d; ++b) {
-                Lanes predicted{};
+        for (std::size_t b = 0; b < d; ++b) {
+            Lanes predicted{};
 #pragma GCC unroll 8
-                for (std::size_t c = 0; c < d; ++c) predicted += x[c] * maps[c * d + b];
-                const Lanes image_b = broadcast(reader.image_at(row, b)) - image[b];
-                const Lanes error = live ? image_b - predicted : Lanes{};
-                residual += error * error;
-            }
+            for (std::size_t c = 0; c < d; ++c) predicted += x[c] * maps[c * d + b];
+            const Lanes image_b = broadcast(reader.image_at(row, b)) - image[b];
+            const Lanes error = live ? image_b - predicted : Lanes{};
+            residual += error * error;
         }
-        pacer.advance(block_units);
-    }
+    });
 
     for (std::size_t l = 0; l < kFitLanes; ++l) {
         if (!fits[l].fitted) continue;

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "common/execution.hpp"
-#include "dynamics/lanes.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/points.hpp"
 
 namespace quorlin::dynamics {
@@ -79,7 +79,7 @@ std::array<LaneFit, kFitLanes> fit_local_maps(const StridedPoints& trajectory,
 
 // The inverse of the d x d matrix M (row-major) by Gauss-Jordan elimination
 // with partial pivoting, written to `inverse`; false when a pivot column's
-// largest remaining magnitude is below the absolute threshold 1e-12.
+// largest remaining magnitude is below an absolute threshold (local_map.cpp).
 // `augmented` holds d x 2d doubles of working space.
 bool invert_gauss_jordan(const double* M, std::size_t d, double* inverse, double* augmented);
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/checked_math.hpp"
+#include "common/ieee.hpp"
 #include "dynamics/divergence.hpp"
 #include "numerics/least_squares.hpp"
 #include "numerics/neighbors.hpp"
@@ -40,8 +41,6 @@ double follow_work(std::size_t references, std::size_t steps, std::uint64_t m) {
            static_cast<double>(m);
 }
 constexpr double kTileSwitchOver = 2e4;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Both fits treat a denominator of exactly this magnitude as vanishing.
 constexpr double kFitTolerance = 1e-15;

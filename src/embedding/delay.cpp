@@ -212,12 +212,6 @@ double autocorrelation_at_lag(std::span<const double> x, double mean, double var
     return lag_normalised(lagged_product_sums<1>(x, mean, lag)[0], x.size() - lag, variance);
 }
 
-double mutual_information_at_lag(std::span<const double> x, double min, double range,
-                                 std::uint64_t lag) {
-    if (lag >= x.size()) return 0.0;  // no pairs: the sum over cells is empty
-    return mutual_information_of_bins(histogram_bins(x, min, range), lag);
-}
-
 std::uint64_t optimal_delay(std::span<const double> signal, std::optional<std::uint64_t> max_lag,
                             std::string_view method, const ExecutionContext& context) {
     const std::uint64_t n = signal.size();
@@ -236,9 +230,13 @@ std::uint64_t optimal_delay(std::span<const double> signal, std::optional<std::u
 
 namespace {
 
+// A neighbour at this distance or closer is the same state again, and the
+// row does not count: its ratios would divide by (about) nothing.
 constexpr double kMinNeighborDistance = 1e-10;
 constexpr double kFalseNeighborFactor = 10.0;
 constexpr double kFlatMeanRatio = 1e-15;
+// FNN and Cao judge only the leading rows of a step, which bounds a step's
+// searches whatever the length of the series.
 constexpr std::uint64_t kFalseNeighborReferences = 1000;
 constexpr std::uint64_t kCaoReferences = 500;
 constexpr std::uint64_t kMinStepRows = 10;
@@ -421,11 +419,10 @@ std::uint64_t false_neighbors_dimension(std::span<const double> x, std::uint64_t
     }
     // Ends within N / tau steps by the length rule. With delay 0 every row
     // repeats one sample and the d-th coordinate is that sample again, so no
-    // neighbour is false, F(2) = 0 and the loop ends at d = 2.
+    // neighbour is false, F(2) = 0 and the loop ends at d = 2. The caller's
+    // N >= (max_dim + 1) * tau + 2 keeps d * tau below N up to d = max_dim.
     for (std::uint64_t d = 2;; ++d) {
-        const auto rows = step_rows(x.size(), d, tau);
-        if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
-        if (*rows < kMinStepRows) return std::max<std::uint64_t>(d - 1, 2);
+        if (x.size() - d * tau < kMinStepRows) return std::max<std::uint64_t>(d - 1, 2);
         if (threshold > false_neighbor_fraction(x, tau, d, pacer, index.tree_for(d - 1, pacer))) {
             return d;
         }
@@ -520,11 +517,11 @@ std::uint64_t cao_dimension(std::span<const double> x, std::uint64_t tau, std::u
         last_passable = cao_last_passable_step_at_delay_zero(x, pacer);
         if (last_passable == 0) return max_dim;
     }
+    // The caller's N >= (max_dim + 1) * tau + 2 keeps d * tau below N up to
+    // d = max_dim.
     double previous = 0.0;
     for (std::uint64_t d = 1;; ++d) {
-        const auto rows = step_rows(x.size(), d, tau);
-        if (!rows) return 2;  // unreachable after the length rule; kept as "too short"
-        if (*rows < kMinStepRows) return std::max<std::uint64_t>(d, 2);
+        if (x.size() - d * tau < kMinStepRows) return std::max<std::uint64_t>(d, 2);
         const std::uint64_t row_length = std::max<std::uint64_t>(d, 2) - 1;
         const double ratio = cao_mean_ratio(x, tau, d, pacer, index.tree_for(row_length, pacer));
         if (d >= 2 && previous > kFlatMeanRatio && threshold > std::fabs(ratio / previous - 1.0)) {

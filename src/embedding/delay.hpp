@@ -40,12 +40,6 @@ std::uint64_t optimal_delay(std::span<const double> signal, std::optional<std::u
 double autocorrelation_at_lag(std::span<const double> x, double mean, double variance,
                               std::uint64_t lag);
 
-// The average mutual information, in nats, between x[i] and x[i + lag] over a
-// 16 x 16 histogram of equal-width bins on [min, min + range]. Requires
-// lag < N.
-double mutual_information_at_lag(std::span<const double> x, double min, double range,
-                                 std::uint64_t lag);
-
 // ---------------------------------------------------------------------------
 // Choice of the dimension.
 
@@ -58,10 +52,11 @@ std::uint64_t optimal_dimension(std::span<const double> signal, std::optional<st
                                 std::uint64_t max_dim, std::string_view method, double threshold,
                                 const ExecutionContext& context);
 
-// F(d): among the first 1000 rows of length d - 1 (of the N - d * tau rows),
-// the fraction whose nearest neighbour moves more than 10 times their
-// distance apart in the d-th coordinate. 0.0 when no row has a neighbour at
-// a distance above 1e-10, when d < 2, or when d * tau leaves no row.
+// F(d): among the leading reference rows of length d - 1 (of the N - d * tau
+// rows), the fraction whose nearest neighbour moves apart in the d-th
+// coordinate by more than a fixed factor times their distance. 0.0 when no
+// row has a neighbour beyond the smallest distance that counts, when d < 2,
+// or when d * tau leaves no row. (The counts and bounds are delay.cpp's.)
 //
 // Both ratios search the rows through `leading` when given: a tree over the
 // rows (x[j], x[j + tau]), j < N - tau, of a finite series (see
@@ -70,10 +65,10 @@ double false_neighbor_fraction(std::span<const double> x, std::uint64_t delay,
                                std::uint64_t dimension, Pacer& pacer,
                                const KdTree<EmbeddedPoints>* leading = nullptr);
 
-// E(d): over the first 500 rows of length max(d, 2) - 1 (of the N - d * tau
-// rows), the mean ratio of the d-dimensional distance of a row's points to
-// the distance of the row to its nearest neighbour. 1.0 when no row counts,
-// when d = 0, or when d * tau leaves no row.
+// E(d): over the leading reference rows of length max(d, 2) - 1 (of the
+// N - d * tau rows), the mean ratio of the d-dimensional distance of a row's
+// points to the distance of the row to its nearest neighbour. 1.0 when no
+// row counts, when d = 0, or when d * tau leaves no row.
 double cao_mean_ratio(std::span<const double> x, std::uint64_t delay, std::uint64_t dimension,
                       Pacer& pacer, const KdTree<EmbeddedPoints>* leading = nullptr);
 

@@ -42,10 +42,10 @@ class KdTree {
 public:
     static constexpr std::size_t kLeafRows = 8;
 
-    // Whether a tree over these rows can answer exactly: 1 to 32
-    // coordinates, at least two rows, row numbers that fit in 32 bits and
-    // no coordinate that is NaN or infinite. The look at every coordinate is
-    // counted on the pacer.
+    // Whether a tree over these rows can answer exactly: 1 to
+    // kMaxTreeDimension coordinates, at least two rows, row numbers that fit
+    // in 32 bits and no coordinate that is NaN or infinite. The look at
+    // every coordinate is counted on the pacer.
     static bool suitable(const Points& points, Pacer& pacer) {
         const std::size_t m = points.dim();
         const std::size_t n = points.size();
@@ -117,11 +117,6 @@ public:
     // Always inlined into the search that calls it, which keeps that
     // search's state (its best distance, its count of work) in registers
     // from leaf to leaf.
-    template <class Prune, class Leaf>
-    void traverse(const Query& q, Prune&& prune, Leaf&& leaf) const {
-        traverse(q, m_, prune, leaf);
-    }
-
     template <class Prune, class Leaf>
     [[gnu::always_inline]] void traverse(const Query& q, std::size_t used, Prune&& prune,
                                          Leaf&& leaf) const {

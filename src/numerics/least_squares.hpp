@@ -30,16 +30,26 @@ struct LineSums {
 
 enum class AtTolerance { usable, degenerate };
 
+// The two halves of the slope, formed as above. The numerator takes Sy and
+// Sxy of any lane type (lanes.hpp): lines that share their abscissae, and so
+// q, Sx and the denominator, are fitted side by side, each lane exactly as
+// on its own.
+inline double slope_denominator(double q, double sx, double sxx) { return q * sxx - sx * sx; }
+
+template <class L>
+[[gnu::always_inline]] inline L slope_over(double q, double sx, L sy, L sxy, double denominator) {
+    return (q * sxy - sx * sy) / denominator;
+}
+
 // NaN when |D| is below the tolerance, or equal to it with
 // AtTolerance::degenerate.
 inline double least_squares_slope(const LineSums& s, double tolerance, AtTolerance at_tolerance) {
-    const double q = s.count;
-    const double denominator = q * s.sxx - s.sx * s.sx;
+    const double denominator = slope_denominator(s.count, s.sx, s.sxx);
     const double magnitude = std::fabs(denominator);
     const bool usable = at_tolerance == AtTolerance::usable ? !(magnitude < tolerance)
                                                             : magnitude > tolerance;
     if (!usable) return std::numeric_limits<double>::quiet_NaN();
-    return (q * s.sxy - s.sx * s.sy) / denominator;
+    return slope_over(s.count, s.sx, s.sy, s.sxy, denominator);
 }
 
 }  // namespace quorlin

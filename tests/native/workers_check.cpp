@@ -118,9 +118,10 @@ int main(int argc, char** argv) {
             }
         }
     }
-    // Hurst exponent: R/S and DFA window sizes in blocks.
+    // Hurst exponent: R/S and DFA window sizes in blocks, on series long
+    // enough for either method to hand its blocks to threads.
     for (std::size_t family = 0; family < 3; ++family) {
-        const std::vector<double> x = series(family, 30000, rng);
+        const std::vector<double> x = series(family, 110000, rng);
         for (const auto method : {complexity::HurstMethod::rescaled_range,
                                   complexity::HurstMethod::detrended_fluctuation}) {
             check("hurst family " + std::to_string(family), [&](const ExecutionContext& context) {
