@@ -158,4 +158,10 @@ consteval bool default_boolean(std::string_view text) {
     throw "not True or False";
 }
 
+// The reading and the compiler agree on spellings whose nearest double needs
+// the correct rounding (0.1, 0.01 and 1e-6 are not exact in binary).
+static_assert(default_real("0.01") == 0.01 && default_real("1e-6") == 1e-6 &&
+              default_real("0.1") == 0.1 && default_real("2.5E+3") == 2.5e3 &&
+              default_real("123.456") == 123.456 && default_real("7") == 7.0);
+
 }  // namespace quorlin::boundary
