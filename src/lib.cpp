@@ -48,18 +48,10 @@ std::array<PyMethodDef, sizeof...(Function)> method_table(FunctionList<Function.
 
 std::array<PyMethodDef, Functions::size> functions = method_table(Functions{});
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = module_definition(
     QUORLIN_TEXT(QUORLIN_MODULE),
     "Native-accelerated primitives for signal analysis.\nBoth Vantor and Ostrel import from this "
-    "package.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "package.");
 
 // The complete module, stored once per process and never released.
 PyObject* module_cell = nullptr;
@@ -68,5 +60,5 @@ PyObject* module_cell = nullptr;
 
 PyMODINIT_FUNC QUORLIN_JOIN(PyInit_, QUORLIN_MODULE)() {
     return boundary::guarded(
-        [] { return boundary::create_module(module_definition, functions, module_cell); });
+        [] { return boundary::create_module(definition, functions, module_cell); });
 }

@@ -24,8 +24,7 @@ std::array<PyMethodDef, sizeof...(Function)> method_table(FunctionList<Function.
 
 std::array<PyMethodDef, Functions::size> functions = method_table(Functions{});
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = module_definition(
     "_parallel",
     "The functions of quorlin._native on several threads, with the interpreter lock released.\n"
     "\n"
@@ -41,14 +40,7 @@ PyModuleDef module_definition = {
     "thread handles pending signals (Ctrl-C stops the call with KeyboardInterrupt) and calls\n"
     "progress(phase, done, total): the number of parallel phases started so far, and the tasks\n"
     "of the current one done and in all. An exception from a signal handler or from `progress`\n"
-    "stops the call and is raised once its threads have stopped.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "stops the call and is raised once its threads have stopped.");
 
 // The complete module, stored once per process and never released.
 PyObject* module_cell = nullptr;
@@ -57,5 +49,5 @@ PyObject* module_cell = nullptr;
 
 PyMODINIT_FUNC PyInit__parallel() {
     return boundary::guarded(
-        [] { return boundary::create_module(module_definition, functions, module_cell); });
+        [] { return boundary::create_module(definition, functions, module_cell); });
 }

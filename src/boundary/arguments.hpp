@@ -23,61 +23,43 @@
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace quorlin::boundary {
 
-// The value a parameter of kind K converts to, its converter (the shape of
-// those in convert.hpp), and, for a kind that has defaults, the reading of a
-// default's text. The kinds of the threaded module only are specialised in
-// parallel_inputs.hpp.
+// The value a parameter of kind K converts to and its converter (of the
+// shape of those in convert.hpp). The kinds of the threaded module only are
+// specialised in parallel_inputs.hpp.
 template <Kind K>
 struct Conversion;
 
-template <>
-struct Conversion<Kind::signal> {
-    using Value = SignalView;
-    static constexpr auto convert = convert_signal;
+template <class T, auto Convert>
+struct Converts {
+    using Value = T;
+    static constexpr auto convert = Convert;
 };
-template <>
-struct Conversion<Kind::trajectory> {
-    using Value = TrajectoryView;
-    static constexpr auto convert = convert_trajectory;
-};
-template <>
-struct Conversion<Kind::unsigned_integer> {
-    using Value = std::uint64_t;
-    static constexpr auto convert = convert_unsigned;
-    static consteval Value fallback(std::string_view text) { return default_unsigned(text); }
-};
-template <>
-struct Conversion<Kind::optional_unsigned_integer> {
-    using Value = std::optional<std::uint64_t>;
-    static constexpr auto convert = convert_unsigned;
-};
-template <>
-struct Conversion<Kind::real> {
-    using Value = double;
-    static constexpr auto convert = convert_double;
-    static consteval Value fallback(std::string_view text) { return default_real(text); }
-};
-template <>
-struct Conversion<Kind::optional_real> {
-    using Value = std::optional<double>;
-    static constexpr auto convert = convert_double;
-};
-template <>
-struct Conversion<Kind::text> {
-    using Value = std::string_view;
-    static constexpr auto convert = convert_text;
-    static consteval Value fallback(std::string_view text) { return default_text(text); }
-};
-template <>
-struct Conversion<Kind::boolean> {
-    using Value = bool;
-    static constexpr auto convert = convert_boolean;
-    static consteval Value fallback(std::string_view text) { return default_boolean(text); }
-};
+
+template <> struct Conversion<Kind::signal> : Converts<SignalView, convert_signal> {};
+template <> struct Conversion<Kind::trajectory> : Converts<TrajectoryView, convert_trajectory> {};
+template <> struct Conversion<Kind::unsigned_integer>
+    : Converts<std::uint64_t, convert_unsigned> {};
+template <> struct Conversion<Kind::optional_unsigned_integer>
+    : Converts<std::optional<std::uint64_t>, convert_unsigned> {};
+template <> struct Conversion<Kind::real> : Converts<double, convert_double> {};
+template <> struct Conversion<Kind::optional_real>
+    : Converts<std::optional<double>, convert_double> {};
+template <> struct Conversion<Kind::text> : Converts<std::string_view, convert_text> {};
+template <> struct Conversion<Kind::boolean> : Converts<bool, convert_boolean> {};
+
+// A default's text read as the value of its kind.
+template <class T>
+consteval T default_value(std::string_view text) {
+    if constexpr (std::is_same_v<T, std::uint64_t>) return default_unsigned(text);
+    if constexpr (std::is_same_v<T, double>) return default_real(text);
+    if constexpr (std::is_same_v<T, std::string_view>) return default_text(text);
+    if constexpr (std::is_same_v<T, bool>) return default_boolean(text);
+}
 
 // The converted arguments of a call of `Face`, one value per parameter.
 template <class Face, class Indices = std::make_index_sequence<Face::table.size()>>
@@ -125,7 +107,7 @@ private:
         } else if constexpr (parameter.default_text == nullptr) {
             if (Converter::convert(object, out)) return;
         } else {
-            constexpr T fallback = Converter::fallback(parameter.default_text);
+            constexpr T fallback = default_value<T>(parameter.default_text);
             out = fallback;
             if (object == nullptr || Converter::convert(object, out)) return;
         }

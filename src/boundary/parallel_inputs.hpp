@@ -53,20 +53,10 @@ std::vector<double> private_trajectory(const TrajectoryView& trajectory, Strided
 
 namespace quorlin::boundary {
 
-template <>
-struct Conversion<Kind::anchors> {
-    using Value = std::optional<std::vector<std::uint64_t>>;
-    static constexpr auto convert = parallel::convert_anchors;
-};
-template <>
-struct Conversion<Kind::workers> {
-    using Value = unsigned;
-    static constexpr auto convert = parallel::convert_workers;
-};
-template <>
-struct Conversion<Kind::progress> {
-    using Value = PyObject*;  // borrowed for the call
-    static constexpr auto convert = parallel::convert_progress;
-};
+template <> struct Conversion<Kind::anchors>
+    : Converts<std::optional<std::vector<std::uint64_t>>, parallel::convert_anchors> {};
+template <> struct Conversion<Kind::workers> : Converts<unsigned, parallel::convert_workers> {};
+// Borrowed for the call.
+template <> struct Conversion<Kind::progress> : Converts<PyObject*, parallel::convert_progress> {};
 
 }  // namespace quorlin::boundary

@@ -67,7 +67,8 @@ struct ParameterTable {
             // A required parameter after an optional one cannot be called by
             // position; None is the default of the optional kinds only.
             if (parameters[p].default_text == nullptr) throw "required parameter after a default";
-            if ((std::string_view(parameters[p].default_text) == "None") != is_optional(parameters[p].kind)) {
+            const bool none = std::string_view(parameters[p].default_text) == "None";
+            if (none != is_optional(parameters[p].kind)) {
                 throw "None is the default of exactly the optional kinds";
             }
         }
@@ -95,7 +96,7 @@ consteval std::uint64_t default_unsigned(std::string_view text) {
     if (text.empty()) throw "empty integer default";
     std::uint64_t value = 0;
     for (const char c : text) {
-        if (c < '0' || c > '9' || value > (UINT64_MAX - 9) / 10) throw "not a small decimal integer";
+        if (c < '0' || c > '9' || value > (UINT64_MAX - 9) / 10) throw "not a decimal integer";
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return value;

@@ -39,8 +39,9 @@ constexpr void write_signature(TextWriter& out, const ParameterTable& table) {
     out << table.function << "(";
     for (std::size_t p = 0; p < table.size(); ++p) {
         if (p > 0) out << ", ";
-        out << table.parameters[p].name;
-        if (table.parameters[p].default_text != nullptr) out << "=" << table.parameters[p].default_text;
+        const Parameter& parameter = table.parameters[p];
+        out << parameter.name;
+        if (parameter.default_text != nullptr) out << "=" << parameter.default_text;
     }
     if (table.positional_only) out << ", /";
     out << ")\n--\n\n";
