@@ -43,6 +43,9 @@ bool signals_contiguous(std::tuple<T...>& values) {
 
 template <class Function>
 PyObject* engine_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(Function::table.parameters[0].kind == Kind::signal ||
+                      Function::table.parameters[0].kind == Kind::trajectory,
+                  "every function reads one input array, its first parameter");
     return guarded([&]() -> PyObject* {
         Arguments in(Function::table, args, nargs, kwnames);
         ArgumentValues<Function> values;

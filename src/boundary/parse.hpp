@@ -63,9 +63,11 @@ struct ParameterTable {
         while (required < parameters.size() && parameters[required].default_text == nullptr) {
             ++required;
         }
+        // Every table is a compile-time constant, so a row that breaks one
+        // of these rules stops the build at the throw. A required parameter
+        // after an optional one could not be passed by position; None is the
+        // default of the optional kinds and of no other.
         for (std::size_t p = required; p < parameters.size(); ++p) {
-            // A required parameter after an optional one cannot be called by
-            // position; None is the default of the optional kinds only.
             if (parameters[p].default_text == nullptr) throw "required parameter after a default";
             const bool none = std::string_view(parameters[p].default_text) == "None";
             if (none != is_optional(parameters[p].kind)) {
