@@ -16,6 +16,7 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
+from declarations import declarations
 from quorlin import _native
 
 # ---------------------------------------------------------------------------
@@ -234,6 +235,19 @@ def expected_conversion_error(kind, value):
     raise AssertionError(kind)
 
 
+# The kinds of the declaration, as expected_conversion_error names them.
+KINDS = {"unsigned_integer": "uint", "optional_unsigned_integer": "uint?", "real": "real",
+         "optional_real": "real?", "text": "text", "boolean": "bool"}
+
+
+def declared(function, **strategies):
+    """(name, kind, strategy) for every parameter after the array, the kind
+    as the function declares it; every one of them must get a strategy."""
+    rows = declarations()[function][1:]
+    assert [name for name, _, _ in rows] == list(strategies), function
+    return [(name, KINDS[kind], strategies[name]) for name, kind, _ in rows]
+
+
 def all_valid(parameters, kwargs):
     return all(
         name not in kwargs or expected_conversion_error(kind, kwargs[name]) is None
@@ -298,7 +312,7 @@ def avoid_huge_allocations(estimate):
 # The ten functions
 
 
-HURST = [("method", "text", text_argument("rs", "dfa", "DFA"))]
+HURST = declared("hurst_exponent", method=text_argument("rs", "dfa", "DFA"))
 
 
 @given(signal_argument(), arguments(HURST))
@@ -315,11 +329,12 @@ def test_hurst_exponent(signal_case, kwargs):
     run_checked(_native.hurst_exponent, HURST, signal_case, kwargs, check)
 
 
-PERMUTATION = [
-    ("order", "uint", unsigned_argument(small=40)),
-    ("delay", "uint", unsigned_argument()),
-    ("normalize", "bool", bool_argument()),
-]
+PERMUTATION = declared(
+    "permutation_entropy",
+    order=unsigned_argument(small=40),
+    delay=unsigned_argument(),
+    normalize=bool_argument(),
+)
 
 
 @given(signal_argument(), arguments(PERMUTATION))
@@ -343,7 +358,7 @@ def test_permutation_entropy(signal_case, kwargs):
     run_checked(_native.permutation_entropy, PERMUTATION, signal_case, kwargs, check)
 
 
-SAMPLE_ENTROPY = [("m", "uint", unsigned_argument()), ("r", "real?", real_argument())]
+SAMPLE_ENTROPY = declared("sample_entropy", m=unsigned_argument(), r=real_argument())
 
 
 @given(signal_argument(), arguments(SAMPLE_ENTROPY))
@@ -359,12 +374,13 @@ def test_sample_entropy(signal_case, kwargs):
     run_checked(_native.sample_entropy, SAMPLE_ENTROPY, signal_case, kwargs, check)
 
 
-ROSENSTEIN = [
-    ("dimension", "uint?", unsigned_argument()),
-    ("delay", "uint?", unsigned_argument()),
-    ("min_tsep", "uint?", unsigned_argument()),
-    ("max_iter", "uint?", unsigned_argument()),
-]
+ROSENSTEIN = declared(
+    "lyapunov_rosenstein",
+    dimension=unsigned_argument(),
+    delay=unsigned_argument(),
+    min_tsep=unsigned_argument(),
+    max_iter=unsigned_argument(),
+)
 
 
 def delay_zero_embedding_bytes(n, dimension, delay):
@@ -399,13 +415,14 @@ def test_lyapunov_rosenstein(signal_case, kwargs):
     run_checked(_native.lyapunov_rosenstein, ROSENSTEIN, signal_case, kwargs, check, estimate)
 
 
-KANTZ = [
-    ("dimension", "uint?", unsigned_argument()),
-    ("delay", "uint?", unsigned_argument()),
-    ("min_tsep", "uint?", unsigned_argument()),
-    ("epsilon", "real?", real_argument()),
-    ("max_iter", "uint?", unsigned_argument()),
-]
+KANTZ = declared(
+    "lyapunov_kantz",
+    dimension=unsigned_argument(),
+    delay=unsigned_argument(),
+    min_tsep=unsigned_argument(),
+    epsilon=real_argument(),
+    max_iter=unsigned_argument(),
+)
 
 
 def embedded_count(n, dimension, delay):
@@ -440,13 +457,14 @@ def test_lyapunov_kantz(signal_case, kwargs):
     run_checked(_native.lyapunov_kantz, KANTZ, signal_case, kwargs, check, estimate)
 
 
-FTLE_DIRECT = [
-    ("dimension", "uint", unsigned_argument()),
-    ("delay", "uint", unsigned_argument()),
-    ("time_horizon", "uint", unsigned_argument()),
-    ("perturbation", "real", real_argument()),
-    ("n_perturbations", "uint", unsigned_argument()),
-]
+FTLE_DIRECT = declared(
+    "ftle_direct_perturbation",
+    dimension=unsigned_argument(),
+    delay=unsigned_argument(),
+    time_horizon=unsigned_argument(),
+    perturbation=real_argument(),
+    n_perturbations=unsigned_argument(),
+)
 
 
 @given(signal_argument(), arguments(FTLE_DIRECT))
@@ -475,10 +493,11 @@ def test_ftle_direct_perturbation(signal_case, kwargs):
                 estimate)
 
 
-OPTIMAL_DELAY = [
-    ("max_lag", "uint?", unsigned_argument()),
-    ("method", "text", text_argument("mutual_info", "autocorr", "autocorr_e")),
-]
+OPTIMAL_DELAY = declared(
+    "optimal_delay",
+    max_lag=unsigned_argument(),
+    method=text_argument("mutual_info", "autocorr", "autocorr_e"),
+)
 
 
 @given(signal_argument(), arguments(OPTIMAL_DELAY))
@@ -493,7 +512,7 @@ def test_optimal_delay(signal_case, kwargs):
     run_checked(_native.optimal_delay, OPTIMAL_DELAY, signal_case, kwargs, check)
 
 
-EMBEDDING = [("dimension", "uint", unsigned_argument()), ("delay", "uint", unsigned_argument())]
+EMBEDDING = declared("time_delay_embedding", dimension=unsigned_argument(), delay=unsigned_argument())
 
 
 @given(signal_argument(), arguments(EMBEDDING))
@@ -525,12 +544,13 @@ def test_time_delay_embedding(signal_case, kwargs):
     run_checked(_native.time_delay_embedding, EMBEDDING, signal_case, kwargs, check, estimate)
 
 
-OPTIMAL_DIMENSION = [
-    ("delay", "uint?", unsigned_argument()),
-    ("max_dim", "uint", unsigned_argument()),
-    ("method", "text", text_argument("fnn", "cao")),
-    ("threshold", "real", real_argument()),
-]
+OPTIMAL_DIMENSION = declared(
+    "optimal_dimension",
+    delay=unsigned_argument(),
+    max_dim=unsigned_argument(),
+    method=text_argument("fnn", "cao"),
+    threshold=real_argument(),
+)
 
 
 def cao_steps_at_delay_zero(kwargs):
@@ -591,11 +611,12 @@ def trajectory_argument(draw):
     return t, layout, TRAJECTORY_LAYOUTS[layout](t)
 
 
-FTLE_LOCAL = [
-    ("time_horizon", "uint", unsigned_argument()),
-    ("n_neighbors", "uint", unsigned_argument()),
-    ("epsilon", "real?", real_argument()),
-]
+FTLE_LOCAL = declared(
+    "ftle_local_linearization",
+    time_horizon=unsigned_argument(),
+    n_neighbors=unsigned_argument(),
+    epsilon=real_argument(),
+)
 
 
 @given(trajectory_argument(), arguments(FTLE_LOCAL))

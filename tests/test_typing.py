@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import quorlin
+from declarations import declarations
 from quorlin import _native, _parallel
 
 HERE = Path(__file__).resolve().parent
@@ -26,16 +27,19 @@ def stub_functions(stub=STUB):
     return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
-def stub_all():
-    tree = ast.parse(STUB.read_text())
-    for node in tree.body:
-        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__":
-            return ast.literal_eval(node.value)
-
-
 def test_stub_ships_with_the_package():
     assert STUB.is_file() and (PACKAGE / "py.typed").is_file()
-    assert stub_all() == _native.__all__
+    # A stub without __all__ exports its public names: the functions, in order.
+    assert list(stub_functions()) == _native.__all__
+
+
+# The stubs' annotation of each kind of parameter the modules declare.
+ANNOTATIONS = {
+    "signal": "_Signal", "trajectory": "NDArray[np.float64]", "unsigned_integer": "_Integer",
+    "optional_unsigned_integer": "Union[_Integer, None]", "real": "_Real",
+    "optional_real": "Union[_Real, None]", "text": "str", "boolean": "Union[bool, np.bool_]",
+}
+THREADED_ANNOTATIONS = {"anchors": "_Anchors", "workers": "_Integer", "progress": "_Progress"}
 
 
 @pytest.mark.parametrize("name", _native.__all__)
@@ -47,17 +51,26 @@ def test_stub_signature_matches_the_function(name):
     assert [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(declared, defaults)] == \
         [(p.name, None if p.default is inspect.Parameter.empty else p.default) for p in runtime]
     assert not (node.args.kwonlyargs or node.args.vararg or node.args.kwarg or node.args.posonlyargs)
+    # The kinds, which the runtime signature does not show, against the declaration.
+    assert [(a.arg, ast.unparse(a.annotation)) for a in declared] == \
+        [(parameter, ANNOTATIONS[kind]) for parameter, kind, _ in declarations()[name]]
 
 
 def test_threaded_stub_matches_the_functions():
     stub = PACKAGE / "_parallel.pyi"
     nodes = stub_functions(stub)
     assert list(nodes) == _parallel.__all__ == _native.__all__
+    rows = declarations()
     for name, node in nodes.items():
         runtime = inspect.signature(getattr(_parallel, name)).parameters.values()
         assert [a.arg for a in node.args.posonlyargs] == [p.name for p in runtime], name
         assert not (node.args.args or node.args.kwonlyargs or node.args.defaults)
         assert all(p.kind is p.POSITIONAL_ONLY and p.default is p.empty for p in runtime)
+        # The engine's parameters, then the threaded module's own.
+        engine = [(parameter, ANNOTATIONS[kind]) for parameter, kind, _ in rows[name]]
+        annotated = [(a.arg, ast.unparse(a.annotation)) for a in node.args.posonlyargs]
+        assert annotated[:len(engine)] == engine, name
+        assert all(THREADED_ANNOTATIONS.get(arg) == text for arg, text in annotated[len(engine):]), name
 
 
 def test_typed_example_runs():

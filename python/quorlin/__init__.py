@@ -11,30 +11,8 @@ Importing quorlin does not import NumPy; the first call does.
 """
 
 from quorlin import _native
-from quorlin.functions import (
-    ftle_direct_perturbation,
-    ftle_local_linearization,
-    hurst_exponent,
-    lyapunov_kantz,
-    lyapunov_rosenstein,
-    optimal_delay,
-    optimal_dimension,
-    permutation_entropy,
-    sample_entropy,
-    time_delay_embedding,
-)
+# The ten functions, listed once, in the engine's order, in functions.__all__.
+from quorlin.functions import *  # noqa: F403
+from quorlin.functions import __all__ as __all__
 
 __version__ = "0.1.0"
-
-__all__ = [
-    "hurst_exponent",
-    "permutation_entropy",
-    "sample_entropy",
-    "lyapunov_rosenstein",
-    "lyapunov_kantz",
-    "ftle_local_linearization",
-    "ftle_direct_perturbation",
-    "optimal_delay",
-    "time_delay_embedding",
-    "optimal_dimension",
-]

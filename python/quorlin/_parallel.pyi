@@ -15,19 +15,6 @@ from typing import Any, Callable, Optional, SupportsFloat, SupportsIndex, Tuple,
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = [
-    "hurst_exponent",
-    "permutation_entropy",
-    "sample_entropy",
-    "lyapunov_rosenstein",
-    "lyapunov_kantz",
-    "ftle_local_linearization",
-    "ftle_direct_perturbation",
-    "optimal_delay",
-    "time_delay_embedding",
-    "optimal_dimension",
-]
-
 _Signal = NDArray[np.float64]
 _Float64Array = NDArray[np.float64]
 _Integer = SupportsIndex

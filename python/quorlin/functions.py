@@ -244,21 +244,33 @@ class _Face(Generic[Result]):
     an integer result, which cannot be NaN: 'propagate' then raises).
     `per_point` computes a result that has one entry per point: it gets the
     engine function, the array and the engine's arguments, and is used by
-    'propagate' and 'omit' alike. `anchors`: the threaded function takes an
-    anchor subset before the worker count (the FTLE functions)."""
+    'propagate' and 'omit' alike."""
 
-    __slots__ = ("name", "ndim", "parameter", "undefined", "per_point", "threaded_tail")
+    __slots__ = ("name", "ndim", "parameter", "undefined", "per_point", "_threaded_tail")
 
     def __init__(self, name: str, *, ndim: int = 1, undefined: Optional[Callable[[], Any]] = None,
-                 per_point: Optional[Callable[..., Any]] = None, anchors: bool = False) -> None:
+                 per_point: Optional[Callable[..., Any]] = None) -> None:
         self.name = name
         self.ndim = ndim
         self.parameter = "signal" if ndim == 1 else "trajectory"
         self.undefined = undefined
         self.per_point = per_point
-        # What the threaded function takes after the engine's arguments,
-        # less the worker count: every anchor, no progress callback.
-        self.threaded_tail: Tuple[None, ...] = (None,) if anchors else ()
+        self._threaded_tail: Optional[Tuple[None, ...]] = None
+
+    def threaded_tail(self) -> Tuple[None, ...]:
+        """What the threaded function takes after the engine's arguments,
+        less the worker count: None for each parameter of its own before
+        `workers` (every anchor, for the FTLE functions), no progress
+        callback. Read once from the two signatures, which the modules
+        generate from one declaration."""
+        if self._threaded_tail is None:
+            import inspect
+
+            engine = inspect.signature(getattr(_native, self.name)).parameters
+            threaded = inspect.signature(getattr(_parallel, self.name)).parameters
+            own = len(threaded) - len(engine) - 2  # less `workers` and `progress`
+            self._threaded_tail = (None,) * own
+        return self._threaded_tail
 
 
 def _worker_count(workers: Any, function: str) -> int:
@@ -285,7 +297,7 @@ def _engine(face: _Face[Any], workers: Any) -> Callable[..., Any]:
     if count == 1:
         return cast(Callable[..., Any], getattr(_native, face.name))
     threaded = getattr(_parallel, face.name)
-    tail = (*face.threaded_tail, count, None)
+    tail = (*face.threaded_tail(), count, None)
     return lambda x, *args: threaded(x, *args, *tail)
 
 
@@ -391,9 +403,9 @@ _ROSENSTEIN: _Face[Tuple[float, FloatArray, FloatArray]] = _Face(
     "lyapunov_rosenstein", undefined=_no_exponent_with_steps)
 _KANTZ: _Face[Tuple[float, FloatArray]] = _Face("lyapunov_kantz", undefined=_no_exponent)
 _LOCAL: _Face[Tuple[FloatArray, FloatArray]] = _Face(
-    "ftle_local_linearization", ndim=2, per_point=_local_linearization_points, anchors=True)
+    "ftle_local_linearization", ndim=2, per_point=_local_linearization_points)
 _DIRECT: _Face[Tuple[FloatArray, FloatArray]] = _Face(
-    "ftle_direct_perturbation", per_point=_direct_perturbation_points, anchors=True)
+    "ftle_direct_perturbation", per_point=_direct_perturbation_points)
 _DELAY: _Face[int] = _Face("optimal_delay")
 _EMBEDDING: _Face[FloatArray] = _Face("time_delay_embedding", per_point=_embedding_as_stored)
 _DIMENSION: _Face[int] = _Face("optimal_dimension")

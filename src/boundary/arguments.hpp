@@ -1,15 +1,16 @@
-// Arguments: parses one call against its ParameterTable, then converts the
-// parameters in order, one typed call per parameter:
+// Arguments: parses one call against a function's ParameterTable, then
+// converts every parameter, in order, with the converter of its kind:
 //
-//     Arguments in(kTable, args, nargs, kwnames);
-//     SignalView signal;
-//     in.signal(signal);
-//     const auto dimension = in.unsigned_integer(3);
-//     const auto epsilon = in.optional_real();
+//     Arguments in(Face::table, args, nargs, kwnames);
+//     ArgumentValues<Face> values;
+//     in.convert_all<Face>(values);
 //     if (!in.ok()) return nullptr;
 //
-// After the first failure every later call converts nothing, so exactly the
-// first failing argument is reported. A TypeError from a converter is
+// `Face` is a class whose static constexpr `table` declares the parameters;
+// a parameter left out takes the default its row writes.
+//
+// After the first failure every later parameter converts nothing, so exactly
+// the first failing argument is reported. A TypeError from a converter is
 // re-raised as "argument '{name}': {text}" (its __cause__ carried over);
 // any other exception, OverflowError included, passes unchanged.
 #pragma once
@@ -17,80 +18,105 @@
 #include "boundary/convert.hpp"
 #include "boundary/parse.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace quorlin::boundary {
+
+// The value a parameter of kind K converts to and its converter (of the
+// shape of those in convert.hpp). The kinds of the threaded module only are
+// specialised in parallel_inputs.hpp.
+template <Kind K>
+struct Conversion;
+
+template <class T, auto Convert>
+struct Converts {
+    using Value = T;
+    static constexpr auto convert = Convert;
+};
+
+template <> struct Conversion<Kind::signal> : Converts<SignalView, convert_signal> {};
+template <> struct Conversion<Kind::trajectory> : Converts<TrajectoryView, convert_trajectory> {};
+template <> struct Conversion<Kind::unsigned_integer>
+    : Converts<std::uint64_t, convert_unsigned> {};
+template <> struct Conversion<Kind::optional_unsigned_integer>
+    : Converts<std::optional<std::uint64_t>, convert_unsigned> {};
+template <> struct Conversion<Kind::real> : Converts<double, convert_double> {};
+template <> struct Conversion<Kind::optional_real>
+    : Converts<std::optional<double>, convert_double> {};
+template <> struct Conversion<Kind::text> : Converts<std::string_view, convert_text> {};
+template <> struct Conversion<Kind::boolean> : Converts<bool, convert_boolean> {};
+
+// A default's text read as the value of its kind.
+template <class T>
+consteval T default_value(std::string_view text) {
+    if constexpr (std::is_same_v<T, std::uint64_t>) return default_unsigned(text);
+    if constexpr (std::is_same_v<T, double>) return default_real(text);
+    if constexpr (std::is_same_v<T, std::string_view>) return default_text(text);
+    if constexpr (std::is_same_v<T, bool>) return default_boolean(text);
+}
+
+// The converted arguments of a call of `Face`, one value per parameter.
+template <class Face, class Indices = std::make_index_sequence<Face::table.size()>>
+struct ArgumentValuesOf;
+
+template <class Face, std::size_t... I>
+struct ArgumentValuesOf<Face, std::index_sequence<I...>> {
+    using type = std::tuple<typename Conversion<Face::table.parameters[I].kind>::Value...>;
+};
+
+template <class Face>
+using ArgumentValues = typename ArgumentValuesOf<Face>::type;
 
 class Arguments {
 public:
     Arguments(const ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames)
-        : table_(table), ok_(parse_arguments(table, args, nargs, kwnames, slots_)) {}
+        : ok_(parse_arguments(table, args, nargs, kwnames, slots_)) {}
 
     bool ok() const { return ok_; }
 
-    void signal(SignalView& out) { convert_required(convert_signal, out); }
-    void trajectory(TrajectoryView& out) { convert_required(convert_trajectory, out); }
-
-    std::uint64_t unsigned_integer(std::uint64_t fallback) {
-        return convert_or(convert_unsigned, fallback);
-    }
-    std::optional<std::uint64_t> optional_unsigned_integer() {
-        return convert_optional<std::uint64_t>(convert_unsigned);
-    }
-    double real(double fallback) { return convert_or(convert_double, fallback); }
-    std::optional<double> optional_real() { return convert_optional<double>(convert_double); }
-    std::string_view text(std::string_view fallback) { return convert_or(convert_text, fallback); }
-    bool boolean(bool fallback) { return convert_or(convert_boolean, fallback); }
-    // A required parameter of a kind that only one module has (the threaded
-    // module's worker count, progress callback and anchor subset), by a
-    // converter of the same shape as those of convert.hpp.
-    template <class T>
-    void required(bool (*convert)(PyObject*, T&), T& out) {
-        convert_required(convert, out);
+    template <class Face>
+    void convert_all(ArgumentValues<Face>& values) {
+        static_assert(Face::table.size() <= kMaxParameters);
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (convert_parameter<Face, I>(std::get<I>(values)), ...);
+        }(std::make_index_sequence<Face::table.size()>{});
     }
 
 private:
-    // The next parameter's argument object (nullptr when absent) and name.
-    PyObject* next(const char*& name) {
-        name = table_.names[next_];
-        return slots_[next_++];
-    }
-
-    template <class T>
-    void convert_required(bool (*convert)(PyObject*, T&), T& out) {
-        const char* name;
-        PyObject* object = next(name);
-        if (ok_ && !convert(object, out)) fail(name);
-    }
-
-    template <class T>
-    T convert_or(bool (*convert)(PyObject*, T&), T fallback) {
-        const char* name;
-        PyObject* object = next(name);
-        T value = fallback;
-        if (ok_ && object != nullptr && !convert(object, value)) fail(name);
-        return value;
-    }
-
-    template <class T>
-    std::optional<T> convert_optional(bool (*convert)(PyObject*, T&)) {
-        const char* name;
-        PyObject* object = next(name);
-        if (!ok_ || object == nullptr || object == Py_None) return std::nullopt;
-        T value{};
-        if (!convert(object, value)) {
-            fail(name);
-            return std::nullopt;
+    template <class Face, std::size_t I, class T>
+    void convert_parameter(T& out) {
+        constexpr Parameter parameter = Face::table.parameters[I];
+        using Converter = Conversion<parameter.kind>;
+        PyObject* object = slots_[I];
+        if (!ok_) return;
+        if constexpr (is_optional(parameter.kind)) {
+            // None counts as absent, for these kinds only.
+            if (object == nullptr || object == Py_None) return;
+            typename T::value_type value{};
+            if (Converter::convert(object, value)) {
+                out = value;
+                return;
+            }
+        } else if constexpr (parameter.default_text == nullptr) {
+            if (Converter::convert(object, out)) return;
+        } else {
+            constexpr T fallback = default_value<T>(parameter.default_text);
+            out = fallback;
+            if (object == nullptr || Converter::convert(object, out)) return;
         }
-        return value;
+        fail(parameter.name);
     }
 
     void fail(const char* name);
 
-    const ParameterTable& table_;
     ArgumentSlots slots_{};
-    std::size_t next_ = 0;
     bool ok_;
 };
 

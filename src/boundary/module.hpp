@@ -9,6 +9,13 @@
 
 namespace quorlin::boundary {
 
+// The definition of a module of single-phase initialisation: no per-module
+// state, no method table (create_module registers the functions on the
+// module object), no hooks.
+inline PyModuleDef module_definition(const char* name, const char* doc) {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
 // The module of `definition` with `functions` registered on it, or nullptr
 // with an exception set. `cell` holds the module once it is complete; a
 // second initialisation in the same process raises ImportError, since the

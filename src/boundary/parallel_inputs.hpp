@@ -4,7 +4,8 @@
 //
 // Converters have the shape of those in convert.hpp, and Arguments applies
 // them the same way (a TypeError is prefixed with the argument's name). A
-// refused value raises ValueError naming the argument itself.
+// refused value raises ValueError naming the argument itself. These kinds
+// are always required: they have no defaults to read.
 #pragma once
 
 #include "boundary/python.hpp"
@@ -15,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "boundary/arguments.hpp"
 #include "boundary/convert.hpp"
 #include "numerics/points.hpp"
 
@@ -48,3 +50,13 @@ std::vector<double> private_samples(const SignalView& signal);
 std::vector<double> private_trajectory(const TrajectoryView& trajectory, StridedPoints& points);
 
 }  // namespace quorlin::boundary::parallel
+
+namespace quorlin::boundary {
+
+template <> struct Conversion<Kind::anchors>
+    : Converts<std::optional<std::vector<std::uint64_t>>, parallel::convert_anchors> {};
+template <> struct Conversion<Kind::workers> : Converts<unsigned, parallel::convert_workers> {};
+// Borrowed for the call.
+template <> struct Conversion<Kind::progress> : Converts<PyObject*, parallel::convert_progress> {};
+
+}  // namespace quorlin::boundary

@@ -7,7 +7,7 @@ namespace quorlin::boundary {
 namespace {
 
 void raise_too_many_positional(const ParameterTable& table, Py_ssize_t given) {
-    const std::size_t count = table.names.size();
+    const std::size_t count = table.size();
     const char* verb = given == 1 ? "was" : "were";
     if (table.required == count) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
@@ -35,7 +35,7 @@ void raise_missing(const ParameterTable& table, const ArgumentSlots& slots) {
             }
         }
         list += '\'';
-        list += table.names[p];
+        list += table.parameters[p].name;
         list += '\'';
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", table.function,
@@ -44,18 +44,18 @@ void raise_missing(const ParameterTable& table, const ArgumentSlots& slots) {
 
 // The index of the parameter called `name`, or the table's size if none is.
 std::size_t find_parameter(const ParameterTable& table, PyObject* name) {
-    if (!PyUnicode_Check(name)) return table.names.size();
+    if (!PyUnicode_Check(name)) return table.size();
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &length);
     if (text == nullptr) {
         PyErr_Clear();
-        return table.names.size();
+        return table.size();
     }
     const std::string_view wanted(text, static_cast<std::size_t>(length));
-    for (std::size_t p = 0; p < table.names.size(); ++p) {
-        if (wanted == table.names[p]) return p;
+    for (std::size_t p = 0; p < table.size(); ++p) {
+        if (wanted == table.parameters[p].name) return p;
     }
-    return table.names.size();
+    return table.size();
 }
 
 }  // namespace
@@ -63,7 +63,7 @@ std::size_t find_parameter(const ParameterTable& table, PyObject* name) {
 bool parse_arguments(const ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, ArgumentSlots& slots) {
     slots.fill(nullptr);
-    const std::size_t count = table.names.size();
+    const std::size_t count = table.size();
     if (nargs < 0 || static_cast<std::size_t>(nargs) > count) {
         raise_too_many_positional(table, nargs);
         return false;
@@ -81,7 +81,7 @@ bool parse_arguments(const ParameterTable& table, PyObject* const* args, Py_ssiz
         }
         if (slots[p] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         table.function, table.names[p]);
+                         table.function, table.parameters[p].name);
             return false;
         }
         slots[p] = args[nargs + k];
