@@ -520,10 +520,22 @@ DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
     if (!tiled || n_steps == 0 || n < 2 || n > std::numeric_limits<std::uint32_t>::max() / 2) {
         return follow_directly(points, n_steps, n_references, partners, pacer);
     }
-    // Records of the pairs in flight (8 bytes each): 32 MiB, or 64 per point
-    // when that is more.
-    const std::size_t budget =
-        pair_budget > 0 ? pair_budget : std::max<std::size_t>(std::size_t{1} << 22, 64 * n);
+    std::size_t budget = pair_budget;
+    if (budget == 0) {
+        // Every pass beyond the first computes the cells of its bands anew
+        // and searches every partner list again (at 100,000 points of a
+        // Lorenz series, 7 passes did about 5 times the cells and 8 times
+        // the searches of one), so the pairs in flight may have records of
+        // a sixteenth of the memory free now: with the records of retired
+        // references kept until they make up half, and a vector's room to
+        // grow, that is at most a quarter in use, allocated only as pairs
+        // need it. The floor, 32 MiB or 64 pairs per point, is what the
+        // path always had.
+        const std::uint64_t share = available_memory_bytes() / 16 / sizeof(PairRecord);
+        budget = static_cast<std::size_t>(std::min<std::uint64_t>(
+            share, std::numeric_limits<std::size_t>::max() / (4 * sizeof(PairRecord))));
+        budget = std::max({budget, std::size_t{1} << 22, 64 * n});
+    }
     return TiledFollower(points, n_steps, n_references, partners, budget, pacer).run();
 }
 
