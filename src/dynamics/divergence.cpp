@@ -100,10 +100,15 @@ struct PairRecord {
     std::uint32_t end;
 };
 
+// How many pairs ahead add_band asks for the cells it will read.
+constexpr std::size_t kPrefetchAhead = 8;
+
 // Adds the band's cells of each pair of one reference to the sums of that
 // reference. window[r] is the sum for row t0 + r (that is, k = t0 + r - i);
 // lanes below first_lane (rows before the reference's first step of the
-// pass) and from each pair's end on receive -0.0, which changes nothing.
+// pass) and from each pair's end on receive nothing. Each lane sees the
+// same IEEE additions in the same order whether they are done in a vector
+// or one by one.
 // With kCounting, the steps without a contribution (cells that hold -0.0 and
 // carry a bit in their slot's `skipped`) are counted in missed[r], so that
 // the counts can be corrected; without it no cell of the band is such a
@@ -118,12 +123,19 @@ template <bool kCounting>
     Lanes acc[kBandVectors];
 #pragma GCC unroll 16
     for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
-    LaneFlags lane_index;
-    for (std::size_t l = 0; l < kFitLanes; ++l) lane_index[l] = static_cast<std::int64_t>(l);
-    const Lanes nothing = broadcast(-0.0);
     const std::uint32_t band_end = t0 + static_cast<std::uint32_t>(kBand);
 
     for (std::size_t p = 0; p < n_records; ++p) {
+        if (p + kPrefetchAhead < n_records) {
+            // The slots of a reference's pairs lie anywhere in the pool: ask
+            // for a later pair's cells while this one's are added.
+            const double* ahead =
+                cells + static_cast<std::size_t>(records[p + kPrefetchAhead].slot) * kBand;
+#pragma GCC unroll 8
+            for (std::size_t line = 0; line < kBand * sizeof(double); line += 64) {
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + line);
+            }
+        }
         const PairRecord record = records[p];
         if (record.end <= t0 + first_lane) continue;  // done in an earlier band
         const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
@@ -133,14 +145,14 @@ template <bool kCounting>
 #pragma GCC unroll 16
             for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] += load_lanes(column + kFitLanes * v);
         } else {
+            // A pair's first or last band, or a reference's first: rare
+            // beside the whole bands, so done lane by lane in memory, which
+            // keeps every accumulator of the common case in a register.
 #pragma GCC unroll 16
-            for (std::size_t v = 0; v < kBandVectors; ++v) {
-                // Row kFitLanes * v + l of the band is lane l of vector v.
-                const LaneFlags row = lane_index + static_cast<std::int64_t>(kFitLanes * v);
-                const LaneFlags inside = (row >= static_cast<std::int64_t>(first_lane)) &
-                                         (row < static_cast<std::int64_t>(last_lane));
-                acc[v] += inside ? load_lanes(column + kFitLanes * v) : nothing;
-            }
+            for (std::size_t v = 0; v < kBandVectors; ++v) store_lanes(window + kFitLanes * v, acc[v]);
+            for (std::uint32_t lane = first_lane; lane < last_lane; ++lane) window[lane] += column[lane];
+#pragma GCC unroll 16
+            for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
         }
         if constexpr (kCounting) {
             BandMask missing = slots[record.slot].skipped & lanes_between(first_lane, last_lane);
