@@ -12,9 +12,8 @@
 // The direct path follows each pair on its own. The tiled path uses that
 // a pair (i, j) only reads the diagonal j - i of the distance matrix, cell
 // (t, t + j - i) at step k = t - i: it computes each needed cell of a
-// diagonal once for all the pairs on it, a band of kTileRows rows at a
-// time, and adds a band to the sums of a pair with vector additions across
-// k. Lanes of a vector belong to different k, so no accumulator sees its
+// diagonal once for all the pairs on it, a band of rows at a time, and
+// adds a band to the sums of a pair with vector additions across k. Lanes of a vector belong to different k, so no accumulator sees its
 // additions reordered; a step that contributes nothing adds -0.0, the one
 // value whose addition leaves every double (+0.0 and NaN included)
 // unchanged.
