@@ -421,6 +421,9 @@ private:
             const std::uint32_t slot = pool_.slot_for(diagonal, static_cast<std::uint32_t>(i + k0));
             Slot& held = pool_[slot];
             held.end = std::max(held.end, static_cast<std::uint32_t>(end));
+            if (records_.size() == records_.capacity()) {
+                require_memory(2 * records_.size() + 1, sizeof(PairRecord));
+            }
             records_.push_back({slot, static_cast<std::uint32_t>(end)});
             reference.last_end = std::max(reference.last_end, end);
         }
@@ -538,12 +541,13 @@ DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
         // and searches every partner list again (at 100,000 points of a
         // Lorenz series, 7 passes did about 5 times the cells and 8 times
         // the searches of one), so the pairs in flight may have records of
-        // a sixteenth of the memory free now: with the records of retired
-        // references kept until they make up half, and a vector's room to
-        // grow, that is at most a quarter in use, allocated only as pairs
-        // need it. The floor, 32 MiB or 64 pairs per point, is what the
-        // path always had.
-        const std::uint64_t share = available_memory_bytes() / 16 / sizeof(PairRecord);
+        // a thirty-second of the memory free now: with the records of
+        // retired references kept until they make up half, and a vector's
+        // room to grow, that is at most an eighth in use (several processes
+        // of a batch may each take as much), allocated only as pairs need
+        // it. The floor, 32 MiB or 64 pairs per point, is what the path
+        // always had.
+        const std::uint64_t share = available_memory_bytes() / 32 / sizeof(PairRecord);
         budget = static_cast<std::size_t>(std::min<std::uint64_t>(
             share, std::numeric_limits<std::size_t>::max() / (4 * sizeof(PairRecord))));
         budget = std::max({budget, std::size_t{1} << 22, 64 * n});
