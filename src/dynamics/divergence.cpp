@@ -108,11 +108,10 @@ constexpr std::size_t kPrefetchAhead = 8;
 // lanes below first_lane (rows before the reference's first step of the
 // pass) and from each pair's end on receive nothing. Each lane sees the
 // same IEEE additions in the same order whether they are done in a vector
-// or one by one.
-// With kCounting, the steps without a contribution (cells that hold -0.0 and
-// carry a bit in their slot's `skipped`) are counted in missed[r], so that
-// the counts can be corrected; without it no cell of the band is such a
-// step.
+// or one by one. With kCounting, the steps without a contribution (cells
+// that hold -0.0 and carry a bit in their slot's `skipped`) are counted in
+// missed[r], so that the counts can be corrected; without it no cell of the
+// band is such a step.
 template <bool kCounting>
 [[gnu::always_inline]] inline void add_band_lanes(double* window, std::uint64_t* missed,
                                                   const double* cells, const Slot* slots,
