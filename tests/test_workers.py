@@ -318,6 +318,22 @@ def test_progress_is_reported_on_the_calling_thread_during_the_call():
         assert 0 <= done <= total or phase == 0
 
 
+@pytest.mark.parametrize("name, args", [
+    ("lyapunov_kantz", (None, None, None, None, None)),
+    ("lyapunov_rosenstein", (None, None, None, 4000)),
+])
+def test_serial_follow_ups_report_how_far_they_are(name, args):
+    """The Lyapunov estimators run on one thread: their phases still count
+    up to a known total, and the result is the engine's."""
+    x = lorenz(20_000 if name == "lyapunov_rosenstein" else 3_000, step=0.01)[:, 0].copy()
+    seen = []
+    result = getattr(_parallel, name)(x, *args, 2, lambda *counts: seen.append(counts))
+    assert same_bits(result, getattr(_native, name)(x, *args))
+    moving = [(phase, done, total) for phase, done, total in seen if phase > 0]
+    assert moving and all(0 <= done <= total for _, done, total in moving)
+    assert any(0 < done for _, done, _ in moving)
+
+
 def test_an_exception_in_the_progress_callback_stops_the_call():
     def give_up(*_):
         raise RuntimeError("enough")

@@ -92,6 +92,30 @@ private:
     Progress* progress_ = nullptr;
 };
 
+// A phase of work done on one thread, reported like a parallel phase: its
+// steps (of the kernel's choosing: references, rows) in all and done so far,
+// so that a watcher sees a serial stretch move too. Costs one relaxed store
+// per report when the context watches progress, a test when it does not.
+class SerialPhase {
+public:
+    SerialPhase(const ExecutionContext& context, std::uint64_t total)
+        : progress_(context.progress()) {
+        if (progress_ == nullptr) return;
+        progress_->done.store(0, std::memory_order_relaxed);
+        progress_->total.store(total, std::memory_order_relaxed);
+        progress_->phases.fetch_add(1, std::memory_order_relaxed);
+    }
+    SerialPhase(const SerialPhase&) = delete;
+    SerialPhase& operator=(const SerialPhase&) = delete;
+
+    void reached(std::uint64_t done) {
+        if (progress_ != nullptr) progress_->done.store(done, std::memory_order_relaxed);
+    }
+
+private:
+    Progress* progress_;
+};
+
 // Paces the stop checks of one thread of work. Not shared between threads:
 // each thread that works for a computation counts on a Pacer of its own over
 // the computation's context.

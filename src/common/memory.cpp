@@ -133,6 +133,10 @@ std::uint64_t physical_memory_bytes() {
     return bytes;
 }
 
+std::uint64_t available_memory_bytes() {
+    return std::min({physical_memory_bytes(), system_available_bytes(), cgroup_headroom_bytes()});
+}
+
 void require_memory(std::uint64_t count, std::size_t element_size, std::uint64_t copies) {
     const auto bytes = checked_mul(count, element_size);
     const auto all_copies = bytes ? checked_mul(*bytes, copies) : std::nullopt;

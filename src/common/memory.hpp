@@ -17,6 +17,10 @@ namespace quorlin {
 // Total physical memory of the machine in bytes (cached after the first call).
 std::uint64_t physical_memory_bytes();
 
+// The memory the machine, the system and the process's control group can
+// all still give now, in bytes (read afresh on every call).
+std::uint64_t available_memory_bytes();
+
 // Throws std::bad_alloc unless `count` elements of `element_size` bytes, with
 // `copies` such buffers alive at once, fit in size_t, in physical memory and
 // in the memory available now.

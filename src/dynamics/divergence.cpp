@@ -9,6 +9,7 @@
 
 #include "common/memory.hpp"
 #include "common/vector_clones.hpp"
+#include "dynamics/lanes.hpp"
 #include "numerics/neighbors.hpp"
 
 namespace quorlin::dynamics {
@@ -30,6 +31,7 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
     DivergenceSums out{std::vector<double>(n_steps, 0.0),
                        std::vector<std::uint64_t>(n_steps, 0)};
     const std::size_t n = points.size();
+    SerialPhase phase(pacer.context(), n_references);
     std::vector<std::size_t> listed;
     for (std::size_t i = 0; i < n_references; ++i) {
         listed.clear();
@@ -45,6 +47,7 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
             }
             pacer.advance(horizon * cell_units(points) + 1);
         }
+        phase.reached(i + 1);
     }
     return out;
 }
@@ -61,14 +64,15 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
 // band that holds row i + k, so every sum[k] receives its additions in the
 // order of the pairs, exactly as in the direct path.
 //
-// The cells of a diagonal ("column", offset j - i) are held in a slot of
-// kBand values, one per row of the band, for as long as a pair still needs
-// the diagonal; each cell is therefore computed once per band, not once per
-// pair. (Bands of 32 and 64 rows measured alike; 32 keeps the accumulators
-// in registers with AVX2 as well.)
+// The cells of a diagonal (offset j - i) are held in a slot of kBand values,
+// one per row of the band, for as long as a pair still needs the diagonal;
+// each cell is therefore computed once per band, not once per pair.
 
+// Bands of 32 and 64 rows measured alike; with 32 the accumulators of a band
+// stay in registers with AVX2 as well.
 constexpr std::size_t kBand = 32;
-constexpr std::size_t kVectors = kBand / 8;
+constexpr std::size_t kBandVectors = kBand / kFitLanes;
+static_assert(kBand % kFitLanes == 0);
 
 // One bit per row of a band.
 using BandMask = std::uint64_t;
@@ -80,8 +84,14 @@ constexpr BandMask lanes_between(std::uint32_t first, std::uint32_t last) {
     return below_last & ~((BandMask{1} << first) - 1);
 }
 
-using Lanes = double __attribute__((vector_size(64)));
-using LaneIndex = std::int64_t __attribute__((vector_size(64)));
+// A diagonal in use during a pass. Rows, diagonals and slots are numbered in
+// 32 bits (follow_pairs takes the direct path for series too long for that).
+struct Slot {
+    std::uint32_t diagonal;  // the offset j - i, shifted by n - 1 to be >= 0
+    std::uint32_t first;     // the first row a pair on it reads in this pass
+    std::uint32_t end;       // the row past the last one
+    BandMask skipped;        // rows of the current band whose cell adds nothing
+};
 
 // One pair of a reference in flight: its diagonal's slot and the first row
 // past its last contribution in this pass.
@@ -90,65 +100,61 @@ struct PairRecord {
     std::uint32_t end;
 };
 
+// How many pairs ahead add_band asks for the cells it will read.
+constexpr std::size_t kPrefetchAhead = 8;
+
 // Adds the band's cells of each pair of one reference to the sums of that
 // reference. window[r] is the sum for row t0 + r (that is, k = t0 + r - i);
 // lanes below first_lane (rows before the reference's first step of the
-// pass) and from each pair's end on receive nothing. When `skipped` is
-// given, the steps without a contribution (cells that hold -0.0 and carry a
-// bit in skipped[slot]) are counted in missed[r], so that the counts can be
-// corrected; without it no cell of the band is such a step.
-//
-// Compiled for several instruction sets (vector_clones.hpp).
-QUORLIN_VECTOR_CLONES void add_band(
-    double* window, std::uint64_t* missed, const double* cells, const BandMask* skipped,
-    const PairRecord* records, std::size_t n_records, std::uint32_t t0, std::uint32_t first_lane) {
+// pass) and from each pair's end on receive nothing. Each lane sees the
+// same IEEE additions in the same order whether they are done in a vector
+// or one by one. With kCounting, the steps without a contribution (cells
+// that hold -0.0 and carry a bit in their slot's `skipped`) are counted in
+// missed[r], so that the counts can be corrected; without it no cell of the
+// band is such a step.
+template <bool kCounting>
+[[gnu::always_inline]] inline void add_band_lanes(double* window, std::uint64_t* missed,
+                                                  const double* cells, const Slot* slots,
+                                                  const PairRecord* records,
+                                                  std::size_t n_records, std::uint32_t t0,
+                                                  std::uint32_t first_lane) {
     // Separate accumulators, fully unrolled so that they stay in registers.
-    Lanes acc[kVectors];
+    Lanes acc[kBandVectors];
 #pragma GCC unroll 16
-    for (std::size_t v = 0; v < kVectors; ++v) std::memcpy(&acc[v], window + 8 * v, sizeof(Lanes));
-    const LaneIndex lane = {0, 1, 2, 3, 4, 5, 6, 7};
-    const Lanes nothing = {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
+    for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
     const std::uint32_t band_end = t0 + static_cast<std::uint32_t>(kBand);
 
-    // Lanes first_lane .. last_lane - 1 of a column.
-    auto add_part = [&](const double* column, std::uint32_t last_lane) {
-        const LaneIndex from = lane - static_cast<std::int64_t>(first_lane);
-        const LaneIndex to = lane - static_cast<std::int64_t>(last_lane);
-#pragma GCC unroll 16
-        for (std::size_t v = 0; v < kVectors; ++v) {
-            // Lane l of vector v is inside when first <= 8v + l < last.
-            const std::int64_t offset = -8 * static_cast<std::int64_t>(v);
-            Lanes c;
-            std::memcpy(&c, column + 8 * v, sizeof c);
-            acc[v] += (from >= offset) & (to < offset) ? c : nothing;
-        }
-    };
-
-    if (first_lane == 0 && skipped == nullptr) {
-        // The common case: most pairs cover the whole band.
-        for (std::size_t p = 0; p < n_records; ++p) {
-            const PairRecord record = records[p];
-            const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
-            if (record.end >= band_end) {
-#pragma GCC unroll 16
-                for (std::size_t v = 0; v < kVectors; ++v) {
-                    Lanes c;
-                    std::memcpy(&c, column + 8 * v, sizeof c);
-                    acc[v] += c;
-                }
-            } else if (record.end > t0) {
-                add_part(column, record.end - t0);
+    for (std::size_t p = 0; p < n_records; ++p) {
+        if (p + kPrefetchAhead < n_records) {
+            // The slots of a reference's pairs lie anywhere in the pool: ask
+            // for a later pair's cells while this one's are added.
+            const double* ahead =
+                cells + static_cast<std::size_t>(records[p + kPrefetchAhead].slot) * kBand;
+#pragma GCC unroll 8
+            for (std::size_t line = 0; line < kBand * sizeof(double); line += 64) {
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + line);
             }
         }
-    } else {
-        for (std::size_t p = 0; p < n_records; ++p) {
-            const PairRecord record = records[p];
-            if (record.end <= t0 + first_lane) continue;  // done in an earlier band
-            const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
-            const std::uint32_t last_lane = std::min(record.end, band_end) - t0;
-            add_part(column, last_lane);
-            if (skipped == nullptr) continue;
-            BandMask missing = skipped[record.slot] & lanes_between(first_lane, last_lane);
+        const PairRecord record = records[p];
+        if (record.end <= t0 + first_lane) continue;  // done in an earlier band
+        const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
+        const std::uint32_t last_lane = std::min(record.end, band_end) - t0;
+        if (first_lane == 0 && last_lane == kBand) {
+            // The common case: the pair covers the whole band.
+#pragma GCC unroll 16
+            for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] += load_lanes(column + kFitLanes * v);
+        } else {
+            // A pair's first or last band, or a reference's first: rare
+            // beside the whole bands, so done lane by lane in memory, which
+            // keeps every accumulator of the common case in a register.
+#pragma GCC unroll 16
+            for (std::size_t v = 0; v < kBandVectors; ++v) store_lanes(window + kFitLanes * v, acc[v]);
+            for (std::uint32_t lane = first_lane; lane < last_lane; ++lane) window[lane] += column[lane];
+#pragma GCC unroll 16
+            for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
+        }
+        if constexpr (kCounting) {
+            BandMask missing = slots[record.slot].skipped & lanes_between(first_lane, last_lane);
             while (missing != 0) {
                 ++missed[__builtin_ctzll(missing)];
                 missing &= missing - 1;
@@ -156,11 +162,26 @@ QUORLIN_VECTOR_CLONES void add_band(
         }
     }
 #pragma GCC unroll 16
-    for (std::size_t v = 0; v < kVectors; ++v) std::memcpy(window + 8 * v, &acc[v], sizeof(Lanes));
+    for (std::size_t v = 0; v < kBandVectors; ++v) store_lanes(window + kFitLanes * v, acc[v]);
 }
 
-// Memory for the slots, aligned to cache lines: a slot of 32 cells is
-// exactly four lines.
+// The kernel above, compiled for several instruction sets
+// (vector_clones.hpp), without and with the counting.
+QUORLIN_VECTOR_CLONES void add_band(double* window, const double* cells,
+                                    const PairRecord* records, std::size_t n_records,
+                                    std::uint32_t t0, std::uint32_t first_lane) {
+    add_band_lanes<false>(window, nullptr, cells, nullptr, records, n_records, t0, first_lane);
+}
+
+QUORLIN_VECTOR_CLONES void add_band_counting(double* window, std::uint64_t* missed,
+                                             const double* cells, const Slot* slots,
+                                             const PairRecord* records, std::size_t n_records,
+                                             std::uint32_t t0, std::uint32_t first_lane) {
+    add_band_lanes<true>(window, missed, cells, slots, records, n_records, t0, first_lane);
+}
+
+// Memory for the cells of the slots, aligned to cache lines: a slot of 32
+// cells is exactly four lines.
 struct AlignedCells {
     static constexpr std::align_val_t kAlignment{64};
     struct Free {
@@ -182,6 +203,76 @@ struct AlignedCells {
     }
 };
 
+// The slots of a pass: one per diagonal some pair in flight still reads,
+// handed back to the pool once no pair reads its diagonal past the current
+// band, and handed out again (last returned, first taken) to the next
+// diagonal that needs one. A slot's cells are whatever its last band left
+// until compute_band fills the rows its pairs read.
+class SlotPool {
+public:
+    static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
+
+    // Every diagonal without a slot, every slot free.
+    void reset(std::size_t diagonals) {
+        if (slot_of_.size() != diagonals) {
+            require_memory(diagonals, sizeof(std::uint32_t));
+            slot_of_.assign(diagonals, kNoSlot);
+        } else {
+            std::fill(slot_of_.begin(), slot_of_.end(), kNoSlot);
+        }
+        slots_.clear();
+        free_.clear();
+        active_.clear();
+    }
+
+    // The slot of `diagonal`, taken for it, with `first_row` its first row,
+    // when it has none yet.
+    std::uint32_t slot_for(std::uint32_t diagonal, std::uint32_t first_row) {
+        const std::uint32_t held = slot_of_[diagonal];
+        if (held != kNoSlot) return held;
+        std::uint32_t slot;
+        if (!free_.empty()) {
+            slot = free_.back();
+            free_.pop_back();
+        } else {
+            slot = static_cast<std::uint32_t>(slots_.size());
+            cells_.grow(std::size_t{slot} + 1);
+            slots_.emplace_back();
+        }
+        slots_[slot] = Slot{diagonal, first_row, first_row, 0};
+        slot_of_[diagonal] = slot;
+        active_.push_back(slot);
+        return slot;
+    }
+
+    // Gives back the slots of the diagonals no pair reads at or past `row`.
+    void recycle_before(std::size_t row) {
+        std::size_t kept = 0;
+        for (const std::uint32_t slot : active_) {
+            if (slots_[slot].end <= row) {
+                slot_of_[slots_[slot].diagonal] = kNoSlot;
+                free_.push_back(slot);
+            } else {
+                active_[kept++] = slot;
+            }
+        }
+        active_.resize(kept);
+    }
+
+    Slot& operator[](std::uint32_t slot) { return slots_[slot]; }
+    const Slot* slots() const { return slots_.data(); }
+    const std::vector<std::uint32_t>& active() const { return active_; }
+    double* cells(std::uint32_t slot) { return cells_.data.get() + std::size_t{slot} * kBand; }
+    const double* cells() const { return cells_.data.get(); }
+
+private:
+    std::vector<std::uint32_t> slot_of_;  // per diagonal
+    std::vector<Slot> slots_;
+    AlignedCells cells_;                  // kBand per slot
+    std::vector<std::uint32_t> free_;
+    std::vector<std::uint32_t> active_;   // the slots in use, in no particular order
+};
+
 class TiledFollower {
 public:
     TiledFollower(const EmbeddedPoints& points, std::size_t n_steps, std::size_t n_references,
@@ -201,8 +292,6 @@ public:
         require_memory(steps_ + 2 * kBand, sizeof(double) + sizeof(std::uint64_t));
         std::vector<double> padded_sum(steps_ + 2 * kBand, 0.0);
         std::vector<std::uint64_t> padded_missed(steps_ + 2 * kBand, 0);
-        require_memory(2 * n_, sizeof(std::uint32_t));
-        slot_of_.assign(2 * n_ - 1, kNoSlot);
 
         std::size_t k0 = 0;
         while (k0 < steps_) {
@@ -225,13 +314,12 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
-
+    // A reference in flight: its records, and the latest end of its pairs.
     struct Reference {
         std::size_t index;
         std::size_t first_record;
         std::size_t end_record;
-        std::size_t last_end;  // the latest end of its pairs
+        std::size_t last_end;
     };
 
     // One pass over every reference: the number of pairs followed for each
@@ -243,11 +331,13 @@ private:
         pairs_by_steps_.assign(steps_ + 1, 0);
         require_memory(references_, sizeof(std::uint32_t));
         std::vector<std::uint32_t> listed_count(references_);
+        SerialPhase phase(pacer_.context(), references_);
         for (std::size_t i = 0; i < references_; ++i) {
             listed_.clear();
             partners_(i, listed_);
             listed_count[i] = static_cast<std::uint32_t>(listed_.size());
             for (const std::size_t j : listed_) ++pairs_by_steps_[steps_of(n_, steps_, i, j)];
+            phase.reached(i + 1);
         }
         // The longest run of references whose lists fit in the budget.
         auto fits = [&](std::size_t run) {
@@ -275,28 +365,49 @@ private:
         pass_steps_ = low > kBand ? low - kBand : 1;
     }
 
-    std::uint32_t allocate_slot(std::size_t column, std::size_t first_row) {
-        std::uint32_t slot;
-        if (!free_slots_.empty()) {
-            slot = free_slots_.back();
-            free_slots_.pop_back();
-        } else {
-            slot = static_cast<std::uint32_t>(slot_column_.size());
-            cells_.grow(slot + 1);
-            slot_column_.push_back(0);
-            slot_first_.push_back(0);
-            slot_end_.push_back(0);
-            skipped_.push_back(0);
+    // The pass over steps [k0, k1): bands of rows from k0 on, each one
+    // admitting the references that start in it, filling the cells its
+    // pairs read, adding them, then letting go of what later bands no
+    // longer need. Its progress is counted in rows.
+    void pass(std::size_t k0, std::size_t k1, double* sum, std::uint64_t* missed) {
+        pool_.reset(2 * n_ - 1);
+        records_.clear();
+        in_flight_.clear();
+        retired_records_ = 0;
+        const std::size_t rows = references_ + (k1 - k0);
+        SerialPhase phase(pacer_.context(), rows);
+
+        std::size_t next = 0;
+        std::size_t t0 = k0;
+        while (true) {
+            next = admit_until(next, t0 + kBand, k0, k1);
+            if (in_flight_.empty()) {
+                if (next == references_) break;
+                t0 = next + k0;  // nothing to do until the next reference starts
+                continue;
+            }
+            compute_band(t0);
+            add_band_to_sums(t0, k0, sum, missed);
+            const std::size_t t1 = t0 + kBand;
+            retire_before(t1);
+            compact_records();
+            pool_.recycle_before(t1);
+            phase.reached(std::min(rows, t1 - k0));
+            t0 = t1;
         }
-        slot_column_[slot] = column;
-        slot_first_[slot] = first_row;
-        slot_end_[slot] = first_row;
-        slot_of_[column] = slot;
-        active_.push_back(slot);
-        return slot;
+        phase.reached(rows);
     }
 
-    // Takes reference i into flight for the pass [k0, k1).
+    // Admits references next, next + 1, ... whose first row of the pass lies
+    // before `row_end`; returns the first one not admitted.
+    std::size_t admit_until(std::size_t next, std::size_t row_end, std::size_t k0,
+                            std::size_t k1) {
+        while (next < references_ && next + k0 < row_end) admit(next++, k0, k1);
+        return next;
+    }
+
+    // Takes reference i into flight for the pass [k0, k1): a record per pair
+    // with something to add in the pass, in their listed order.
     void admit(std::size_t i, std::size_t k0, std::size_t k1) {
         listed_.clear();
         partners_(i, listed_);
@@ -304,11 +415,14 @@ private:
         for (const std::size_t j : listed_) {
             const std::size_t steps = std::min(k1, steps_of(n_, steps_, i, j));
             if (steps <= k0) continue;
-            const std::size_t column = j + (n_ - 1) - i;  // offset j - i, shifted to >= 0
+            const auto diagonal = static_cast<std::uint32_t>(j + (n_ - 1) - i);
             const std::size_t end = i + steps;
-            std::uint32_t slot = slot_of_[column];
-            if (slot == kNoSlot) slot = allocate_slot(column, i + k0);
-            slot_end_[slot] = std::max(slot_end_[slot], end);
+            const std::uint32_t slot = pool_.slot_for(diagonal, static_cast<std::uint32_t>(i + k0));
+            Slot& held = pool_[slot];
+            held.end = std::max(held.end, static_cast<std::uint32_t>(end));
+            if (records_.size() == records_.capacity()) {
+                require_memory(2 * records_.size() + 1, sizeof(PairRecord));
+            }
             records_.push_back({slot, static_cast<std::uint32_t>(end)});
             reference.last_end = std::max(reference.last_end, end);
         }
@@ -316,19 +430,20 @@ private:
         if (reference.end_record > reference.first_record) in_flight_.push_back(reference);
     }
 
-    // Cells of the band [t0, t0 + 32) on every diagonal still needed, for
+    // Cells of the band [t0, t0 + kBand) on every diagonal still needed, for
     // the rows some pair on it reads.
     void compute_band(std::size_t t0) {
         const std::size_t t1 = t0 + kBand;
         band_skips_ = 0;
-        for (const std::uint32_t slot : active_) {
-            const std::size_t from = std::max(t0, slot_first_[slot]);
-            const std::size_t to = std::min(t1, slot_end_[slot]);
-            double* column = cells_.data.get() + static_cast<std::size_t>(slot) * kBand;
+        for (const std::uint32_t index : pool_.active()) {
+            Slot& slot = pool_[index];
+            const std::size_t from = std::max<std::size_t>(t0, slot.first);
+            const std::size_t to = std::min<std::size_t>(t1, slot.end);
+            double* column = pool_.cells(index);
             BandMask skipped = 0;
-            // The column index is j - i + n - 1, so the partner of row t is
-            // t + column - (n - 1), within [0, n) for every row read.
-            const std::size_t shift = slot_column_[slot];
+            // The diagonal is j - i + n - 1, so the partner of row t is
+            // t + diagonal - (n - 1), within [0, n) for every row read.
+            const std::size_t shift = slot.diagonal;
             for (std::size_t t = from; t < to; ++t) {
                 const double s = squared_distance(points_, t, t + shift - (n_ - 1));
                 const std::size_t lane = t - t0;
@@ -339,78 +454,54 @@ private:
                     skipped |= BandMask{1} << lane;
                 }
             }
-            skipped_[slot] = skipped;
+            slot.skipped = skipped;
             band_skips_ |= skipped;
             pacer_.advance((to - from) * cell_units(points_) + 1);
         }
     }
 
-    void pass(std::size_t k0, std::size_t k1, double* sum, std::uint64_t* missed) {
-        std::fill(slot_of_.begin(), slot_of_.end(), kNoSlot);
-        free_slots_.clear();
-        active_.clear();
-        slot_column_.clear();
-        slot_first_.clear();
-        slot_end_.clear();
-        skipped_.clear();
-        records_.clear();
-        in_flight_.clear();
-        std::size_t records_front = 0;
-
-        std::size_t next = 0;
-        std::size_t t0 = k0;
-        while (true) {
-            // References whose first row of the pass lies in this band.
-            while (next < references_ && next + k0 < t0 + kBand) admit(next++, k0, k1);
-            if (in_flight_.empty()) {
-                if (next == references_) break;
-                t0 = next + k0;  // nothing to do until the next reference starts
-                continue;
+    // The band's cells added to the sums, reference by reference in
+    // increasing index, each one's pairs in their listed order.
+    void add_band_to_sums(std::size_t t0, std::size_t k0, double* sum, std::uint64_t* missed) {
+        for (const Reference& reference : in_flight_) {
+            const std::size_t first_row = std::max(t0, reference.index + k0);
+            // window[r] is the sum of row t0 + r, k = t0 + r - i, which
+            // lies within the padding for every lane.
+            const std::ptrdiff_t base =
+                static_cast<std::ptrdiff_t>(t0) - static_cast<std::ptrdiff_t>(reference.index);
+            const PairRecord* records = records_.data() + reference.first_record;
+            const std::size_t n_records = reference.end_record - reference.first_record;
+            const auto band_t0 = static_cast<std::uint32_t>(t0);
+            const auto first_lane = static_cast<std::uint32_t>(first_row - t0);
+            if (band_skips_ != 0) {
+                add_band_counting(sum + base, missed + base, pool_.cells(), pool_.slots(),
+                                  records, n_records, band_t0, first_lane);
+            } else {
+                add_band(sum + base, pool_.cells(), records, n_records, band_t0, first_lane);
             }
-            compute_band(t0);
-            for (const Reference& reference : in_flight_) {
-                const std::size_t first_row = std::max(t0, reference.index + k0);
-                // window[r] is the sum of row t0 + r, k = t0 + r - i, which
-                // lies within the padding for every lane.
-                const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(t0) -
-                                            static_cast<std::ptrdiff_t>(reference.index);
-                add_band(sum + base, missed + base, cells_.data.get(),
-                         band_skips_ != 0 ? skipped_.data() : nullptr,
-                         records_.data() + reference.first_record,
-                         reference.end_record - reference.first_record,
-                         static_cast<std::uint32_t>(t0),
-                         static_cast<std::uint32_t>(first_row - t0));
-                // A pair's band is four vector additions.
-                pacer_.advance((reference.end_record - reference.first_record) * 4 + 1);
-            }
-            const std::size_t t1 = t0 + kBand;
-            while (!in_flight_.empty() && in_flight_.front().last_end <= t1) {
-                records_front = in_flight_.front().end_record;
-                in_flight_.pop_front();
-            }
-            // Drop the records of retired references once they make up half.
-            if (records_front > 0 && 2 * records_front >= records_.size()) {
-                records_.erase(records_.begin(),
-                               records_.begin() + static_cast<std::ptrdiff_t>(records_front));
-                for (Reference& reference : in_flight_) {
-                    reference.first_record -= records_front;
-                    reference.end_record -= records_front;
-                }
-                records_front = 0;
-            }
-            // Diagonals that no pair reads beyond this band give their slots back.
-            std::size_t kept = 0;
-            for (const std::uint32_t slot : active_) {
-                if (slot_end_[slot] <= t1) {
-                    slot_of_[slot_column_[slot]] = kNoSlot;
-                    free_slots_.push_back(slot);
-                } else {
-                    active_[kept++] = slot;
-                }
-            }
-            active_.resize(kept);
-            t0 = t1;
+            // A pair's band is a few vector additions.
+            pacer_.advance(n_records * 4 + 1);
         }
+    }
+
+    // References whose pairs all end by `row` leave the flight.
+    void retire_before(std::size_t row) {
+        while (!in_flight_.empty() && in_flight_.front().last_end <= row) {
+            retired_records_ = in_flight_.front().end_record;
+            in_flight_.pop_front();
+        }
+    }
+
+    // Drops the records of retired references once they make up half.
+    void compact_records() {
+        if (retired_records_ == 0 || 2 * retired_records_ < records_.size()) return;
+        records_.erase(records_.begin(),
+                       records_.begin() + static_cast<std::ptrdiff_t>(retired_records_));
+        for (Reference& reference : in_flight_) {
+            reference.first_record -= retired_records_;
+            reference.end_record -= retired_records_;
+        }
+        retired_records_ = 0;
     }
 
     const EmbeddedPoints& points_;
@@ -424,17 +515,11 @@ private:
     std::vector<std::uint64_t> pairs_by_steps_;  // pairs followed for exactly h steps
     std::size_t pass_steps_ = 0;
 
-    std::vector<std::uint32_t> slot_of_;  // per column (offset + n - 1)
-    AlignedCells cells_;
-    std::vector<std::size_t> slot_column_;
-    std::vector<std::size_t> slot_first_;
-    std::vector<std::size_t> slot_end_;
-    std::vector<BandMask> skipped_;
+    SlotPool pool_;
     BandMask band_skips_ = 0;  // whether any cell of the band was skipped
-    std::vector<std::uint32_t> free_slots_;
-    std::vector<std::uint32_t> active_;
 
     std::vector<PairRecord> records_;
+    std::size_t retired_records_ = 0;  // records at the front whose references left
     std::deque<Reference> in_flight_;
     std::vector<std::size_t> listed_;
 };
@@ -449,10 +534,23 @@ DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
     if (!tiled || n_steps == 0 || n < 2 || n > std::numeric_limits<std::uint32_t>::max() / 2) {
         return follow_directly(points, n_steps, n_references, partners, pacer);
     }
-    // Records of the pairs in flight (8 bytes each): 32 MiB, or 64 per point
-    // when that is more.
-    const std::size_t budget =
-        pair_budget > 0 ? pair_budget : std::max<std::size_t>(std::size_t{1} << 22, 64 * n);
+    std::size_t budget = pair_budget;
+    if (budget == 0) {
+        // Every pass beyond the first computes the cells of its bands anew
+        // and searches every partner list again (at 100,000 points of a
+        // Lorenz series, 7 passes did about 5 times the cells and 8 times
+        // the searches of one), so the pairs in flight may have records of
+        // a thirty-second of the memory free now: with the records of
+        // retired references kept until they make up half, and a vector's
+        // room to grow, that is at most an eighth in use (several processes
+        // of a batch may each take as much), allocated only as pairs need
+        // it. The floor, 32 MiB or 64 pairs per point, is what the path
+        // always had.
+        const std::uint64_t share = available_memory_bytes() / 32 / sizeof(PairRecord);
+        budget = static_cast<std::size_t>(std::min<std::uint64_t>(
+            share, std::numeric_limits<std::size_t>::max() / (4 * sizeof(PairRecord))));
+        budget = std::max({budget, std::size_t{1} << 22, 64 * n});
+    }
     return TiledFollower(points, n_steps, n_references, partners, budget, pacer).run();
 }
 

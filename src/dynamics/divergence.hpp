@@ -12,9 +12,8 @@
 // The direct path follows each pair on its own. The tiled path uses that
 // a pair (i, j) only reads the diagonal j - i of the distance matrix, cell
 // (t, t + j - i) at step k = t - i: it computes each needed cell of a
-// diagonal once for all the pairs on it, a band of kTileRows rows at a
-// time, and adds a band to the sums of a pair with vector additions across
-// k. Lanes of a vector belong to different k, so no accumulator sees its
+// diagonal once for all the pairs on it, a band of rows at a time, and
+// adds a band to the sums of a pair with vector additions across k. Lanes of a vector belong to different k, so no accumulator sees its
 // additions reordered; a step that contributes nothing adds -0.0, the one
 // value whose addition leaves every double (+0.0 and NaN included)
 // unchanged.
@@ -48,12 +47,13 @@ inline double log_distance(double squared) { return std::log(std::sqrt(squared))
 // partner j < points.size()), K = n_steps. `tiled` selects the tiled path;
 // both give the same bits. The tiled path asks for every partner list once
 // to plan, then once per pass; it holds the pairs of the references in
-// flight, at most about `pair_budget` of them (0: 2^22 or 64 per point,
-// whichever is more), and passes over ranges of k short enough for that
-// when they do not all fit at once. Its other memory is O(n). It throws
-// std::bad_alloc when that memory cannot be had. The work is counted on
-// `pacer` pair by pair (direct) or diagonal by diagonal of a band (tiled),
-// and Cancelled is thrown when its context says stop.
+// flight, at most about `pair_budget` of them (0: sized from the memory free
+// now), and passes over ranges of k short enough for that when they do not
+// all fit at once. Its other memory is O(n). It throws std::bad_alloc when
+// that memory cannot be had. The work is counted on `pacer` pair by pair
+// (direct) or diagonal by diagonal of a band (tiled), and Cancelled is
+// thrown when its context says stop; a context that watches progress sees
+// the plan and every pass as phases.
 DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
                             std::size_t n_references, const PartnerLists& partners, bool tiled,
                             Pacer& pacer, std::size_t pair_budget = 0);

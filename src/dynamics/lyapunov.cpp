@@ -148,12 +148,14 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
     // neighbour at all, is recorded as n_reference and skipped below.
     std::vector<std::size_t> neighbor(n_reference);
     std::size_t hint = kNoHint;
+    SerialPhase phase(context, n_reference);
     for (std::size_t i = 0; i < n_reference; ++i) {
         const Nearest nearest = search.nearest(i, rule, hint);
         // Along a smooth trajectory the next point's neighbour is usually
         // the successor of this one's.
         hint = nearest.found() ? nearest.index + 1 : kNoHint;
         neighbor[i] = nearest.found() && nearest.index < n_reference ? nearest.index : n_reference;
+        phase.reached(i + 1);
     }
 
     // Each sum[k] accumulates over the reference points in increasing order,
