@@ -9,7 +9,7 @@
 
 #include "common/memory.hpp"
 #include "common/vector_clones.hpp"
-#include "dynamics/lanes.hpp"
+#include "numerics/lanes.hpp"
 #include "numerics/neighbors.hpp"
 
 namespace quorlin::dynamics {
