@@ -275,6 +275,17 @@ private:
         return j < rule.candidates_end && !temporally_excluded(i, j, rule.exclusion);
     }
 
+    // Calls take(j) for every admissible row j among the tree's rows
+    // [begin, end) of one leaf, in the tree's order.
+    template <typename Take>
+    void for_admissible(std::size_t i, const CandidateRule& rule, std::size_t begin,
+                        std::size_t end, Take&& take) const {
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t j = tree_->row_at(p);
+            if (admissible(i, j, rule)) take(j);
+        }
+    }
+
     // sqrt(s) > rule.floor exactly when s > floor_square(rule), for every s
     // that is not NaN.
     static double floor_square(const CandidateRule& rule) {
@@ -306,10 +317,7 @@ private:
             tree.query_of(i), used_,
             [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t p = begin; p < end; ++p) {
-                    const std::size_t j = tree.row_at(p);
-                    if (admissible(i, j, rule)) consider(j);
-                }
+                for_admissible(i, rule, begin, end, consider);
                 work.leaf(end - begin);
             });
         work.done();
@@ -346,19 +354,14 @@ private:
                 return Coverage::kSome;
             },
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t p = begin; p < end; ++p) {
-                    const std::size_t j = tree.row_at(p);
-                    if (!admissible(i, j, rule)) continue;
+                for_admissible(i, rule, begin, end, [&](std::size_t j) {
                     const double s = squared_distance(points_, i, j);
                     if (s <= inside && s > floor) take(j);
-                }
+                });
                 work.leaf(end - begin);
             },
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t p = begin; p < end; ++p) {
-                    const std::size_t j = tree.row_at(p);
-                    if (admissible(i, j, rule)) take(j);
-                }
+                for_admissible(i, rule, begin, end, take);
                 work.whole_leaf(end - begin);
             });
         work.done();
@@ -403,11 +406,9 @@ private:
             tree.query_of(i), used_,
             [&](double bound) { return bound > reach; },
             [&](std::size_t begin, std::size_t end) {
-                for (std::size_t p = begin; p < end; ++p) {
-                    const std::size_t j = tree.row_at(p);
-                    if (!admissible(i, j, rule)) continue;
+                for_admissible(i, rule, begin, end, [&](std::size_t j) {
                     const double s = squared_distance(points_, i, j);
-                    if (!(s <= reach && s > floor)) continue;
+                    if (!(s <= reach && s > floor)) return;
                     const RankedNeighbor candidate{j, std::sqrt(s)};
                     if (heap.size() < k) {
                         heap.push_back(candidate);
@@ -417,10 +418,10 @@ private:
                         heap.back() = candidate;
                         std::push_heap(heap.begin(), heap.end(), before);
                     } else {
-                        continue;
+                        return;
                     }
                     if (heap.size() == k) reach = largest_square_at_most(heap.front().distance);
-                }
+                });
                 work.leaf(end - begin);
             });
         work.done();
