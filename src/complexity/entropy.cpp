@@ -13,7 +13,6 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/path_probe.hpp"
-#include "numerics/search_strategy.hpp"
 #include "numerics/template_pairs.hpp"
 #include "numerics/moments.hpp"
 
@@ -163,14 +162,6 @@ TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t 
 
 namespace {
 
-// Template pairs, (N - m)^2 / 2, from which ranking the series and counting
-// by groups beats the diagonal scan, by m. Measured on white noise and on the
-// Lorenz x-coordinate, taking the later break-even of the two: longer
-// templates scatter into more groups with more neighbours, while the scan's
-// cost hardly depends on m.
-constexpr std::array<double, MaxNormTemplatePairs::kMaxLength> kRankedCountingPairs = {
-    2e4, 2e4, 1e5, 5e5, 1e6, 1.5e6, 4e6, 8e6, 1.2e7, 1.8e7, 3e7, 6e7};
-
 // NaN samples and the ranking.
 //
 // A NaN sample has no place in a sorted order, yet in the counts it is
@@ -281,11 +272,10 @@ TemplateMatches matching_template_pairs(std::span<const double> x, std::uint64_t
         probes::taken(probes::Path::closed_form);
         return {unordered_pairs(n - m - 1), unordered_pairs(n - m)};
     }
-    if (m < MaxNormTemplatePairs::kMaxLength) {
+    const SearchPolicy& policy = pacer.context().search();
+    {
         const double templates = static_cast<double>(n - m);
-        if (use_fast_search(templates * templates / 2,
-                            kRankedCountingPairs[static_cast<std::size_t>(m)]) &&
-            n <= MaxNormTemplatePairs::kMaxSamples) {
+        if (policy.rank_templates(m, templates) && n <= MaxNormTemplatePairs::kMaxSamples) {
             // The ranking reads every sample more than once and builds on
             // what it read: it works on a private copy, which another thread
             // or process cannot change under it.
@@ -295,15 +285,11 @@ TemplateMatches matching_template_pairs(std::span<const double> x, std::uint64_t
             const std::size_t long_templates = short_templates - 1;
             const auto holed_short = holed_templates(series.holes, length, short_templates);
             const auto holed_long = holed_templates(series.holes, length + 1, long_templates);
-            // Settling a holed template costs a pass over all templates, each
-            // pair about six times a cell of the scan (branchy, where the
-            // scan runs in vectors), and the scan covers T^2 / 2 cells: on
-            // white noise the two break even at about T / 14 holed templates
-            // (T = 10^5, m = 2: some 1500 NaN samples). The ranking is kept
-            // below T / 16.
+            // Templates holding a NaN sample are settled pair by pair, while
+            // they are few.
             const double holed =
                 static_cast<double>(holed_short.size() + holed_long.size());
-            if (kSearchStrategy == SearchStrategy::fast || holed < templates / 16) {
+            if (policy.settle_holes_apart(holed, templates)) {
                 if (series.holes.empty()) {
                     probes::taken(probes::Path::ranked_counting);
                     const MaxNormTemplatePairs ranked(series.samples, r, pacer);

@@ -10,7 +10,6 @@
 
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
-#include "numerics/search_strategy.hpp"
 
 namespace quorlin {
 namespace {
@@ -173,16 +172,6 @@ std::uint64_t brute_dominance(std::size_t nx, const Lane* const* thresholds, std
     }
 }
 
-// Up to this many pairs a dominance problem is brute forced; beyond it the
-// counting is sorted (Dominance). By measurement: a vectorised comparison of
-// a pair costs a few hundredths of a nanosecond, while sorting costs a few
-// nanoseconds per item and level. The test twin that always takes the fast
-// searches (search_strategy.hpp) sorts all but the smallest problems, so that
-// the sorted counting is reached by short test series too.
-constexpr std::uint64_t kBrutePairs = kSearchStrategy == SearchStrategy::fast ? 64 : 1 << 18;
-// Below this many pairs plain scalar comparisons beat setting up vectors.
-constexpr std::uint64_t kScalarPairs = 8;
-
 // Counting for problems too large to brute force, in O(s log^(K-1) s) for s
 // items in K dimensions. Thresholds and values are held in columns, x and y
 // each kept in ascending order of their first key; one dimension is then a
@@ -194,6 +183,7 @@ public:
     std::uint64_t count(std::size_t nx, const Lane* const* thresholds, std::size_t ny,
                         const Lane* const* values, std::size_t dims, Pacer& pacer) {
         pacer_ = &pacer;
+        brute_pairs_ = pacer.context().search().brute_dominance_pairs();
         x_stride_ = nx + kPad;
         y_stride_ = ny + kPad;
         xs_.assign(dims * x_stride_, Lane{0});
@@ -219,7 +209,7 @@ private:
         order_.resize(count);
         const auto [low, high] = std::minmax_element(from[0], from[0] + count);
         const auto range = static_cast<std::size_t>(static_cast<std::int64_t>(*high) - *low) + 1;
-        if (range <= 16 * count + 4096) {
+        if (SearchPolicy::index_by_value(range, count)) {
             const std::int64_t lowest = *low;
             slots_.assign(range + 1, 0);
             for (std::size_t e = 0; e < count; ++e) ++slots_[static_cast<std::size_t>(from[0][e] - lowest) + 1];
@@ -270,7 +260,7 @@ private:
         // dimension; brute force costs a fraction of a unit per pair.
         pacer_->advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
                         static_cast<std::uint64_t>(nx) * ny * dims / 16);
-        if (static_cast<std::uint64_t>(nx) * ny <= kBrutePairs) {
+        if (static_cast<std::uint64_t>(nx) * ny <= brute_pairs_) {
             std::array<const Lane*, MaxNormTemplatePairs::kMaxLength> thresholds;
             std::array<const Lane*, MaxNormTemplatePairs::kMaxLength> values;
             for (std::size_t q = 0; q < dims; ++q) {
@@ -402,7 +392,7 @@ private:
         const auto [low, high] = std::minmax_element(y1 + yb, y1 + ye);
         const std::int64_t lowest = *low;
         const auto range = static_cast<std::size_t>(*high - lowest + 1);
-        const bool by_value = range <= 16 * (xe - xb + ny) + 4096;
+        const bool by_value = SearchPolicy::index_by_value(range, xe - xb + ny);
         if (!by_value) {
             ranks_.assign(y1 + yb, y1 + ye);
             std::sort(ranks_.begin(), ranks_.end());
@@ -438,6 +428,7 @@ private:
     }
 
     Pacer* pacer_ = nullptr;
+    std::uint64_t brute_pairs_ = 0;
     std::size_t x_stride_ = 0;
     std::size_t y_stride_ = 0;
     std::vector<Lane> xs_;
@@ -486,7 +477,8 @@ public:
           cell_start_(cell_start),
           length_(length),
           templates_(templates),
-          stride_(templates + kPad) {}
+          stride_(templates + kPad),
+          brute_pairs_(pacer.context().search().brute_dominance_pairs()) {}
 
     std::uint64_t count() {
         // Per template: its place in group order and a sorting buffer, group
@@ -673,10 +665,8 @@ private:
             }
         }
         const std::uint64_t pairs = static_cast<std::uint64_t>(nx) * ny;
-        if (pairs <= kBrutePairs) walk.pacer.advance(pairs * dims / 16 + 16);
-        if (pairs <= kScalarPairs) {
-            // Most neighbouring groups of irregular signals hold a template
-            // or two: compared one by one, without vector set-up.
+        if (pairs <= brute_pairs_) walk.pacer.advance(pairs * dims / 16 + 16);
+        if (pairs <= SearchPolicy::kScalarDominancePairs) {
             std::uint64_t matches = 0;
             for (std::size_t a = 0; a < nx; ++a) {
                 for (std::size_t b = 0; b < ny; ++b) {
@@ -688,7 +678,7 @@ private:
             walk.total += matches;
             return;
         }
-        if (pairs <= kBrutePairs) {
+        if (pairs <= brute_pairs_) {
             walk.total += brute_dominance<Lane>(nx, thresholds.data(), ny, values.data(), dims);
             return;
         }
@@ -703,6 +693,7 @@ private:
     std::size_t length_;
     std::size_t templates_;
     std::size_t stride_;
+    std::uint64_t brute_pairs_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> group_begin_;
     std::vector<std::int32_t> group_cells_;
@@ -847,24 +838,11 @@ std::uint64_t MaxNormTemplatePairs::matching_pairs(std::size_t length, std::size
         pacer.advance(4 * n_);
         return single_sample_pairs(first_, high_, n_, templates);
     }
-    // Pairs of two samples are counted by groups of cells while the groups
-    // stay small enough to compare in vectors, by a sweep beyond (measured
-    // break-even on one core). The sweep is one sequence of steps, while the
-    // groups are counted as tasks on every worker: with more than one, the
-    // groups are kept (the counts are exact integers either way). The test
-    // twin that always takes the fast searches always sweeps; the shipped
-    // module's short series exercise the groups.
-    constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
-    const bool one_worker = pacer.context().workers() == 1;
-    if (length == 2 && (kSearchStrategy == SearchStrategy::fast ||
-                        (templates >= kSweptTwoSampleTemplates && one_worker))) {
+    const SearchPolicy& policy = pacer.context().search();
+    if (length == 2 && policy.sweep_two_sample_pairs(templates, pacer.context().workers())) {
         return two_sample_pairs(first_, low_, high_, n_, templates, pacer);
     }
-    // The test twin that always takes the fast searches holds templates of
-    // four or more samples in 32-bit lanes whatever their cells, so that
-    // short test series exercise both widths.
-    const bool wide_for_tests = kSearchStrategy == SearchStrategy::fast && length >= 4;
-    if (widest_cell_ <= kNarrowCell && !wide_for_tests) {
+    if (widest_cell_ <= kNarrowCell && !policy.force_wide_lanes(length)) {
         return CellGroups<std::int16_t>(first_, high_, cell_, cell_start_, length, templates,
                                         pacer)
             .count();

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "common/execution.hpp"
+#include "common/search_policy.hpp"
 
 namespace quorlin {
 
@@ -49,10 +50,8 @@ public:
     // 32 bits. It must hold no NaN sample either.
     static constexpr std::size_t kMaxSamples = (std::size_t{1} << 31) - 1 - 64;
 
-    // Longest template length counted by grouping; longer templates make the
-    // neighbouring groups too many to enumerate cheaply, and the caller
-    // should use the pair scan instead.
-    static constexpr std::size_t kMaxLength = 12;
+    // Longest template length counted by grouping (the search policy's).
+    static constexpr std::size_t kMaxLength = SearchPolicy::kLongestRankedTemplate;
 
     // Ranks the series once for the tolerance r. Requires a series of at
     // most kMaxSamples samples, none of them NaN, and r > 0 or NaN. The
