@@ -30,19 +30,18 @@ void counting_sort(std::size_t count, std::size_t keys, std::vector<std::uint32_
 }
 
 // Sorts `keys` ascending, stably, and carries `order` along, by
-// least-significant-digit passes of kDigitBits bits; digits that are the
-// same in every key are skipped. `spare_keys` and `spare_order` are scratch
+// least-significant-digit passes of kDigitBits bits. `varying` has the bits
+// in which some key differs from another (the OR of key ^ keys[0], which
+// callers form as they fill the keys): digits without such a bit are the
+// same in every key and skipped. `spare_keys` and `spare_order` are scratch
 // (resized here). after_pass() is called after each pass (to count the
 // work).
 template <unsigned kDigitBits, class Key, class AfterPass>
-void radix_sort(std::vector<Key>& keys, std::vector<std::uint32_t>& order,
+void radix_sort(std::vector<Key>& keys, std::vector<std::uint32_t>& order, Key varying,
                 std::vector<Key>& spare_keys, std::vector<std::uint32_t>& spare_order,
                 std::vector<std::uint32_t>& offsets, AfterPass after_pass) {
     constexpr Key kDigitMask = (Key{1} << kDigitBits) - 1;
     const std::size_t n = keys.size();
-    if (n == 0) return;
-    Key varying = 0;
-    for (const Key key : keys) varying |= key ^ keys[0];
     spare_keys.resize(n);
     spare_order.resize(n);
     for (unsigned shift = 0; shift < 8 * sizeof(Key); shift += kDigitBits) {

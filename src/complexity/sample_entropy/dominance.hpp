@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -173,12 +174,15 @@ private:
                     order_[slot] = static_cast<std::uint32_t>(e);
                 });
         } else {
+            // Offsets from the lowest key, below `range`: its bits are all
+            // that can vary.
             keys_.resize(count);
             for (std::size_t e = 0; e < count; ++e) {
                 keys_[e] = static_cast<std::uint32_t>(static_cast<std::int64_t>(keys[e]) - lowest);
                 order_[e] = static_cast<std::uint32_t>(e);
             }
-            radix_sort<8>(keys_, order_, spare_keys_, spare_order_, offsets_, [] {});
+            const auto varying = static_cast<std::uint32_t>(std::bit_ceil(range) - 1);
+            radix_sort<8>(keys_, order_, varying, spare_keys_, spare_order_, offsets_, [] {});
         }
         for (std::size_t q = 0; q < dims; ++q) {
             for (std::size_t e = 0; e < count; ++e) to[q * stride + e] = from[q][order_[e]];

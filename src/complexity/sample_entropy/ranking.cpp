@@ -36,11 +36,14 @@ std::vector<std::uint32_t> ascending_order(std::span<const double> x, Pacer& pac
     std::vector<std::uint64_t> spare_keys;
     std::vector<std::uint32_t> spare_order;
     std::vector<std::uint32_t> offsets;
+    std::uint64_t varying = 0;
     for (std::size_t i = 0; i < n; ++i) {
         keys[i] = order_key(x[i]);
         order[i] = static_cast<std::uint32_t>(i);
+        varying |= keys[i] ^ keys[0];
     }
-    radix_sort<11>(keys, order, spare_keys, spare_order, offsets, [&] { pacer.advance(2 * n); });
+    radix_sort<11>(keys, order, varying, spare_keys, spare_order, offsets,
+                   [&] { pacer.advance(2 * n); });
     return order;
 }
 
