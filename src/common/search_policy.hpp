@@ -25,8 +25,6 @@ public:
 
     constexpr explicit SearchPolicy(Choice choice) : choice_(choice) {}
 
-    Choice choice() const { return choice_; }
-
     // --- Neighbour searches -------------------------------------------------
 
     // A k-d tree rather than exhaustive scans, for `queries` rows searched

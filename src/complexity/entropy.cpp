@@ -150,11 +150,12 @@ private:
     std::unordered_map<std::uint64_t, std::uint64_t> counts_;
 };
 
-template <class Table>
+// Windows of at most kLongest members, counted in a Table.
+template <class Table, std::size_t kLongest>
 PatternCounts count_short_window_patterns(const double* x, std::size_t windows,
                                           std::size_t order, std::size_t delay, Pacer& pacer) {
     Table table(order);
-    std::array<unsigned char, kPackedOrder> pattern{};
+    std::array<unsigned char, kLongest> pattern{};
     for (std::size_t i = 0; i < windows; ++i) {
         if ((i & (kPacedWindows - 1)) == 0) pacer.advance(kPacedWindows * order * order);
         insertion_pattern(x + i, delay, order, pattern.data());
@@ -412,10 +413,12 @@ PatternCounts count_patterns(const double* x, std::size_t windows, std::size_t o
     if (order == 2) return count_order2_patterns(x, windows, delay, pacer);
     if (order == 3) return count_order3_patterns(x, windows, delay, pacer);
     if (order <= kRankedOrder) {
-        return count_short_window_patterns<RankedPatternTable>(x, windows, order, delay, pacer);
+        return count_short_window_patterns<RankedPatternTable, kRankedOrder>(x, windows, order,
+                                                                             delay, pacer);
     }
     if (order <= kPackedOrder) {
-        return count_short_window_patterns<PackedPatternTable>(x, windows, order, delay, pacer);
+        return count_short_window_patterns<PackedPatternTable, kPackedOrder>(x, windows, order,
+                                                                             delay, pacer);
     }
     // The counters above read each window afresh, and whatever they read,
     // the insertion sort yields some permutation of the positions: they
