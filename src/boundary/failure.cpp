@@ -27,8 +27,18 @@ PyObject* internal_failure() {
 }  // namespace
 
 const ExecutionContext& stop_on_signals() {
-    static const ExecutionContext context(
-        [](const void*) { return PyErr_CheckSignals() != 0; }, nullptr);
+    // The test-only twins of the module always take one way through the
+    // searches; the shipped modules choose by size.
+#if defined(QUORLIN_FORCE_DIRECT_SEARCH)
+    static constexpr const SearchPolicy& policy = kAlwaysDirect;
+#elif defined(QUORLIN_FORCE_FAST_SEARCH)
+    static constexpr const SearchPolicy& policy = kAlwaysFast;
+#else
+    static constexpr const SearchPolicy& policy = kSearchBySize;
+#endif
+    static const ExecutionContext context =
+        ExecutionContext([](const void*) { return PyErr_CheckSignals() != 0; }, nullptr)
+            .with_search(policy);
     return context;
 }
 

@@ -1,7 +1,8 @@
 // The execution context of a long-running computation: the one seam through
 // which its caller can stop it, lend it threads and watch its progress; a
 // kernel that takes a context takes everything about how it is run from
-// there, and nothing from its caller's environment.
+// there, and nothing from its caller's environment (which way its searches
+// take included, search_policy.hpp).
 //
 // Kernels are plain C++ and never call into Python. A caller that wants to be
 // able to stop one (the module's boundary, so that Ctrl-C works) gives the
@@ -22,6 +23,8 @@
 
 #include <atomic>
 #include <cstdint>
+
+#include "common/search_policy.hpp"
 
 namespace quorlin {
 
@@ -85,11 +88,23 @@ public:
 
     Progress* progress() const { return progress_; }
 
+    // Which of the exact ways to a result the kernels take: by problem size
+    // unless the caller chose otherwise (the test twins of the module).
+    const SearchPolicy& search() const { return *search_; }
+
+    // This context with another search policy, which must outlive it.
+    ExecutionContext with_search(const SearchPolicy& policy) const {
+        ExecutionContext context = *this;
+        context.search_ = &policy;
+        return context;
+    }
+
 private:
     StopCheck check_ = nullptr;
     const void* state_ = nullptr;
     unsigned workers_ = 1;
     Progress* progress_ = nullptr;
+    const SearchPolicy* search_ = &kSearchBySize;
 };
 
 // A phase of work done on one thread, reported like a parallel phase: its

@@ -8,31 +8,9 @@
 #include <span>
 
 #include "common/execution.hpp"
+#include "complexity/sample_entropy/template_matches.hpp"
 
 namespace quorlin::complexity {
-
-// Pairs of templates that stay within the tolerance: b for length m, a for
-// length m + 1. Exact integer counts.
-struct TemplateMatches {
-    std::uint64_t a = 0;
-    std::uint64_t b = 0;
-};
-
-// Counts over the first N - m templates of length m and the first N - m - 1
-// of length m + 1 (the last template that would fit is never used). Two
-// templates match unless some coordinate differs by more than r, so a NaN
-// difference never fails. Requires N >= m + 2. The pair scan: reads the
-// series in place and allocates nothing.
-TemplateMatches count_template_matches(std::span<const double> x, std::uint64_t m, double r,
-                                       Pacer& pacer);
-
-// The same counts, by the quickest exact way: in closed form for a NaN r
-// (every pair matches), by ranking a private copy of the series when it is
-// long enough (MaxNormTemplatePairs, O(N) memory, std::bad_alloc when it
-// cannot be had; pairs decided by NaN samples settled apart), else by the
-// pair scan. Requires N >= m + 2.
-TemplateMatches template_matches(std::span<const double> x, std::uint64_t m, double r,
-                                 Pacer& pacer);
 
 // -ln(A / B) from template_matches. NaN for N < m + 2 (exact for every m),
 // for r <= 0 and for B = 0; +inf for A = 0 < B. Without r the tolerance is

@@ -14,7 +14,6 @@
 #include "numerics/kd_tree.hpp"
 #include "numerics/lanes.hpp"
 #include "numerics/neighbors.hpp"
-#include "numerics/search_strategy.hpp"
 
 namespace quorlin::dynamics {
 namespace {
@@ -31,20 +30,6 @@ constexpr std::size_t kEpsilonRows = 100;
 constexpr double kEpsilonQuantile = 0.2;
 
 constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
-
-// Coordinate differences an exhaustive scan of `queries` rows against
-// `candidates` rows of m coordinates takes, the measure of the work that
-// decides between the scan and the tree.
-double scan_work(std::uint64_t queries, std::uint64_t candidates, std::uint64_t m) {
-    return static_cast<double>(queries) * static_cast<double>(candidates) *
-           static_cast<double>(m);
-}
-
-// Below this much scan work the scans are quicker than building a tree and
-// searching it: measured on delay vectors of the Lorenz x-coordinate and of
-// Gaussian noise (m = 3), the tree overtakes the scans at 1.5e4 to 2e4 for
-// nearest neighbours and radius searches alike.
-constexpr double kTreeSwitchOver = 2e4;
 
 // Tasks of the parallel partition (parallel.hpp): a fixed number of
 // reference points, or of groups of kFitLanes anchors, each. A task of
@@ -347,7 +332,7 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
                                   std::vector<double>(n_out, 0.0)};
     // One tree for all threads: searches only read it.
     std::optional<KdTree<EmbeddedPoints>> tree;
-    if (use_fast_search(scan_work(n_out, n_out, dimension), kTreeSwitchOver) &&
+    if (pacer.context().search().use_tree(n_out, n_out, dimension) &&
         KdTree<EmbeddedPoints>::suitable(points, pacer)) {
         tree.emplace(points, pacer);
     }
@@ -438,7 +423,7 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     Pacer pacer(context);
     // One tree for all threads: searches only read it.
     std::optional<KdTree<StridedPoints>> tree;
-    if (use_fast_search(scan_work(n_anchors, n, d), kTreeSwitchOver) &&
+    if (pacer.context().search().use_tree(n_anchors, n, d) &&
         KdTree<StridedPoints>::suitable(trajectory, pacer)) {
         tree.emplace(trajectory, pacer);
     }

@@ -11,36 +11,11 @@
 #include "numerics/least_squares.hpp"
 #include "numerics/neighbors.hpp"
 #include "numerics/points.hpp"
-#include "numerics/search_strategy.hpp"
 #include "numerics/moments.hpp"
 
 namespace quorlin::dynamics {
 namespace {
 
-// Coordinate differences an exhaustive scan of `queries` rows against
-// `candidates` rows of m coordinates takes, the measure of the work that
-// decides between the scan and the tree.
-double scan_work(std::size_t queries, std::size_t candidates, std::uint64_t m) {
-    return static_cast<double>(queries) * static_cast<double>(candidates) *
-           static_cast<double>(m);
-}
-
-// Below this much scan work the scans are quicker than building a tree and
-// searching it: measured on delay vectors of the Lorenz x-coordinate and of
-// Gaussian noise (m = 3), the tree overtakes the scans at 1.5e4 to 2e4 for
-// nearest neighbours and radius searches alike.
-constexpr double kTreeSwitchOver = 2e4;
-
-// The work of following pairs directly, in coordinate differences when every
-// reference has one partner: below this much, following each pair on its own
-// is quicker than the tiled path (measured crossovers: about 1.5e4 for
-// Rosenstein's nearest-neighbour pairs, 2e4 for Kantz's pairs, on the Lorenz
-// x-coordinate).
-double follow_work(std::size_t references, std::size_t steps, std::uint64_t m) {
-    return static_cast<double>(references) * static_cast<double>(steps) *
-           static_cast<double>(m);
-}
-constexpr double kTileSwitchOver = 2e4;
 
 // Both fits treat a denominator of exactly this magnitude as vanishing.
 constexpr double kFitTolerance = 1e-15;
@@ -139,7 +114,7 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
     cleaned = {};
     const NeighborSearch<EmbeddedPoints> search(
         points, pacer,
-        use_fast_search(scan_work(n_reference, points.size(), m), kTreeSwitchOver));
+        pacer.context().search().use_tree(n_reference, points.size(), m));
     // A repeated state (distance 0) is never a neighbour.
     const CandidateRule rule{points.size(), separation, 0.0};
 
@@ -165,7 +140,7 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
         [&](std::size_t i, std::vector<std::size_t>& partners) {
             if (neighbor[i] != n_reference) partners.push_back(neighbor[i]);
         },
-        use_fast_search(follow_work(n_reference, n_steps, m), kTileSwitchOver), pacer);
+        pacer.context().search().use_tiles(n_reference, n_steps, m), pacer);
     const std::vector<double>& sum = sums.sum;
     const std::vector<std::uint64_t>& count = sums.count;
 
@@ -229,7 +204,7 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
     const EmbeddedPoints points = embed_points(signal, m, tau, n_points, pacer);
     const NeighborSearch<EmbeddedPoints> search(
         points, pacer,
-        use_fast_search(scan_work(points.size(), points.size(), m), kTreeSwitchOver));
+        pacer.context().search().use_tree(points.size(), points.size(), m));
     // Identical points (distance 0) never form a pair.
     const CandidateRule rule{points.size(), separation, 0.0};
 
@@ -243,7 +218,7 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
             search.for_each_within(i, rule, radius,
                                    [&](std::size_t j) { partners.push_back(j); });
         },
-        use_fast_search(follow_work(size, n_steps, m), kTileSwitchOver), pacer);
+        pacer.context().search().use_tiles(size, n_steps, m), pacer);
     const std::vector<double>& sum = sums.sum;
     const std::vector<std::uint64_t>& count = sums.count;
 

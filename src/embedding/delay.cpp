@@ -11,7 +11,6 @@
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
-#include "numerics/search_strategy.hpp"
 #include "numerics/moments.hpp"
 
 namespace quorlin::embedding {
@@ -241,19 +240,6 @@ constexpr std::uint64_t kFalseNeighborReferences = 1000;
 constexpr std::uint64_t kCaoReferences = 500;
 constexpr std::uint64_t kMinStepRows = 10;
 
-// Below this many coordinate differences of the exhaustive scans (reference
-// rows times rows times row length) the scans are quicker than building a
-// tree over the rows. Measured: a tree over the leading coordinates is
-// quicker from about 120 samples of the Lorenz x-coordinate on (1.4e4), and
-// breaks even with the scans there on Gaussian noise.
-constexpr double kTreeSwitchOver = 2e4;
-
-bool use_tree(std::size_t references, const EmbeddedPoints& rows) {
-    const double work = static_cast<double>(references) * static_cast<double>(rows.size()) *
-                        static_cast<double>(rows.dimension);
-    return use_fast_search(work, kTreeSwitchOver);
-}
-
 // The k-d trees that search the rows of the steps: each over the first K
 // coordinates of the delay vectors, rows j < N - (K - 1) * tau. The rows of
 // step d are the first N - d * tau, of q = d - 1 coordinates (Cao's, of
@@ -279,10 +265,13 @@ public:
         : x_(x), tau_(tau) {
         if (tau >= x.size()) return;
         const std::uint64_t n = x.size() - tau;
-        // The largest step scans min(n, 1000) references against its rows.
-        const double work = static_cast<double>(std::min<std::uint64_t>(n, kFalseNeighborReferences)) *
-                            static_cast<double>(n);
-        if (!use_fast_search(work, kTreeSwitchOver)) return;
+        // The largest step scans min(n, 1000) references against its rows
+        // (weighed as rows of one coordinate: the index pays for itself by
+        // the rows it spares, whatever their length).
+        if (!pacer.context().search().use_tree(std::min<std::uint64_t>(n, kFalseNeighborReferences),
+                                               n, 1)) {
+            return;
+        }
         rows_ = std::make_unique<EmbeddedPoints>(embed_points(x, 2, tau, n, pacer));
         // Every sample is a leading coordinate of some row: the tree exists
         // exactly when the series is finite, as its searches require, and
@@ -348,7 +337,8 @@ private:
 NeighborSearch<EmbeddedPoints> search_rows(const EmbeddedPoints& rows, std::size_t references,
                                            const KdTree<EmbeddedPoints>* leading, Pacer& pacer) {
     if (leading != nullptr) return NeighborSearch<EmbeddedPoints>(rows, pacer, *leading);
-    return NeighborSearch<EmbeddedPoints>(rows, pacer, use_tree(references, rows));
+    return NeighborSearch<EmbeddedPoints>(
+        rows, pacer, pacer.context().search().use_tree(references, rows.size(), rows.dimension));
 }
 
 // A search through the same tree as `shared` (or the same scans), counting

@@ -2,7 +2,7 @@
 // NeighborSearch. It answers either by the exhaustive scans written out below,
 // the reference, or through a k-d tree (kd_tree.hpp) that returns the same
 // answers to the last bit; the caller decides which by the size of its
-// problem (search_strategy.hpp), and point sets that the tree cannot search
+// problem (common/search_policy.hpp), and point sets that the tree cannot search
 // exactly (non-finite coordinates, too many coordinates) always take the scans.
 //
 // The rules that make results reproducible to the last bit live here, once:

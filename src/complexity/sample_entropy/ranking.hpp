@@ -1,13 +1,7 @@
-// Exact counting of template pairs under the maximum norm in sub-quadratic
-// time: at worst O(N log^(L-1) N) for templates of length L >= 2 (besides a
-// linear term for the small groups compared pair by pair), instead of the
-// N^2 / 2 comparisons of a pair scan.
-//
-// A template of length L starting at i is (x[i], ..., x[i + L - 1]). Two
-// templates match unless some coordinate pair differs by more than the
-// tolerance r, the difference taken exactly as the pair scan takes it:
-// |x[i + k] - x[j + k]| > r in double precision. The counts are those of the
-// scan to the last pair; only the way of getting there differs.
+// The ranking of a series: exact counting of template pairs under the
+// maximum norm in sub-quadratic time, instead of the N^2 / 2 comparisons of
+// the pair scan (template_matches.hpp), with the scan's counts to the last
+// pair; only the way of getting there differs.
 //
 // The numerics that make this exact:
 //   * For a fixed a, fl(|a - b|) does not decrease as b moves away from a
@@ -21,11 +15,9 @@
 //     match one another) and lets a sample match only within its own cell
 //     and the cells just before and after it, where the test becomes a
 //     single one-sided comparison of integers.
-// Templates are then grouped by their tuple of cells. Pairs inside a group
-// all match; pairs of neighbouring groups are counted by one-sided
-// (dominance) comparisons, by vectorised brute force for small groups and by
-// divide and conquer for large ones. Length 1 takes a simpler exact sweep,
-// and so does length 2 for long series.
+// Templates are then grouped by their tuple of cells (cell_groups.hpp).
+// Length 1 takes a simpler exact sweep, and so does length 2 for long series
+// (both here).
 //
 // Infinite samples are allowed (two equal infinities differ by NaN, which
 // never exceeds r, exactly as in the scan); NaN samples are not, because a
@@ -40,19 +32,31 @@
 #include <vector>
 
 #include "common/execution.hpp"
+#include "common/search_policy.hpp"
 
-namespace quorlin {
+namespace quorlin::complexity {
 
-class MaxNormTemplatePairs {
+// Per sample t, in sorted positions 0 .. N-1: the first position of x[t]'s
+// value, and the first and last positions of the values it matches (a
+// sample u matches t exactly when first[u] lies in [low[t], high[t]]); its
+// cell, cell c spanning positions cell_start[c] .. cell_start[c + 1] - 1.
+struct SampleRanks {
+    std::vector<std::int32_t> first;
+    std::vector<std::int32_t> low;
+    std::vector<std::int32_t> high;
+    std::vector<std::int32_t> cell;
+    std::vector<std::int32_t> cell_start;
+    std::int32_t widest_cell = 0;
+};
+
+class RankedSeries {
 public:
     // The longest series that can be counted here: positions are held in
     // 32 bits. It must hold no NaN sample either.
     static constexpr std::size_t kMaxSamples = (std::size_t{1} << 31) - 1 - 64;
 
-    // Longest template length counted by grouping; longer templates make the
-    // neighbouring groups too many to enumerate cheaply, and the caller
-    // should use the pair scan instead.
-    static constexpr std::size_t kMaxLength = 12;
+    // Longest template length counted by grouping.
+    static constexpr std::size_t kMaxLength = SearchPolicy::kLongestRankedTemplate;
 
     // Ranks the series once for the tolerance r. Requires a series of at
     // most kMaxSamples samples, none of them NaN, and r > 0 or NaN. The
@@ -61,7 +65,7 @@ public:
     // throws std::bad_alloc when it cannot be had. Both the ranking and the
     // counting count their work on the pacer and throw Cancelled when its
     // context says stop.
-    MaxNormTemplatePairs(std::span<const double> x, double r, Pacer& pacer);
+    RankedSeries(std::span<const double> x, double r, Pacer& pacer);
 
     // Unordered pairs i < j < templates whose templates of the given length
     // match. Requires length <= kMaxLength and templates + length <= N + 1
@@ -70,18 +74,7 @@ public:
 
 private:
     std::size_t n_ = 0;
-    // Per sample t, in sorted positions 0 .. N-1: the first position of
-    // x[t]'s value, and the first and last positions of the values it
-    // matches. A sample u matches t exactly when first_[u] lies in
-    // [low_[t], high_[t]].
-    std::vector<std::int32_t> first_;
-    std::vector<std::int32_t> low_;
-    std::vector<std::int32_t> high_;
-    // Per sample, its cell; cell c spans positions cell_start_[c] ..
-    // cell_start_[c + 1] - 1.
-    std::vector<std::int32_t> cell_;
-    std::vector<std::int32_t> cell_start_;
-    std::int32_t widest_cell_ = 0;
+    SampleRanks ranks_;
 };
 
-}  // namespace quorlin
+}  // namespace quorlin::complexity

@@ -1,0 +1,145 @@
+// Where the kernels switch between two exact ways to the same result.
+//
+// Every search and count below exists twice: a direct way (the exhaustive
+// scan in increasing index, the reference) and a fast way (a k-d tree, tiles
+// of pairs, a ranking of the series) that returns the same answers to the
+// last bit. Which one runs only decides how long a call takes, so the
+// choice lives here, in one object, with the measurement behind each
+// switch-over, and reaches the kernels through their execution context.
+//
+// The shipped modules choose by problem size. The test-only twins of the
+// module construct a policy that always takes one way, so that the tests can
+// compare the two on inputs of every size; the kernels never know which
+// policy they were given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quorlin {
+
+class SearchPolicy {
+public:
+    enum class Choice { by_size, direct, fast };
+
+    constexpr explicit SearchPolicy(Choice choice) : choice_(choice) {}
+
+    // --- Neighbour searches -------------------------------------------------
+
+    // A k-d tree rather than exhaustive scans, for `queries` rows searched
+    // among `candidates` rows of `m` coordinates. The work is the scans'
+    // count of coordinate differences. Measured on delay vectors of the
+    // Lorenz x-coordinate and of Gaussian noise (m = 3): the tree overtakes
+    // the scans at 1.5e4 to 2e4 for nearest neighbours and radius searches
+    // alike (the false-neighbour steps: from about 120 samples of the Lorenz
+    // x-coordinate, 1.4e4, breaking even there on noise).
+    bool use_tree(std::uint64_t queries, std::uint64_t candidates, std::uint64_t m) const {
+        return fast_when(work(queries, candidates, m), kTreeWork);
+    }
+
+    // Divergence curves: the tiled follower rather than following each pair
+    // on its own, for `references` reference points followed over `steps`
+    // steps in `m` coordinates (the work when every reference has one
+    // partner). Measured crossovers on the Lorenz x-coordinate: about 1.5e4
+    // for Rosenstein's nearest-neighbour pairs, 2e4 for Kantz's pairs.
+    bool use_tiles(std::uint64_t references, std::uint64_t steps, std::uint64_t m) const {
+        return fast_when(work(references, steps, m), kTileWork);
+    }
+
+    // --- Sample entropy -----------------------------------------------------
+
+    // Longest template length the ranking counts; beyond it the neighbouring
+    // groups of cells are too many to enumerate cheaply.
+    static constexpr std::size_t kLongestRankedTemplate = 12;
+
+    // Ranking the series and counting by groups of cells rather than the
+    // diagonal pair scan, for `templates` templates of length `m`. The
+    // break-even, in template pairs (templates^2 / 2), grows with m: longer
+    // templates scatter into more groups with more neighbours, while the
+    // scan's cost hardly depends on m. Measured on white noise and on the
+    // Lorenz x-coordinate, the later break-even of the two.
+    bool rank_templates(std::uint64_t m, double templates) const {
+        if (m >= kLongestRankedTemplate) return false;
+        return fast_when(templates * templates / 2, kRankedPairs[static_cast<std::size_t>(m)]);
+    }
+
+    // Whether the ranking still pays with `holed` templates (holding a NaN
+    // sample) among `templates`. Settling a holed template costs a pass over
+    // all templates, each pair about six times a cell of the scan (branchy,
+    // where the scan runs in vectors), and the scan covers templates^2 / 2
+    // cells: on white noise the two break even at about templates / 14
+    // holed ones (10^5 templates, m = 2: some 1500 NaN samples). The ranking
+    // is kept below templates / 16.
+    bool settle_holes_apart(double holed, double templates) const {
+        return choice_ == Choice::fast || holed < templates / 16;
+    }
+
+    // Pairs of two-sample templates by one sweep with a Fenwick tree rather
+    // than by groups of cells. The groups compare in vectors while they stay
+    // small; the sweep wins from 2^17 templates on one core (measured
+    // break-even). The sweep is one sequence of steps while the groups are
+    // counted as tasks on every worker, so with more than one worker the
+    // groups are kept. The fast twin always sweeps, the shipped module's
+    // short series exercise the groups.
+    bool sweep_two_sample_pairs(std::size_t templates, unsigned workers) const {
+        if (choice_ == Choice::fast) return true;
+        return templates >= kSweptTwoSampleTemplates && workers == 1;
+    }
+
+    // Whether templates of `length` samples are held in 32-bit lanes even
+    // where their cells would fit 16 bits: the fast twin does so from four
+    // samples on, so that short test series exercise both widths.
+    bool force_wide_lanes(std::size_t length) const {
+        return choice_ == Choice::fast && length >= 4;
+    }
+
+    // Up to this many pairs a dominance problem between two groups of cells
+    // is compared pair by pair in vectors; beyond it the counting sorts. A
+    // vectorised comparison of a pair costs a few hundredths of a
+    // nanosecond, sorting a few nanoseconds per item and level. The fast twin
+    // sorts all but the smallest problems, so that short test series reach
+    // the sorted counting too.
+    std::uint64_t brute_dominance_pairs() const {
+        return choice_ == Choice::fast ? 64 : std::uint64_t{1} << 18;
+    }
+
+    // Below this many pairs plain scalar comparisons beat setting up vectors
+    // (most neighbouring groups of irregular signals hold a template or two).
+    static constexpr std::uint64_t kScalarDominancePairs = 8;
+
+    // Keys spanning at most this range are sorted (or indexed) by value,
+    // wider ones by digits (or by rank): a table of a few slots per item
+    // stays in cache and costs less than a second pass.
+    static constexpr bool index_by_value(std::size_t range, std::size_t items) {
+        return range <= 16 * items + 4096;
+    }
+
+private:
+    static constexpr double kTreeWork = 2e4;
+    static constexpr double kTileWork = 2e4;
+    static constexpr std::array<double, kLongestRankedTemplate> kRankedPairs = {
+        2e4, 2e4, 1e5, 5e5, 1e6, 1.5e6, 4e6, 8e6, 1.2e7, 1.8e7, 3e7, 6e7};
+    static constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
+
+    // The product in doubles, from the left: the decisions above compare
+    // exactly these values with their switch-overs.
+    static double work(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+        return static_cast<double>(a) * static_cast<double>(b) * static_cast<double>(c);
+    }
+
+    bool fast_when(double work, double switch_over) const {
+        if (choice_ == Choice::direct) return false;
+        if (choice_ == Choice::fast) return true;
+        return work >= switch_over;
+    }
+
+    Choice choice_;
+};
+
+// The policy of the shipped modules and of every context that names none.
+inline constexpr SearchPolicy kSearchBySize{SearchPolicy::Choice::by_size};
+inline constexpr SearchPolicy kAlwaysDirect{SearchPolicy::Choice::direct};
+inline constexpr SearchPolicy kAlwaysFast{SearchPolicy::Choice::fast};
+
+}  // namespace quorlin

@@ -1,0 +1,285 @@
+// Pairs of templates counted by their tuples of cells (ranking.hpp): pairs
+// within a group all match, pairs of neighbouring groups are dominance
+// problems over small integer offsets.
+#include "complexity/sample_entropy/cell_groups.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <span>
+#include <vector>
+
+#include "common/memory.hpp"
+#include "common/parallel.hpp"
+#include "complexity/sample_entropy/dominance.hpp"
+#include "numerics/counting_sort.hpp"
+
+namespace quorlin::complexity {
+namespace {
+
+// Cells at most this wide have all offsets below, shifted by kShift, in the
+// range of a 16-bit integer: near - kShift in [-32767, 32766], reach - kShift
+// in [-32768, 32766], and kShift - 1 - near, kShift - 1 - reach in
+// [-32767, 32767].
+constexpr std::int32_t kNarrowCell = 65534;
+constexpr std::int32_t kShift = 32767;
+
+// Per coordinate k and template (in group order), four columns of small
+// integers, offsets from cell boundaries so that they fit in `Lane`:
+//   near   = first position of the value, from the start of its cell;
+//   reach  = last matching position, from the start of the next cell;
+// and their negatives. For a template y one cell above x in coordinate k,
+// the coordinate matches when near(y) <= reach(x); one cell below, when
+// near(x) <= reach(y), i.e. -reach(y) <= -near(x). Near lies in [0, w) and
+// reach in [-1, w) for cells up to w positions wide; the columns are shifted
+// by constants (which leaves every comparison as it is) so that cells up to
+// kNarrowCell positions wide fit in 16 bits.
+template <class Lane>
+class CellGroupPairs {
+public:
+    CellGroupPairs(const SampleRanks& ranks, std::size_t length, std::size_t templates,
+                   Pacer& pacer)
+        : pacer_(pacer),
+          first_(ranks.first),
+          high_(ranks.high),
+          cell_(ranks.cell),
+          cell_start_(ranks.cell_start),
+          length_(length),
+          templates_(templates),
+          stride_(templates + kPad),
+          compared_pairs_(pacer.context().search().brute_dominance_pairs()) {}
+
+    std::uint64_t count() {
+        // Per template: its place in group order and a sorting buffer, group
+        // bounds and cells, four columns per coordinate, and the largest
+        // dominance problem's copies of two columns per coordinate, held by
+        // each thread that counts.
+        const std::uint64_t threads = pacer_.context().workers();
+        require_memory(templates_, 4 * 3 + 4 * length_ + 16 +
+                                       (4 + 2 * threads) * length_ * sizeof(Lane));
+        group();
+        fill_columns();
+        const std::size_t groups = group_begin_.size() - 1;
+        std::uint64_t total = 0;
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::uint64_t size = group_begin_[g + 1] - group_begin_[g];
+            total += size * (size - 1) / 2;
+        }
+        // The first level of the walk by hand: the groups that share a first
+        // cell form a run, and each run with the pairs it makes with the run
+        // one cell up is a task of its own, fixed by the groups alone. The
+        // counts are integers: their sum does not depend on who counted what.
+        std::vector<std::size_t> runs;  // the first group of every run, and `groups`
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (g == 0 || group_cell(g, 0) != group_cell(g - 1, 0)) runs.push_back(g);
+        }
+        runs.push_back(groups);
+        std::vector<std::uint64_t> totals(runs.size() - 1, 0);
+        for_each_task(pacer_.context(), totals.size(), [&](std::size_t run, Pacer& pacer) {
+            Walk walk{pacer, {}, {}, 0};
+            const std::size_t begin = runs[run], end = runs[run + 1];
+            walk_same(begin, end, 1, walk);
+            if (run + 2 < runs.size() && group_cell(end, 0) == group_cell(begin, 0) + 1) {
+                walk.step[0] = 1;
+                walk_apart(begin, end, end, runs[run + 2], 1, walk);
+            }
+            totals[run] = walk.total;
+        });
+        for (const std::uint64_t part : totals) total += part;
+        return total;
+    }
+
+private:
+    static constexpr std::size_t kPad = LaneVector<Lane>::kLanes;
+    enum Column { kNear = 0, kReach = 1, kNegNear = 2, kNegReach = 3 };
+
+    // What one thread of the walk keeps: its pacer, its scratch for large
+    // dominance problems, the cell steps of the tuples being paired, and its
+    // count.
+    struct Walk {
+        Pacer& pacer;
+        DominatedPairs<Lane> dominance;
+        std::array<std::int8_t, kMostDimensions> step;
+        std::uint64_t total;
+    };
+
+    const Lane* column(std::size_t k, Column which) const {
+        return columns_.data() + (4 * k + which) * stride_;
+    }
+    std::int32_t group_cell(std::size_t g, std::size_t k) const {
+        return group_cells_[g * length_ + k];
+    }
+
+    // Stable counting sorts by the cell of coordinate length-1, ..., 0 put
+    // the templates in lexicographic order of their cell tuples.
+    void group() {
+        const std::size_t cells = cell_start_.size() - 1;
+        order_.resize(templates_);
+        std::iota(order_.begin(), order_.end(), 0u);
+        std::vector<std::uint32_t> sorted(templates_);
+        std::vector<std::uint32_t> offsets;
+        for (std::size_t k = length_; k-- > 0;) {
+            counting_sort(
+                templates_, cells, offsets,
+                [&](std::size_t p) { return static_cast<std::size_t>(cell_[order_[p] + k]); },
+                [&](std::size_t p, std::uint32_t slot) { sorted[slot] = order_[p]; });
+            order_.swap(sorted);
+            pacer_.advance(2 * templates_ + cells);
+        }
+        group_begin_.clear();
+        group_cells_.clear();
+        for (std::size_t p = 0; p < templates_; ++p) {
+            const std::uint32_t i = order_[p];
+            bool starts = p == 0;
+            for (std::size_t k = 0; !starts && k < length_; ++k) {
+                starts = cell_[i + k] != cell_[order_[p - 1] + k];
+            }
+            if (!starts) continue;
+            group_begin_.push_back(static_cast<std::uint32_t>(p));
+            for (std::size_t k = 0; k < length_; ++k) group_cells_.push_back(cell_[i + k]);
+        }
+        group_begin_.push_back(static_cast<std::uint32_t>(templates_));
+    }
+
+    void fill_columns() {
+        columns_.assign(4 * length_ * stride_, Lane{0});
+        // Each coordinate fills columns of its own: a task apiece.
+        for_each_task(pacer_.context(), length_, [&](std::size_t k, Pacer& pacer) {
+            Lane* near = columns_.data() + (4 * k + kNear) * stride_;
+            Lane* reach = columns_.data() + (4 * k + kReach) * stride_;
+            Lane* neg_near = columns_.data() + (4 * k + kNegNear) * stride_;
+            Lane* neg_reach = columns_.data() + (4 * k + kNegReach) * stride_;
+            for (std::size_t p = 0; p < templates_; ++p) {
+                const std::size_t t = order_[p] + k;
+                const auto c = static_cast<std::size_t>(cell_[t]);
+                const std::int32_t n = first_[t] - cell_start_[c];
+                const std::int32_t r = high_[t] - cell_start_[c + 1];
+                near[p] = static_cast<Lane>(n - kShift);
+                reach[p] = static_cast<Lane>(r - kShift);
+                neg_near[p] = static_cast<Lane>(kShift - 1 - n);
+                neg_reach[p] = static_cast<Lane>(kShift - 1 - r);
+            }
+            pacer.advance(4 * templates_);
+        });
+    }
+
+    // Pairs of distinct groups within [begin, end), all of which share the
+    // cells of coordinates 0 .. level-1. Each unordered pair is reached once,
+    // at the first coordinate where the two tuples differ (by one cell).
+    void walk_same(std::size_t begin, std::size_t end, std::size_t level, Walk& walk) const {
+        if (level == length_) return;
+        for (std::size_t a = begin; a < end;) {
+            const std::int32_t c = group_cell(a, level);
+            std::size_t a_end = a + 1;
+            while (a_end < end && group_cell(a_end, level) == c) ++a_end;
+            walk_same(a, a_end, level + 1, walk);
+            if (a_end < end && group_cell(a_end, level) == c + 1) {
+                std::size_t b_end = a_end + 1;
+                while (b_end < end && group_cell(b_end, level) == c + 1) ++b_end;
+                walk.step[level] = 1;
+                walk_apart(a, a_end, a_end, b_end, level + 1, walk);
+                walk.step[level] = 0;
+            }
+            a = a_end;
+        }
+    }
+
+    // Pairs (X, Y), X from [xb, xe) and Y from [yb, ye), whose tuples differ
+    // by walk.step[0 .. level-1] so far (each -1, 0 or +1, not all 0); tuples
+    // further apart than one cell anywhere have no matching pair.
+    void walk_apart(std::size_t xb, std::size_t xe, std::size_t yb, std::size_t ye,
+                    std::size_t level, Walk& walk) const {
+        if (level == length_) {
+            count_between(xb, yb, walk);
+            return;
+        }
+        std::size_t y_from = yb;
+        for (std::size_t a = xb; a < xe;) {
+            const std::int32_t c = group_cell(a, level);
+            std::size_t a_end = a + 1;
+            while (a_end < xe && group_cell(a_end, level) == c) ++a_end;
+            while (y_from < ye && group_cell(y_from, level) < c - 1) ++y_from;
+            for (std::size_t b = y_from; b < ye;) {
+                const std::int32_t cy = group_cell(b, level);
+                if (cy > c + 1) break;
+                std::size_t b_end = b + 1;
+                while (b_end < ye && group_cell(b_end, level) == cy) ++b_end;
+                walk.step[level] = static_cast<std::int8_t>(cy - c);
+                walk_apart(a, a_end, b, b_end, level + 1, walk);
+                b = b_end;
+            }
+            a = a_end;
+        }
+        walk.step[level] = 0;
+    }
+
+    void count_between(std::size_t gx, std::size_t gy, Walk& walk) const {
+        const std::size_t xb = group_begin_[gx];
+        const std::size_t nx = group_begin_[gx + 1] - xb;
+        const std::size_t yb = group_begin_[gy];
+        const std::size_t ny = group_begin_[gy + 1] - yb;
+        // Only the first `dims` entries are set and read.
+        std::array<const Lane*, kMostDimensions> thresholds;
+        std::array<const Lane*, kMostDimensions> values;
+        std::size_t dims = 0;
+        for (std::size_t k = 0; k < length_; ++k) {
+            if (walk.step[k] > 0) {
+                thresholds[dims] = column(k, kReach) + xb;
+                values[dims] = column(k, kNear) + yb;
+                ++dims;
+            } else if (walk.step[k] < 0) {
+                thresholds[dims] = column(k, kNegNear) + xb;
+                values[dims] = column(k, kNegReach) + yb;
+                ++dims;
+            }
+        }
+        const std::uint64_t pairs = static_cast<std::uint64_t>(nx) * ny;
+        if (pairs <= compared_pairs_) walk.pacer.advance(pairs * dims / 16 + 16);
+        if (pairs <= SearchPolicy::kScalarDominancePairs) {
+            std::uint64_t matches = 0;
+            for (std::size_t a = 0; a < nx; ++a) {
+                for (std::size_t b = 0; b < ny; ++b) {
+                    bool match = true;
+                    for (std::size_t q = 0; q < dims; ++q) match &= values[q][b] <= thresholds[q][a];
+                    matches += match ? 1 : 0;
+                }
+            }
+            walk.total += matches;
+            return;
+        }
+        if (pairs <= compared_pairs_) {
+            walk.total +=
+                dominated_pairs_compared<Lane>(nx, thresholds.data(), ny, values.data(), dims);
+            return;
+        }
+        walk.total += walk.dominance.count(nx, thresholds.data(), ny, values.data(), dims, walk.pacer);
+    }
+
+    Pacer& pacer_;
+    std::span<const std::int32_t> first_;
+    std::span<const std::int32_t> high_;
+    std::span<const std::int32_t> cell_;
+    std::span<const std::int32_t> cell_start_;
+    std::size_t length_;
+    std::size_t templates_;
+    std::size_t stride_;
+    std::uint64_t compared_pairs_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> group_begin_;
+    std::vector<std::int32_t> group_cells_;
+    std::vector<Lane> columns_;
+};
+
+}  // namespace
+
+std::uint64_t cell_group_pairs(const SampleRanks& ranks, std::size_t length,
+                               std::size_t templates, Pacer& pacer) {
+    if (ranks.widest_cell <= kNarrowCell && !pacer.context().search().force_wide_lanes(length)) {
+        return CellGroupPairs<std::int16_t>(ranks, length, templates, pacer).count();
+    }
+    return CellGroupPairs<std::int32_t>(ranks, length, templates, pacer).count();
+}
+
+}  // namespace quorlin::complexity

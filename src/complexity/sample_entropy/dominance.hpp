@@ -1,0 +1,386 @@
+// Dominance counting: how many pairs (x, y) of two item sets have
+// value_q(y) <= threshold_q(x) in every dimension q < K, over small integer
+// columns. Sample entropy's groups of cells reduce the matching of
+// neighbouring groups to exactly this (cell_groups.cpp).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "common/execution.hpp"
+#include "common/search_policy.hpp"
+#include "numerics/counting_sort.hpp"
+#include "numerics/fenwick_tree.hpp"
+
+namespace quorlin::complexity {
+
+// One dimension per template coordinate.
+inline constexpr std::size_t kMostDimensions = SearchPolicy::kLongestRankedTemplate;
+
+template <class Lane>
+struct LaneVector;
+template <>
+struct LaneVector<std::int16_t> {
+    typedef std::int16_t Type __attribute__((vector_size(16)));
+    static constexpr std::size_t kLanes = 8;
+};
+template <>
+struct LaneVector<std::int32_t> {
+    typedef std::int32_t Type __attribute__((vector_size(16)));
+    static constexpr std::size_t kLanes = 4;
+};
+
+// Brute force over all nx * ny pairs, from columns: thresholds[q][a] for
+// x = a and values[q][b] for y = b. Each value column must stay readable up
+// to the end of the vector holding its last value (the lanes past ny are
+// counted as failing). Kdims = 0 reads the dimension count from `dims`.
+template <class Lane, std::size_t Kdims>
+std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresholds,
+                                       std::size_t ny, const Lane* const* values,
+                                       std::size_t dims) {
+    using V = typename LaneVector<Lane>::Type;
+    constexpr std::size_t kLanes = LaneVector<Lane>::kLanes;
+    if (nx == 0 || ny == 0) return 0;
+    const std::size_t k = Kdims != 0 ? Kdims : dims;
+    const std::size_t vectors = (ny + kLanes - 1) / kLanes;
+    V beyond;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        beyond[lane] = (vectors - 1) * kLanes + lane >= ny ? Lane{-1} : Lane{0};
+    }
+    // Failing lanes are counted (each adds -1); a step adds at most 2 to a
+    // lane, so the accumulator is emptied before any lane could overflow.
+    constexpr std::size_t kFlushSteps = std::numeric_limits<Lane>::max() / 2;
+    std::uint64_t failing = 0;
+    V count = {};
+    std::size_t steps = 0;
+    const auto flush = [&] {
+        std::int64_t lanes = 0;
+        for (std::size_t lane = 0; lane < kLanes; ++lane) lanes += count[lane];
+        failing += static_cast<std::uint64_t>(-lanes);
+        count = V{};
+        steps = 0;
+    };
+    const auto exceeds = [&](const std::array<V, kMostDimensions>& limit,
+                             std::size_t v) {
+        V out = {};
+        for (std::size_t q = 0; q < k; ++q) {
+            V y;
+            std::memcpy(&y, values[q] + v * kLanes, sizeof y);
+            out |= y > limit[q];
+        }
+        return out;
+    };
+    std::array<V, kMostDimensions> first;
+    std::array<V, kMostDimensions> second;
+    std::size_t a = 0;
+    // Two x at a time share the loads of the y vectors.
+    for (; a + 2 <= nx; a += 2) {
+        if (steps + vectors > kFlushSteps) flush();
+        for (std::size_t q = 0; q < k; ++q) {
+            first[q] = V{} + thresholds[q][a];
+            second[q] = V{} + thresholds[q][a + 1];
+        }
+        for (std::size_t v = 0; v + 1 < vectors; ++v) {
+            V e1 = {};
+            V e2 = {};
+            for (std::size_t q = 0; q < k; ++q) {
+                V y;
+                std::memcpy(&y, values[q] + v * kLanes, sizeof y);
+                e1 |= y > first[q];
+                e2 |= y > second[q];
+            }
+            count += e1 + e2;
+        }
+        count += (exceeds(first, vectors - 1) | beyond) + (exceeds(second, vectors - 1) | beyond);
+        steps += vectors;
+    }
+    if (a < nx) {
+        if (steps + vectors > kFlushSteps) flush();
+        for (std::size_t q = 0; q < k; ++q) first[q] = V{} + thresholds[q][a];
+        for (std::size_t v = 0; v + 1 < vectors; ++v) count += exceeds(first, v);
+        count += exceeds(first, vectors - 1) | beyond;
+    }
+    flush();
+    return static_cast<std::uint64_t>(nx) * (vectors * kLanes) - failing;
+}
+
+template <class Lane>
+std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresholds,
+                                       std::size_t ny, const Lane* const* values,
+                                       std::size_t dims) {
+    switch (dims) {
+        case 1:
+            return dominated_pairs_compared<Lane, 1>(nx, thresholds, ny, values, dims);
+        case 2:
+            return dominated_pairs_compared<Lane, 2>(nx, thresholds, ny, values, dims);
+        case 3:
+            return dominated_pairs_compared<Lane, 3>(nx, thresholds, ny, values, dims);
+        default:
+            return dominated_pairs_compared<Lane, 0>(nx, thresholds, ny, values, dims);
+    }
+}
+
+// Counting for problems too large to brute force, in O(s log^(K-1) s) for s
+// items in K dimensions. Thresholds and values are held in columns, x and y
+// each kept in ascending order of their first key; one dimension is then a
+// merge, two a sweep with a Fenwick tree, and more are split at the median of
+// the last dimension, stably, so that the halves stay in order.
+template <class Lane>
+class DominatedPairs {
+public:
+    std::uint64_t count(std::size_t nx, const Lane* const* thresholds, std::size_t ny,
+                        const Lane* const* values, std::size_t dims, Pacer& pacer) {
+        pacer_ = &pacer;
+        compared_pairs_ = pacer.context().search().brute_dominance_pairs();
+        x_stride_ = nx + kPad;
+        y_stride_ = ny + kPad;
+        xs_.assign(dims * x_stride_, Lane{0});
+        ys_.assign(dims * y_stride_, Lane{0});
+        fill_sorted(nx, thresholds, dims, xs_.data(), x_stride_);
+        fill_sorted(ny, values, dims, ys_.data(), y_stride_);
+        return count(0, nx, 0, ny, dims);
+    }
+
+private:
+    static constexpr std::size_t kPad = LaneVector<Lane>::kLanes;
+    // Twice a key plus one bit: 32 bits suffice for 16-bit keys.
+    using Key = std::conditional_t<sizeof(Lane) == 2, std::int32_t, std::int64_t>;
+
+    Lane* x_column(std::size_t q) { return xs_.data() + q * x_stride_; }
+    Lane* y_column(std::size_t q) { return ys_.data() + q * y_stride_; }
+
+    // Copies `count` items from columns into rows of `stride`, in ascending
+    // order of the first column: by counting when the keys (offsets within a
+    // cell) span a range not much wider than their number, else by sorting.
+    void fill_sorted(std::size_t count, const Lane* const* from, std::size_t dims, Lane* to,
+                     std::size_t stride) {
+        order_.resize(count);
+        const auto [low, high] = std::minmax_element(from[0], from[0] + count);
+        const std::int64_t lowest = *low;
+        const auto range = static_cast<std::size_t>(static_cast<std::int64_t>(*high) - lowest) + 1;
+        const Lane* keys = from[0];
+        if (SearchPolicy::index_by_value(range, count)) {
+            counting_sort(
+                count, range, offsets_,
+                [&](std::size_t e) { return static_cast<std::size_t>(keys[e] - lowest); },
+                [&](std::size_t e, std::uint32_t slot) {
+                    order_[slot] = static_cast<std::uint32_t>(e);
+                });
+        } else {
+            // Offsets from the lowest key, below `range`: its bits are all
+            // that can vary.
+            keys_.resize(count);
+            for (std::size_t e = 0; e < count; ++e) {
+                keys_[e] = static_cast<std::uint32_t>(static_cast<std::int64_t>(keys[e]) - lowest);
+                order_[e] = static_cast<std::uint32_t>(e);
+            }
+            const auto varying = static_cast<std::uint32_t>(std::bit_ceil(range) - 1);
+            radix_sort<8>(keys_, order_, varying, spare_keys_, spare_order_, offsets_, [] {});
+        }
+        for (std::size_t q = 0; q < dims; ++q) {
+            for (std::size_t e = 0; e < count; ++e) to[q * stride + e] = from[q][order_[e]];
+        }
+    }
+
+    // x in [xb, xe), y in [yb, ye); the first `dims` columns count.
+    std::uint64_t count(std::size_t xb, std::size_t xe, std::size_t yb, std::size_t ye,
+                        std::size_t dims) {
+        const std::size_t nx = xe - xb;
+        const std::size_t ny = ye - yb;
+        if (nx == 0 || ny == 0) return 0;
+        if (dims == 0) return static_cast<std::uint64_t>(nx) * ny;
+        // Each level of the recursion handles every item a few times per
+        // dimension; brute force costs a fraction of a unit per pair.
+        pacer_->advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
+                        static_cast<std::uint64_t>(nx) * ny * dims / 16);
+        if (static_cast<std::uint64_t>(nx) * ny <= compared_pairs_) {
+            std::array<const Lane*, kMostDimensions> thresholds;
+            std::array<const Lane*, kMostDimensions> values;
+            for (std::size_t q = 0; q < dims; ++q) {
+                thresholds[q] = x_column(q) + xb;
+                values[q] = y_column(q) + yb;
+            }
+            return dominated_pairs_compared<Lane>(nx, thresholds.data(), ny, values.data(), dims);
+        }
+        if (dims == 1) return line(xb, xe, yb, ye);
+        if (dims == 2) return plane(xb, xe, yb, ye);
+        // Split the union at its median along the last dimension, ordered by
+        // (key, y before x): every y of the lower half is then within that
+        // threshold of every x of the upper half (one dimension fewer to
+        // check), and no y of the upper half is within it of an x of the
+        // lower half. Splitting by position keeps the halves balanced
+        // whatever the ties.
+        const std::size_t last = dims - 1;
+        const std::size_t middle = (nx + ny) / 2;
+        ordered_.resize(nx + ny);
+        for (std::size_t a = 0; a < nx; ++a) ordered_[a] = ordered(x_column(last)[xb + a], true);
+        for (std::size_t b = 0; b < ny; ++b) ordered_[nx + b] = ordered(y_column(last)[yb + b], false);
+        std::nth_element(ordered_.begin(), ordered_.begin() + static_cast<std::ptrdiff_t>(middle),
+                         ordered_.end());
+        const Key pivot = ordered_[middle];
+        std::size_t below = 0;
+        for (const Key key : ordered_) below += key < pivot ? 1 : 0;
+        // Items equal to the pivot are all x or all y (the parity tells);
+        // just enough of them join the lower half to make it `middle` long.
+        const std::size_t quota = middle - below;
+        const bool pivot_is_x = (pivot & 1) != 0;
+        const std::size_t x_mid =
+            xb + partition(xs_.data(), x_stride_, xb, xe, dims, true, pivot, pivot_is_x ? quota : 0);
+        const std::size_t y_mid =
+            yb + partition(ys_.data(), y_stride_, yb, ye, dims, false, pivot, pivot_is_x ? 0 : quota);
+        std::uint64_t total;
+        if (last >= 3) {
+            // A deeper split reorders the ranges it is given; they are put
+            // back after, in the order the halves below rely on.
+            const std::vector<Lane> saved_x = save(xs_.data(), x_stride_, x_mid, xe, dims);
+            const std::vector<Lane> saved_y = save(ys_.data(), y_stride_, yb, y_mid, dims);
+            total = count(x_mid, xe, yb, y_mid, last);
+            restore(saved_x, xs_.data(), x_stride_, x_mid, xe, dims);
+            restore(saved_y, ys_.data(), y_stride_, yb, y_mid, dims);
+        } else {
+            total = count(x_mid, xe, yb, y_mid, last);
+        }
+        total += count(xb, x_mid, yb, y_mid, dims);
+        total += count(x_mid, xe, y_mid, ye, dims);
+        return total;
+    }
+
+    static std::vector<Lane> save(const Lane* columns, std::size_t stride, std::size_t begin,
+                                  std::size_t end, std::size_t dims) {
+        std::vector<Lane> saved;
+        saved.reserve((end - begin) * dims);
+        for (std::size_t q = 0; q < dims; ++q) {
+            saved.insert(saved.end(), columns + q * stride + begin, columns + q * stride + end);
+        }
+        return saved;
+    }
+
+    static void restore(const std::vector<Lane>& saved, Lane* columns, std::size_t stride,
+                        std::size_t begin, std::size_t end, std::size_t dims) {
+        const std::size_t n = end - begin;
+        for (std::size_t q = 0; q < dims; ++q) {
+            std::copy(saved.begin() + static_cast<std::ptrdiff_t>(q * n),
+                      saved.begin() + static_cast<std::ptrdiff_t>((q + 1) * n),
+                      columns + q * stride + begin);
+        }
+    }
+
+    // (key, y before x) as one integer.
+    static Key ordered(Lane key, bool is_x) {
+        return static_cast<Key>(2 * static_cast<Key>(key) + (is_x ? 1 : 0));
+    }
+
+    // Stable partition of items [begin, end) of every column: those below the
+    // pivot first. Returns how many went low.
+    std::size_t partition(Lane* columns, std::size_t stride, std::size_t begin, std::size_t end,
+                          std::size_t dims, bool is_x, Key pivot, std::size_t quota) {
+        const std::size_t n = end - begin;
+        const Lane* key_column = columns + (dims - 1) * stride + begin;
+        low_.resize(n);
+        std::size_t lows = 0;
+        for (std::size_t e = 0; e < n; ++e) {
+            const Key key = ordered(key_column[e], is_x);
+            bool lower = key < pivot;
+            if (!lower && key == pivot && quota > 0) {
+                --quota;
+                lower = true;
+            }
+            low_[e] = lower ? 1 : 0;
+            lows += lower ? 1 : 0;
+        }
+        buffer_.resize(n);
+        for (std::size_t q = 0; q < dims; ++q) {
+            Lane* column = columns + q * stride + begin;
+            std::size_t to_low = 0;
+            std::size_t to_high = lows;
+            for (std::size_t e = 0; e < n; ++e) buffer_[low_[e] != 0 ? to_low++ : to_high++] = column[e];
+            std::copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n), column);
+        }
+        return lows;
+    }
+
+    std::uint64_t line(std::size_t xb, std::size_t xe, std::size_t yb, std::size_t ye) {
+        const Lane* thresholds = x_column(0);
+        const Lane* values = y_column(0);
+        std::uint64_t total = 0;
+        std::size_t within = yb;
+        for (std::size_t a = xb; a < xe; ++a) {
+            while (within < ye && values[within] <= thresholds[a]) ++within;
+            total += within - yb;
+        }
+        return total;
+    }
+
+    // Two dimensions: the y enter in order of their first value before each
+    // x (in order of its first threshold) they do not exceed there; a Fenwick
+    // tree over the second values counts the entered y within the x's second
+    // threshold. It is indexed by value when the values span a range not
+    // much wider than their number, else by rank among the y.
+    std::uint64_t plane(std::size_t xb, std::size_t xe, std::size_t yb, std::size_t ye) {
+        const Lane* x0 = x_column(0);
+        const Lane* x1 = x_column(1);
+        const Lane* y0 = y_column(0);
+        const Lane* y1 = y_column(1);
+        const std::size_t ny = ye - yb;
+        const auto [low, high] = std::minmax_element(y1 + yb, y1 + ye);
+        const std::int64_t lowest = *low;
+        const auto range = static_cast<std::size_t>(*high - lowest + 1);
+        const bool by_value = range <= 16 * (xe - xb + ny) + 4096;
+        if (!by_value) {
+            ranks_.assign(y1 + yb, y1 + ye);
+            std::sort(ranks_.begin(), ranks_.end());
+        }
+        const std::size_t slots = by_value ? range : ny;
+        // Slot of an entering y, and how many slots hold values within an x's
+        // threshold.
+        const auto slot = [&](Lane v) {
+            return by_value ? static_cast<std::size_t>(v - lowest)
+                            : static_cast<std::size_t>(
+                                  std::lower_bound(ranks_.begin(), ranks_.end(), v) - ranks_.begin());
+        };
+        const auto slots_within = [&](Lane v) -> std::size_t {
+            if (by_value) {
+                const std::int64_t above = static_cast<std::int64_t>(v) - lowest + 1;
+                return above <= 0 ? 0 : std::min(static_cast<std::size_t>(above), slots);
+            }
+            return static_cast<std::size_t>(
+                std::upper_bound(ranks_.begin(), ranks_.end(), v) - ranks_.begin());
+        };
+        tree_.reset(slots);
+        std::uint64_t total = 0;
+        std::size_t entered = yb;
+        for (std::size_t a = xb; a < xe; ++a) {
+            for (; entered < ye && y0[entered] <= x0[a]; ++entered) {
+                tree_.add(slot(y1[entered]), 1);
+            }
+            total += tree_.below(slots_within(x1[a]));
+        }
+        return total;
+    }
+
+    Pacer* pacer_ = nullptr;
+    std::size_t x_stride_ = 0;
+    std::size_t y_stride_ = 0;
+    std::vector<Lane> xs_;
+    std::vector<Lane> ys_;
+    std::uint64_t compared_pairs_ = 0;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> offsets_;
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::uint32_t> spare_keys_;
+    std::vector<std::uint32_t> spare_order_;
+    std::vector<Key> ordered_;
+    std::vector<std::uint8_t> low_;
+    std::vector<Lane> buffer_;
+    std::vector<Lane> ranks_;
+    FenwickCounts tree_;
+};
+
+}  // namespace quorlin::complexity
