@@ -11,6 +11,10 @@
 // module construct a policy that always takes one way, so that the tests can
 // compare the two on inputs of every size; the kernels never know which
 // policy they were given.
+//
+// The few cut-offs below which a kernel stays on one thread, however many
+// workers it may use, sit here too: they are the same kind of measured
+// break-even, between the same results computed two ways.
 #pragma once
 
 #include <array>
@@ -113,6 +117,19 @@ public:
     // stays in cache and costs less than a second pass.
     static constexpr bool index_by_value(std::size_t range, std::size_t items) {
         return range <= 16 * items + 4096;
+    }
+
+    // --- Threads -------------------------------------------------------------
+
+    // Hurst's window sizes go to threads from this much work on (pacer
+    // units: two passes over every sample for every window size). A unit
+    // costs 0.5 to 0.65 ns for R/S and DFA alike (one core, 10^6 samples), so
+    // this is 2 to 3 ms: well above the cost of starting threads and of the
+    // extra passes over the series that blocks of sizes make. A length would
+    // misjudge one of the two: R/S (89 sizes from 200 samples on) reaches
+    // this near 24,000 samples, DFA (20 scales from 400 on) near 105,000.
+    static constexpr bool thread_window_sizes(double work) {
+        return work >= static_cast<double>(std::uint64_t{1} << 22);
     }
 
 private:

@@ -10,6 +10,7 @@
 
 #include "common/ieee.hpp"
 #include "common/parallel.hpp"
+#include "common/search_policy.hpp"
 #include "numerics/lanes.hpp"
 #include "numerics/least_squares.hpp"
 
@@ -46,15 +47,6 @@ constexpr std::size_t kWideWindows = kLaneCount<WideWindows>;
 // first-level cache while every window size takes the windows that end in
 // the chunk. Each size still handles its windows in order.
 constexpr std::size_t kChunk = 4096;
-
-// Below this much work (pacer units: two passes over every sample for every
-// window size) the window sizes are taken on the calling thread alone. A
-// unit costs 0.5 to 0.65 ns for R/S and DFA alike (one core, 10^6 samples),
-// so this is 2 to 3 ms: well above the cost of starting threads and
-// of the extra passes over the series that blocks of sizes make. A length
-// would misjudge one of the two: R/S (89 sizes from 200 samples on) reaches
-// this near 24,000 samples, DFA (20 scales from 400 on) near 105,000.
-constexpr std::uint64_t kLeastParallelWork = std::uint64_t{1} << 22;
 
 // The windows of one size: windows x[w*k] .. x[w*k + k - 1], w < windows,
 // each taken by add_windows in order; `next` is the first not yet taken.
@@ -138,7 +130,7 @@ void take_all_windows(Pacer& pacer, std::vector<Statistic>& sizes, std::span<con
     };
     const ExecutionContext& context = pacer.context();
     const double work = 2.0 * static_cast<double>(x.size()) * static_cast<double>(sizes.size());
-    if (context.workers() == 1 || work < static_cast<double>(kLeastParallelWork)) {
+    if (context.workers() == 1 || !SearchPolicy::thread_window_sizes(work)) {
         pass(std::span<Statistic>(sizes), pacer);
         return;
     }
