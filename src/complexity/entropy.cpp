@@ -11,7 +11,7 @@
 #include "common/checked_math.hpp"
 #include "common/ieee.hpp"
 #include "common/memory.hpp"
-#include "numerics/double_pairs.hpp"
+#include "numerics/lanes.hpp"
 
 // Permutation entropy (sample entropy has a folder of its own,
 // sample_entropy/).

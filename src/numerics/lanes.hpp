@@ -175,6 +175,20 @@ template <class L>
     }
 }
 
+// The baseline register: two doubles, or two 64-bit masks, in 16 bytes
+// (SSE2 on x86-64, NEON on AArch64), for loops that must assume no wider
+// instruction set. Comparisons of Doubles2 give Lanes2 masks, all ones where
+// they hold; a NaN never compares true.
+using Doubles2 = DoubleLanes<2>;
+typedef std::int64_t Lanes2 __attribute__((vector_size(16)));
+
+// Two consecutive doubles from any address.
+[[gnu::always_inline]] inline Doubles2 load2(const double* p) {
+    Doubles2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 namespace dynamics {
 
 // The local-linearization FTLE fits kFitLanes anchors at once, one per lane.

@@ -7,7 +7,7 @@
 
 #include "common/parallel.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
-#include "numerics/double_pairs.hpp"
+#include "numerics/lanes.hpp"
 
 namespace quorlin::complexity {
 namespace {
