@@ -161,3 +161,35 @@ def test_concurrent_calls_give_sequential_results_and_never_write_inputs():
     for index, result in results:
         assert result == expected[index], cases[index][0].__name__
     assert (signal.tobytes(), trajectory.tobytes()) == before
+
+
+ADDRESS_SPACE_LIMITED_KANTZ = """
+import resource, numpy as np
+from quorlin import _native
+def lorenz_x(n, dt=0.01):
+    f = lambda v: np.array([10 * (v[1] - v[0]), v[0] * (28 - v[2]) - v[1], v[0] * v[1] - 8 / 3 * v[2]])
+    s, out = np.ones(3), np.empty(n)
+    for i in range(n + 1000):
+        k1 = f(s); k2 = f(s + dt / 2 * k1); k3 = f(s + dt / 2 * k2); k4 = f(s + dt * k3)
+        s = s + dt / 6 * (k1 + 2 * k2 + 2 * k3 + k4)
+        if i >= 1000:
+            out[i - 1000] = s[0]
+    return out
+x = lorenz_x(20000)
+mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 120 * 2**20, resource.RLIM_INFINITY))
+print(_native.lyapunov_kantz(x, epsilon=2.0)[0])
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's shadow memory defeats an address-space limit")
+def test_kantz_sizes_its_pairs_in_flight_below_an_address_space_limit():
+    """The follow-up takes a share of the memory free for the pairs it keeps
+    in flight; under `ulimit -v` on a large machine that share must come from
+    the room left below the limit, or a call that fits in several passes
+    raises MemoryError (it did, with 120 MiB of room on a 24 GiB machine)."""
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", ADDRESS_SPACE_LIMITED_KANTZ], capture_output=True,
+                          text=True, env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr
+    assert np.isfinite(float(done.stdout))

@@ -1,5 +1,6 @@
 #include "common/memory.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,6 +136,22 @@ std::uint64_t physical_memory_bytes() {
 
 std::uint64_t available_memory_bytes() {
     return std::min({physical_memory_bytes(), system_available_bytes(), cgroup_headroom_bytes()});
+}
+
+std::uint64_t address_space_headroom_bytes() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
+    // The first field of /proc/self/statm: the pages mapped now.
+    std::FILE* file = std::fopen("/proc/self/statm", "re");
+    if (file == nullptr) return 0;
+    unsigned long long pages = 0;
+    const bool found = std::fscanf(file, "%llu", &pages) == 1;
+    std::fclose(file);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (!found || page_size <= 0) return 0;
+    const auto mapped = checked_mul(static_cast<std::uint64_t>(pages),
+                                    static_cast<std::uint64_t>(page_size));
+    return mapped ? saturating_sub(static_cast<std::uint64_t>(limit.rlim_cur), *mapped) : 0;
 }
 
 void require_memory(std::uint64_t count, std::size_t element_size, std::uint64_t copies) {

@@ -21,6 +21,13 @@ std::uint64_t physical_memory_bytes();
 // all still give now, in bytes (read afresh on every call).
 std::uint64_t available_memory_bytes();
 
+// The address space this process may still map under its limit
+// (RLIMIT_AS, `ulimit -v`), in bytes; unlimited when no limit is set.
+// Memory sized from what is free must stay under this too: a process
+// limited to a few GiB on a large machine would otherwise be offered a share
+// of memory it can never map.
+std::uint64_t address_space_headroom_bytes();
+
 // Throws std::bad_alloc unless `count` elements of `element_size` bytes, with
 // `copies` such buffers alive at once, fit in size_t, in physical memory and
 // in the memory available now.

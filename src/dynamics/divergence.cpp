@@ -544,9 +544,12 @@ DivergenceSums follow_pairs(const EmbeddedPoints& points, std::size_t n_steps,
         // retired references kept until they make up half, and a vector's
         // room to grow, that is at most an eighth in use (several processes
         // of a batch may each take as much), allocated only as pairs need
-        // it. The floor, 32 MiB or 64 pairs per point, is what the path
-        // always had.
-        const std::uint64_t share = available_memory_bytes() / 32 / sizeof(PairRecord);
+        // it. Under an address-space limit the share is of the room left
+        // below it. The floor, 32 MiB or 64 pairs per point, is what the
+        // path always had.
+        const std::uint64_t free_now =
+            std::min(available_memory_bytes(), address_space_headroom_bytes());
+        const std::uint64_t share = free_now / 32 / sizeof(PairRecord);
         budget = static_cast<std::size_t>(std::min<std::uint64_t>(
             share, std::numeric_limits<std::size_t>::max() / (4 * sizeof(PairRecord))));
         budget = std::max({budget, std::size_t{1} << 22, 64 * n});
