@@ -142,6 +142,14 @@ def test_an_interrupted_run_resumed_gives_the_whole_table(folder, tmp_path, suff
     assert comparable(read_table(str(out))) == comparable(written(full, tmp_path / "reference" / out.name))
 
 
+def default_sigint():
+    # A shell without job control starts background commands with Ctrl-C
+    # ignored, and an ignored signal stays ignored across exec: Python then
+    # never installs its KeyboardInterrupt handler. The run under test gets
+    # the terminal's default whatever started this suite.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def test_ctrl_c_keeps_the_finished_rows(tmp_path):
     # Enough series that the run cannot finish between the first journal line
     # and the signal, even on a loaded machine that stalls this poller.
@@ -153,7 +161,7 @@ def test_ctrl_c_keeps_the_finished_rows(tmp_path):
                                                                     os.environ.get("PYTHONPATH")])))
     run = subprocess.Popen([sys.executable, "-m", "quorlin", "batch", str(tmp_path / "*.npy"),
                             "--jobs", "2", "--out", str(out)], stderr=subprocess.PIPE, text=True,
-                           env=env, start_new_session=True)
+                           env=env, start_new_session=True, preexec_fn=default_sigint)
     journal = Path(f"{out}.partial.jsonl")
     deadline = time.monotonic() + 120
     while not (journal.exists() and journal.read_text().count("\n") >= 1):
