@@ -1,5 +1,6 @@
 #include "common/memory.hpp"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -152,6 +153,26 @@ std::uint64_t address_space_headroom_bytes() {
     const auto mapped = checked_mul(static_cast<std::uint64_t>(pages),
                                     static_cast<std::uint64_t>(page_size));
     return mapped ? saturating_sub(static_cast<std::uint64_t>(limit.rlim_cur), *mapped) : 0;
+}
+
+void prefer_huge_pages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    // Below two huge pages the table cannot hold a whole aligned one in most
+    // placements; the advice would only split the mapping.
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    if (bytes < 2 * kHugePage) return;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (page <= 0) return;
+    const auto mask = static_cast<std::uintptr_t>(page) - 1;
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + mask) & ~mask;
+    const std::uintptr_t last = (start + bytes) & ~mask;
+    // Failure (no such support, a kernel that refuses) leaves small pages.
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 void require_memory(std::uint64_t count, std::size_t element_size, std::uint64_t copies) {

@@ -28,6 +28,13 @@ std::uint64_t available_memory_bytes();
 // of memory it can never map.
 std::uint64_t address_space_headroom_bytes();
 
+// Asks the kernel to back the whole pages of [data, data + bytes) with huge
+// pages (transparent huge pages in "madvise" mode). A hint for large tables
+// read at scattered places, where misses of the address translation cache
+// would otherwise cost as much as the reads: it changes no value, may be
+// ignored, and does nothing where the system has no such advice.
+void prefer_huge_pages(void* data, std::size_t bytes);
+
 // Throws std::bad_alloc unless `count` elements of `element_size` bytes, with
 // `copies` such buffers alive at once, fit in size_t, in physical memory and
 // in the memory available now.

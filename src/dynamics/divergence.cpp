@@ -196,6 +196,12 @@ struct AlignedCells {
         require_memory(target, kBand * sizeof(double));
         std::unique_ptr<double[], Free> bigger(
             static_cast<double*>(::operator new[](target * kBand * sizeof(double), kAlignment)));
+        // The pairs of a reference read slots all over the pool, one after
+        // another: with a pool of tens of megabytes (every diagonal of a long
+        // series in use) nearly each read would also miss the address
+        // translation cache on small pages. Advised before the first touch,
+        // so that the pages are faulted in large.
+        prefer_huge_pages(bigger.get(), target * kBand * sizeof(double));
         if (slots > 0) std::memcpy(bigger.get(), data.get(), slots * kBand * sizeof(double));
         std::fill(bigger.get() + slots * kBand, bigger.get() + target * kBand, -0.0);
         data = std::move(bigger);
