@@ -57,10 +57,11 @@ public:
         // dominance problem's copies of two columns per coordinate, held by
         // each thread that counts.
         const std::uint64_t threads = pacer_.context().workers();
-        require_memory(templates_, 4 * 3 + 4 * length_ + 16 +
+        require_memory(templates_, 4 * 3 + 4 * length_ + 16 + 4 * length_ + 8 +
                                        (4 + 2 * threads) * length_ * sizeof(Lane));
         group();
         fill_columns();
+        order_coordinates();
         const std::size_t groups = group_begin_.size() - 1;
         std::uint64_t total = 0;
         for (std::size_t g = 0; g < groups; ++g) {
@@ -78,7 +79,7 @@ public:
         runs.push_back(groups);
         std::vector<std::uint64_t> totals(runs.size() - 1, 0);
         for_each_task(pacer_.context(), totals.size(), [&](std::size_t run, Pacer& pacer) {
-            Walk walk{pacer, {}, {}, 0};
+            Walk walk{pacer, {}, {}, {}, 0};
             const std::size_t begin = runs[run], end = runs[run + 1];
             walk_same(begin, end, 1, walk);
             if (run + 2 < runs.size() && group_cell(end, 0) == group_cell(begin, 0) + 1) {
@@ -101,6 +102,7 @@ private:
     struct Walk {
         Pacer& pacer;
         DominatedPairs<Lane> dominance;
+        BitsetDominance<Lane> bitsets;
         std::array<std::int8_t, kMostDimensions> step;
         std::uint64_t total;
     };
@@ -113,13 +115,22 @@ private:
     }
 
     // Stable counting sorts by the cell of coordinate length-1, ..., 0 put
-    // the templates in lexicographic order of their cell tuples.
+    // the templates in lexicographic order of their cell tuples. A first
+    // sort by the position of the first sample leaves every group in
+    // ascending order of it, hence of the four columns of coordinate 0
+    // (each is monotone in the value within a cell): the pairs of groups one
+    // cell apart there are then counted along that coordinate's order.
     void group() {
         const std::size_t cells = cell_start_.size() - 1;
+        const std::size_t positions = first_.size();
         order_.resize(templates_);
-        std::iota(order_.begin(), order_.end(), 0u);
         std::vector<std::uint32_t> sorted(templates_);
         std::vector<std::uint32_t> offsets;
+        counting_sort(
+            templates_, positions, offsets,
+            [&](std::size_t i) { return static_cast<std::size_t>(first_[i]); },
+            [&](std::size_t i, std::uint32_t slot) { order_[slot] = static_cast<std::uint32_t>(i); });
+        pacer_.advance(2 * templates_ + positions);
         for (std::size_t k = length_; k-- > 0;) {
             counting_sort(
                 templates_, cells, offsets,
@@ -141,6 +152,43 @@ private:
             for (std::size_t k = 0; k < length_; ++k) group_cells_.push_back(cell_[i + k]);
         }
         group_begin_.push_back(static_cast<std::uint32_t>(templates_));
+    }
+
+    // Within every group, the templates in ascending order of the position
+    // of their sample k, for k = 1 .. length-1 (coordinate 0 is the groups'
+    // own order): the orders of that coordinate's four columns, which the
+    // bit sets read. Only when some pair of groups is large enough for them.
+    void order_coordinates() {
+        const std::size_t groups = group_begin_.size() - 1;
+        std::uint64_t largest = 0;
+        for (std::size_t g = 0; g < groups; ++g) {
+            largest = std::max<std::uint64_t>(largest, group_begin_[g + 1] - group_begin_[g]);
+        }
+        if (!pacer_.context().search().bitset_dominance(largest * largest, largest, 0)) return;
+        std::vector<std::uint32_t> group_of(templates_);
+        for (std::size_t g = 0; g < groups; ++g) {
+            std::fill(group_of.begin() + group_begin_[g], group_of.begin() + group_begin_[g + 1],
+                      static_cast<std::uint32_t>(g));
+        }
+        const std::size_t positions = first_.size();
+        std::vector<std::uint32_t> by_key(templates_);
+        std::vector<std::uint32_t> offsets;
+        std::vector<std::uint32_t> next(groups);
+        by_coordinate_.resize((length_ - 1) * templates_);
+        for (std::size_t k = 1; k < length_; ++k) {
+            counting_sort(
+                templates_, positions, offsets,
+                [&](std::size_t p) { return static_cast<std::size_t>(first_[order_[p] + k]); },
+                [&](std::size_t p, std::uint32_t slot) { by_key[slot] = static_cast<std::uint32_t>(p); });
+            // Stable by group: each group receives its templates in key order.
+            std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
+            std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
+            for (const std::uint32_t p : by_key) {
+                const std::uint32_t g = group_of[p];
+                out[next[g]++] = p - group_begin_[g];
+            }
+            pacer_.advance(4 * templates_ + positions);
+        }
     }
 
     void fill_columns() {
@@ -223,17 +271,24 @@ private:
         // Only the first `dims` entries are set and read.
         std::array<const Lane*, kMostDimensions> thresholds;
         std::array<const Lane*, kMostDimensions> values;
+        // The templates of either group in ascending order of a dimension's
+        // columns: in the order of their sample k for a step up (reach and
+        // near grow with the value), backwards for a step down. Coordinate 0
+        // only ever steps up, and is then the groups' own order.
+        std::array<ItemOrder, kMostDimensions> x_orders;
+        std::array<ItemOrder, kMostDimensions> y_orders;
         std::size_t dims = 0;
         for (std::size_t k = 0; k < length_; ++k) {
-            if (walk.step[k] > 0) {
-                thresholds[dims] = column(k, kReach) + xb;
-                values[dims] = column(k, kNear) + yb;
-                ++dims;
-            } else if (walk.step[k] < 0) {
-                thresholds[dims] = column(k, kNegNear) + xb;
-                values[dims] = column(k, kNegReach) + yb;
-                ++dims;
+            if (walk.step[k] == 0) continue;
+            const bool up = walk.step[k] > 0;
+            thresholds[dims] = column(k, up ? kReach : kNegNear) + xb;
+            values[dims] = column(k, up ? kNear : kNegReach) + yb;
+            if (k > 0 && !by_coordinate_.empty()) {
+                const std::uint32_t* by_k = by_coordinate_.data() + (k - 1) * templates_;
+                x_orders[dims] = ItemOrder{by_k + xb, nx, !up};
+                y_orders[dims] = ItemOrder{by_k + yb, ny, !up};
             }
+            ++dims;
         }
         const std::uint64_t pairs = static_cast<std::uint64_t>(nx) * ny;
         if (pairs <= compared_pairs_) walk.pacer.advance(pairs * dims / 16 + 16);
@@ -249,9 +304,22 @@ private:
             walk.total += matches;
             return;
         }
+        const bool led = walk.step[0] > 0;
+        if (!by_coordinate_.empty() &&
+            pacer_.context().search().bitset_dominance(pairs, ny, dims - (led ? 2 : 1))) {
+            walk.pacer.advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
+                               pairs * dims / 256);
+            walk.total += walk.bitsets.count(nx, thresholds.data(), x_orders.data(), ny,
+                                             values.data(), y_orders.data(), dims, led);
+            return;
+        }
         if (pairs <= compared_pairs_) {
-            walk.total +=
-                dominated_pairs_compared<Lane>(nx, thresholds.data(), ny, values.data(), dims);
+            // One cell apart in coordinate 0, the groups' order (ascending in
+            // that coordinate's columns) leads the comparison.
+            walk.total += led ? dominated_pairs_led<Lane>(nx, thresholds.data(), ny,
+                                                                        values.data(), dims)
+                                           : dominated_pairs_compared<Lane>(
+                                                 nx, thresholds.data(), ny, values.data(), dims);
             return;
         }
         walk.total += walk.dominance.count(nx, thresholds.data(), ny, values.data(), dims, walk.pacer);
@@ -269,6 +337,7 @@ private:
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> group_begin_;
     std::vector<std::int32_t> group_cells_;
+    std::vector<std::uint32_t> by_coordinate_;
     std::vector<Lane> columns_;
 };
 
