@@ -17,6 +17,7 @@
 // break-even, between the same results computed two ways.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -110,20 +111,42 @@ public:
 
     // Bit sets rather than comparisons or the sorted counting, for a
     // dominance problem of `pairs` pairs with `ny` items on the value side
-    // and `tables` dimensions that need a table of ny + 1 rows of ny bits.
-    // The bit sets cost a few radix passes over the items and then 1/64 of a
-    // word operation per pair and dimension; they overtake the vectorised
-    // comparisons from about 2^14 pairs (groups of some 128 templates) and
-    // the sorted counting wherever their tables fit: these are kept under
-    // 4 MiB (measured on white noise, 5e5 to 2e6 samples). The fast twin
-    // takes them for small problems only, leaving the larger ones to the
-    // comparisons and the sorted counting.
+    // and `tables` dimensions that need a table of ny + 1 rows of ny bits,
+    // between groups already put in order (below). They cost a pass over
+    // the items per dimension and then 1/64 of a word operation per pair and
+    // dimension; measured on white noise at 2e6 samples they do best from
+    // about 2^14 pairs (groups of some 128 templates) on, wherever their
+    // tables stay under 4 MiB. The fast twin takes them for small problems
+    // only, leaving the larger ones to the comparisons and the sorted
+    // counting.
     bool bitset_dominance(std::uint64_t pairs, std::uint64_t ny, std::size_t tables) const {
         const std::uint64_t rows = tables == 0 ? 1 : tables;
         if (ny * ny * rows > kBitsetTableBits) return false;
         if (choice_ == Choice::fast) return pairs > kScalarDominancePairs && pairs <= 512;
         if (choice_ == Choice::direct) return false;
         return pairs >= kBitsetPairs;
+    }
+
+    // From this many pairs on, a pair of ordered cell groups one cell apart
+    // in their first coordinate is compared along that coordinate's order
+    // (only the y within an x's first threshold are compared, in the other
+    // coordinates). Below it, finding where each x's run of y ends
+    // mispredicts more than it saves.
+    std::uint64_t led_dominance_pairs() const {
+        return choice_ == Choice::fast ? 0 : kLedPairs;
+    }
+
+    // Whether to put the groups of cells of `templates` templates in the
+    // orders the two ways above read, given the pairs of the largest group
+    // with itself. The orders cost three passes over all templates per
+    // coordinate with scattered accesses, which only the long series repay:
+    // on white noise (m = 2) the ordered ways took 25 % off at 2e6 samples,
+    // broke even at 1e6, and lost 10 to 40 % from 1e5 to 5e5, where the
+    // groups are small and the memory traffic of the orders dominates.
+    bool order_cell_groups(std::size_t templates, std::uint64_t largest_pairs) const {
+        if (choice_ == Choice::fast) return true;
+        if (choice_ == Choice::direct) return false;
+        return templates >= kOrderedTemplates && largest_pairs >= std::min(kLedPairs, kBitsetPairs);
     }
 
     // Below this many pairs plain scalar comparisons beat setting up vectors
@@ -156,6 +179,8 @@ private:
     static constexpr std::array<double, kLongestRankedTemplate> kRankedPairs = {
         2e4, 2e4, 1e5, 5e5, 1e6, 1.5e6, 4e6, 8e6, 1.2e7, 1.8e7, 3e7, 6e7};
     static constexpr std::uint64_t kBitsetPairs = std::uint64_t{1} << 14;
+    static constexpr std::uint64_t kLedPairs = std::uint64_t{1} << 12;
+    static constexpr std::size_t kOrderedTemplates = std::size_t{1} << 20;
     static constexpr std::uint64_t kBitsetTableBits = std::uint64_t{1} << 25;
     static constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
 

@@ -49,7 +49,8 @@ public:
           length_(length),
           templates_(templates),
           stride_(templates + kPad),
-          compared_pairs_(pacer.context().search().brute_dominance_pairs()) {}
+          compared_pairs_(pacer.context().search().brute_dominance_pairs()),
+          led_pairs_(pacer.context().search().led_dominance_pairs()) {}
 
     std::uint64_t count() {
         // Per template: its place in group order and a sorting buffer, group
@@ -60,8 +61,8 @@ public:
         require_memory(templates_, 4 * 3 + 4 * length_ + 16 + 4 * length_ + 8 +
                                        (4 + 2 * threads) * length_ * sizeof(Lane));
         group();
+        ordered_ = order_groups();
         fill_columns();
-        order_coordinates();
         const std::size_t groups = group_begin_.size() - 1;
         std::uint64_t total = 0;
         for (std::size_t g = 0; g < groups; ++g) {
@@ -115,22 +116,13 @@ private:
     }
 
     // Stable counting sorts by the cell of coordinate length-1, ..., 0 put
-    // the templates in lexicographic order of their cell tuples. A first
-    // sort by the position of the first sample leaves every group in
-    // ascending order of it, hence of the four columns of coordinate 0
-    // (each is monotone in the value within a cell): the pairs of groups one
-    // cell apart there are then counted along that coordinate's order.
+    // the templates in lexicographic order of their cell tuples.
     void group() {
         const std::size_t cells = cell_start_.size() - 1;
-        const std::size_t positions = first_.size();
         order_.resize(templates_);
+        std::iota(order_.begin(), order_.end(), 0u);
         std::vector<std::uint32_t> sorted(templates_);
         std::vector<std::uint32_t> offsets;
-        counting_sort(
-            templates_, positions, offsets,
-            [&](std::size_t i) { return static_cast<std::size_t>(first_[i]); },
-            [&](std::size_t i, std::uint32_t slot) { order_[slot] = static_cast<std::uint32_t>(i); });
-        pacer_.advance(2 * templates_ + positions);
         for (std::size_t k = length_; k-- > 0;) {
             counting_sort(
                 templates_, cells, offsets,
@@ -154,17 +146,19 @@ private:
         group_begin_.push_back(static_cast<std::uint32_t>(templates_));
     }
 
-    // Within every group, the templates in ascending order of the position
-    // of their sample k, for k = 1 .. length-1 (coordinate 0 is the groups'
-    // own order): the orders of that coordinate's four columns, which the
-    // bit sets read. Only when some pair of groups is large enough for them.
-    void order_coordinates() {
+    // When some pair of groups is large enough to be counted along orders:
+    // every group in ascending order of the position of its templates' first
+    // sample, hence of the four columns of coordinate 0 (each is monotone in
+    // the value within a cell), and for k = 1 .. length-1 the order of
+    // sample k within every group (indices from the group's start), which
+    // the bit sets read. Returns whether the groups were ordered.
+    bool order_groups() {
         const std::size_t groups = group_begin_.size() - 1;
         std::uint64_t largest = 0;
         for (std::size_t g = 0; g < groups; ++g) {
             largest = std::max<std::uint64_t>(largest, group_begin_[g + 1] - group_begin_[g]);
         }
-        if (!pacer_.context().search().bitset_dominance(largest * largest, largest, 0)) return;
+        if (!pacer_.context().search().order_cell_groups(templates_, largest * largest)) return false;
         std::vector<std::uint32_t> group_of(templates_);
         for (std::size_t g = 0; g < groups; ++g) {
             std::fill(group_of.begin() + group_begin_[g], group_of.begin() + group_begin_[g + 1],
@@ -174,21 +168,29 @@ private:
         std::vector<std::uint32_t> by_key(templates_);
         std::vector<std::uint32_t> offsets;
         std::vector<std::uint32_t> next(groups);
-        by_coordinate_.resize((length_ - 1) * templates_);
-        for (std::size_t k = 1; k < length_; ++k) {
+        // Positions p in ascending order of sample k's position, then
+        // scattered stably to their groups: each group receives its
+        // templates in that order.
+        const auto within_groups = [&](std::size_t k, auto place) {
             counting_sort(
                 templates_, positions, offsets,
                 [&](std::size_t p) { return static_cast<std::size_t>(first_[order_[p] + k]); },
                 [&](std::size_t p, std::uint32_t slot) { by_key[slot] = static_cast<std::uint32_t>(p); });
-            // Stable by group: each group receives its templates in key order.
             std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
-            std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
-            for (const std::uint32_t p : by_key) {
-                const std::uint32_t g = group_of[p];
-                out[next[g]++] = p - group_begin_[g];
-            }
+            for (const std::uint32_t p : by_key) place(p, next[group_of[p]]++);
             pacer_.advance(4 * templates_ + positions);
+        };
+        std::vector<std::uint32_t> reordered(templates_);
+        within_groups(0, [&](std::uint32_t p, std::uint32_t to) { reordered[to] = order_[p]; });
+        order_.swap(reordered);
+        by_coordinate_.resize((length_ - 1) * templates_);
+        for (std::size_t k = 1; k < length_; ++k) {
+            std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
+            within_groups(k, [&](std::uint32_t p, std::uint32_t to) {
+                out[to] = p - group_begin_[group_of[p]];
+            });
         }
+        return true;
     }
 
     void fill_columns() {
@@ -283,7 +285,7 @@ private:
             const bool up = walk.step[k] > 0;
             thresholds[dims] = column(k, up ? kReach : kNegNear) + xb;
             values[dims] = column(k, up ? kNear : kNegReach) + yb;
-            if (k > 0 && !by_coordinate_.empty()) {
+            if (k > 0 && ordered_) {
                 const std::uint32_t* by_k = by_coordinate_.data() + (k - 1) * templates_;
                 x_orders[dims] = ItemOrder{by_k + xb, nx, !up};
                 y_orders[dims] = ItemOrder{by_k + yb, ny, !up};
@@ -304,8 +306,8 @@ private:
             walk.total += matches;
             return;
         }
-        const bool led = walk.step[0] > 0;
-        if (!by_coordinate_.empty() &&
+        const bool led = ordered_ && walk.step[0] > 0;
+        if (ordered_ &&
             pacer_.context().search().bitset_dominance(pairs, ny, dims - (led ? 2 : 1))) {
             walk.pacer.advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
                                pairs * dims / 256);
@@ -316,7 +318,7 @@ private:
         if (pairs <= compared_pairs_) {
             // One cell apart in coordinate 0, the groups' order (ascending in
             // that coordinate's columns) leads the comparison.
-            walk.total += led ? dominated_pairs_led<Lane>(nx, thresholds.data(), ny,
+            walk.total += led && pairs >= led_pairs_ ? dominated_pairs_led<Lane>(nx, thresholds.data(), ny,
                                                                         values.data(), dims)
                                            : dominated_pairs_compared<Lane>(
                                                  nx, thresholds.data(), ny, values.data(), dims);
@@ -334,10 +336,12 @@ private:
     std::size_t templates_;
     std::size_t stride_;
     std::uint64_t compared_pairs_;
+    std::uint64_t led_pairs_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> group_begin_;
     std::vector<std::int32_t> group_cells_;
     std::vector<std::uint32_t> by_coordinate_;
+    bool ordered_ = false;
     std::vector<Lane> columns_;
 };
 

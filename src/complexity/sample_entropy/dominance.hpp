@@ -221,9 +221,6 @@ struct ItemOrder {
     const std::uint32_t* items;
     std::size_t size;
     bool reversed;
-    std::uint32_t operator[](std::size_t p) const {
-        return reversed ? items[size - 1 - p] : items[p];
-    }
 };
 
 // The bits set in a word, without relying on a population-count instruction
@@ -264,7 +261,9 @@ public:
         // Per x, in the order given: how many y pass the led dimension and
         // each tabled one, from a merge of the two sorted sides.
         const std::size_t tabled = dims - swept - 1;
-        passing_.resize((tabled + 1) * nx);
+        // Scratch only grows: a resize down and up again would clear what
+        // it regains, and every entry read below is written first.
+        grow(passing_, (tabled + 1) * nx);
         if (led) {
             std::size_t within = 0;
             for (std::size_t a = 0; a < nx; ++a) {
@@ -272,11 +271,11 @@ public:
                 passing_[a] = static_cast<std::uint32_t>(within);
             }
         }
-        tables_.resize(tabled * (ny + 1) * words_);
+        grow(tables_, tabled * (ny + 1) * words_);
         for (std::size_t t = 0; t < tabled; ++t) {
             const std::size_t q = swept + 1 + t;
-            const ItemOrder& xo = x_orders[q];
-            const ItemOrder& yo = y_orders[q];
+            const std::uint32_t* xo = in_order(x_orders[q], x_order_);
+            const std::uint32_t* yo = in_order(y_orders[q], y_order_);
             std::uint32_t* counts = passing_.data() + (1 + t) * nx;
             std::size_t within = 0;
             for (std::size_t p = 0; p < nx; ++p) {
@@ -292,8 +291,8 @@ public:
                 rows[(j + 1) * words_ + y / 64] |= std::uint64_t{1} << (y % 64);
             }
         }
-        const ItemOrder& xo = x_orders[swept];
-        const ItemOrder& yo = y_orders[swept];
+        const std::uint32_t* xo = in_order(x_orders[swept], x_order_);
+        const std::uint32_t* yo = in_order(y_orders[swept], y_order_);
         row_.assign(words_, 0);
         const Lane* swept_threshold = thresholds[swept];
         const Lane* swept_value = values[swept];
@@ -335,7 +334,22 @@ public:
     }
 
 private:
+    template <class T>
+    static void grow(std::vector<T>& scratch, std::size_t size) {
+        if (scratch.size() < size) scratch.resize(size);
+    }
+
+    // The items of `order` front to back, copied when it runs backwards.
+    static const std::uint32_t* in_order(const ItemOrder& order, std::vector<std::uint32_t>& copy) {
+        if (!order.reversed) return order.items;
+        copy.resize(order.size);
+        std::reverse_copy(order.items, order.items + order.size, copy.begin());
+        return copy.data();
+    }
+
     std::size_t words_ = 0;
+    std::vector<std::uint32_t> x_order_;
+    std::vector<std::uint32_t> y_order_;
     std::vector<std::uint32_t> passing_;
     std::vector<std::uint64_t> tables_;
     std::vector<std::uint64_t> row_;
@@ -421,8 +435,7 @@ private:
                 thresholds[q] = x_column(q) + xb;
                 values[q] = y_column(q) + yb;
             }
-            // x and y are in order of their first column here.
-            return dominated_pairs_led<Lane>(nx, thresholds.data(), ny, values.data(), dims);
+            return dominated_pairs_compared<Lane>(nx, thresholds.data(), ny, values.data(), dims);
         }
         if (dims == 1) return line(xb, xe, yb, ye);
         if (dims == 2) return plane(xb, xe, yb, ye);
