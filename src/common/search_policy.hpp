@@ -121,7 +121,8 @@ public:
     // counting.
     bool bitset_dominance(std::uint64_t pairs, std::uint64_t ny, std::size_t tables) const {
         const std::uint64_t rows = tables == 0 ? 1 : tables;
-        if (ny * ny * rows > kBitsetTableBits) return false;
+        // ny * ny * rows > kBitsetTableBits, without overflowing.
+        if (ny != 0 && ny * rows > kBitsetTableBits / ny) return false;
         if (choice_ == Choice::fast) return pairs > kScalarDominancePairs && pairs <= 512;
         if (choice_ == Choice::direct) return false;
         return pairs >= kBitsetPairs;
