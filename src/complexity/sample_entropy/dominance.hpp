@@ -111,20 +111,31 @@ std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresh
     return static_cast<std::uint64_t>(nx) * (vectors * kLanes) - failing;
 }
 
+// Calls `count` with std::integral_constant<std::size_t, K>, K the number of
+// dimensions when it is 1, 2 or 3 (the lengths worth a loop the compiler
+// unrolls) and 0 for any other, which the kernels read as "dims at run time".
+template <class Count>
+std::uint64_t with_fixed_dimensions(std::size_t dims, Count&& count) {
+    switch (dims) {
+        case 1:
+            return count(std::integral_constant<std::size_t, 1>{});
+        case 2:
+            return count(std::integral_constant<std::size_t, 2>{});
+        case 3:
+            return count(std::integral_constant<std::size_t, 3>{});
+        default:
+            return count(std::integral_constant<std::size_t, 0>{});
+    }
+}
+
 template <class Lane>
 std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresholds,
                                        std::size_t ny, const Lane* const* values,
                                        std::size_t dims) {
-    switch (dims) {
-        case 1:
-            return dominated_pairs_compared<Lane, 1>(nx, thresholds, ny, values, dims);
-        case 2:
-            return dominated_pairs_compared<Lane, 2>(nx, thresholds, ny, values, dims);
-        case 3:
-            return dominated_pairs_compared<Lane, 3>(nx, thresholds, ny, values, dims);
-        default:
-            return dominated_pairs_compared<Lane, 0>(nx, thresholds, ny, values, dims);
-    }
+    return with_fixed_dimensions(dims, [&](auto fixed) {
+        return dominated_pairs_compared<Lane, decltype(fixed)::value>(nx, thresholds, ny, values,
+                                                                      dims);
+    });
 }
 
 // Brute force when the first dimension is in order: thresholds[0] and
@@ -203,16 +214,9 @@ template <class Lane>
 std::uint64_t dominated_pairs_led(std::size_t nx, const Lane* const* thresholds, std::size_t ny,
                                   const Lane* const* values, std::size_t dims) {
     if (nx == 0 || ny == 0) return 0;
-    switch (dims) {
-        case 1:
-            return dominated_pairs_led<Lane, 1>(nx, thresholds, ny, values, dims);
-        case 2:
-            return dominated_pairs_led<Lane, 2>(nx, thresholds, ny, values, dims);
-        case 3:
-            return dominated_pairs_led<Lane, 3>(nx, thresholds, ny, values, dims);
-        default:
-            return dominated_pairs_led<Lane, 0>(nx, thresholds, ny, values, dims);
-    }
+    return with_fixed_dimensions(dims, [&](auto fixed) {
+        return dominated_pairs_led<Lane, decltype(fixed)::value>(nx, thresholds, ny, values, dims);
+    });
 }
 
 // A set of items in ascending order of one column: item indices, read
