@@ -37,6 +37,27 @@ struct LaneVector<std::int32_t> {
     static constexpr std::size_t kLanes = 4;
 };
 
+// Comparison masks (-1 in each true lane) added lane by lane in narrow
+// lanes, and emptied into 64 bits before any lane could overflow: `drained`
+// holds the true lanes added up to the last drain(). The caller counts its
+// additions in `steps` and drains at its own bound, which depends on how
+// many masks one step adds.
+template <class Lane>
+struct MaskTally {
+    using V = typename LaneVector<Lane>::Type;
+    V count = {};
+    std::size_t steps = 0;
+    std::uint64_t drained = 0;
+
+    void drain() {
+        std::int64_t lanes = 0;
+        for (std::size_t lane = 0; lane < LaneVector<Lane>::kLanes; ++lane) lanes += count[lane];
+        drained += static_cast<std::uint64_t>(-lanes);
+        count = V{};
+        steps = 0;
+    }
+};
+
 // Brute force over all nx * ny pairs, from columns: thresholds[q][a] for
 // x = a and values[q][b] for y = b. Each value column must stay readable up
 // to the end of the vector holding its last value (the lanes past ny are
@@ -57,16 +78,7 @@ std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresh
     // Failing lanes are counted (each adds -1); a step adds at most 2 to a
     // lane, so the accumulator is emptied before any lane could overflow.
     constexpr std::size_t kFlushSteps = std::numeric_limits<Lane>::max() / 2;
-    std::uint64_t failing = 0;
-    V count = {};
-    std::size_t steps = 0;
-    const auto flush = [&] {
-        std::int64_t lanes = 0;
-        for (std::size_t lane = 0; lane < kLanes; ++lane) lanes += count[lane];
-        failing += static_cast<std::uint64_t>(-lanes);
-        count = V{};
-        steps = 0;
-    };
+    MaskTally<Lane> failing;
     const auto exceeds = [&](const std::array<V, kMostDimensions>& limit,
                              std::size_t v) {
         V out = {};
@@ -82,7 +94,7 @@ std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresh
     std::size_t a = 0;
     // Two x at a time share the loads of the y vectors.
     for (; a + 2 <= nx; a += 2) {
-        if (steps + vectors > kFlushSteps) flush();
+        if (failing.steps + vectors > kFlushSteps) failing.drain();
         for (std::size_t q = 0; q < k; ++q) {
             first[q] = V{} + thresholds[q][a];
             second[q] = V{} + thresholds[q][a + 1];
@@ -96,19 +108,20 @@ std::uint64_t dominated_pairs_compared(std::size_t nx, const Lane* const* thresh
                 e1 |= y > first[q];
                 e2 |= y > second[q];
             }
-            count += e1 + e2;
+            failing.count += e1 + e2;
         }
-        count += (exceeds(first, vectors - 1) | beyond) + (exceeds(second, vectors - 1) | beyond);
-        steps += vectors;
+        failing.count +=
+            (exceeds(first, vectors - 1) | beyond) + (exceeds(second, vectors - 1) | beyond);
+        failing.steps += vectors;
     }
     if (a < nx) {
-        if (steps + vectors > kFlushSteps) flush();
+        if (failing.steps + vectors > kFlushSteps) failing.drain();
         for (std::size_t q = 0; q < k; ++q) first[q] = V{} + thresholds[q][a];
-        for (std::size_t v = 0; v + 1 < vectors; ++v) count += exceeds(first, v);
-        count += exceeds(first, vectors - 1) | beyond;
+        for (std::size_t v = 0; v + 1 < vectors; ++v) failing.count += exceeds(first, v);
+        failing.count += exceeds(first, vectors - 1) | beyond;
     }
-    flush();
-    return static_cast<std::uint64_t>(nx) * (vectors * kLanes) - failing;
+    failing.drain();
+    return static_cast<std::uint64_t>(nx) * (vectors * kLanes) - failing.drained;
 }
 
 // Calls `count` with std::integral_constant<std::size_t, K>, K the number of
@@ -169,15 +182,7 @@ std::uint64_t dominated_pairs_led(std::size_t nx, const Lane* const* thresholds,
     constexpr std::size_t kFlushSteps = std::numeric_limits<Lane>::max();
     V lane_index;
     for (std::size_t lane = 0; lane < kLanes; ++lane) lane_index[lane] = static_cast<Lane>(lane);
-    V count = {};
-    std::size_t steps = 0;
-    const auto flush = [&] {
-        std::int64_t lanes = 0;
-        for (std::size_t lane = 0; lane < kLanes; ++lane) lanes += count[lane];
-        total += static_cast<std::uint64_t>(-lanes);
-        count = V{};
-        steps = 0;
-    };
+    MaskTally<Lane> passed;
     std::array<V, kMostDimensions> limit;
     for (std::size_t a = 0; a < nx; ++a) {
         while (within < ny && lead_value[within] <= lead_threshold[a]) ++within;
@@ -194,20 +199,20 @@ std::uint64_t dominated_pairs_led(std::size_t nx, const Lane* const* thresholds,
         };
         const std::size_t full = within / kLanes;
         for (std::size_t v = 0; v < full;) {
-            if (steps == kFlushSteps) flush();
-            const std::size_t end = std::min(full, v + (kFlushSteps - steps));
-            steps += end - v;
-            for (; v < end; ++v) count += passing(v);
+            if (passed.steps == kFlushSteps) passed.drain();
+            const std::size_t end = std::min(full, v + (kFlushSteps - passed.steps));
+            passed.steps += end - v;
+            for (; v < end; ++v) passed.count += passing(v);
         }
         const std::size_t tail = within - full * kLanes;
         if (tail != 0) {
-            if (steps == kFlushSteps) flush();
-            count += passing(full) & (lane_index < V{} + static_cast<Lane>(tail));
-            ++steps;
+            if (passed.steps == kFlushSteps) passed.drain();
+            passed.count += passing(full) & (lane_index < V{} + static_cast<Lane>(tail));
+            ++passed.steps;
         }
     }
-    flush();
-    return total;
+    passed.drain();
+    return passed.drained;
 }
 
 template <class Lane>
