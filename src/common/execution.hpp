@@ -99,6 +99,16 @@ public:
         return context;
     }
 
+    // This context reporting its progress to `progress` (none: nullptr). A
+    // kernel that runs many short parallel phases inside a phase of its own
+    // hands them a context without progress, so that a watcher sees its one
+    // phase move rather than a flicker of small ones.
+    ExecutionContext with_progress(Progress* progress) const {
+        ExecutionContext context = *this;
+        context.progress_ = progress;
+        return context;
+    }
+
 private:
     StopCheck check_ = nullptr;
     const void* state_ = nullptr;

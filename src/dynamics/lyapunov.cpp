@@ -7,6 +7,7 @@
 
 #include "common/checked_math.hpp"
 #include "common/ieee.hpp"
+#include "common/parallel.hpp"
 #include "dynamics/divergence.hpp"
 #include "numerics/least_squares.hpp"
 #include "numerics/neighbors.hpp"
@@ -16,6 +17,11 @@
 namespace quorlin::dynamics {
 namespace {
 
+
+// Rosenstein's neighbour searches run in tasks of this many consecutive
+// references: some milliseconds of work each, far more than handing a task
+// to a thread costs.
+constexpr std::size_t kNearestPerTask = 256;
 
 // Both fits treat a denominator of exactly this magnitude as vanishing.
 constexpr double kFitTolerance = 1e-15;
@@ -121,17 +127,23 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
     // Only reference points can be followed for n_steps steps, and only a
     // neighbour among them can follow along; any other neighbour, like no
     // neighbour at all, is recorded as n_reference and skipped below.
+    // Each reference's neighbour is its own entry: blocks of references are
+    // searched as tasks, on as many workers as the context lends.
     std::vector<std::size_t> neighbor(n_reference);
-    std::size_t hint = kNoHint;
-    SerialPhase phase(context, n_reference);
-    for (std::size_t i = 0; i < n_reference; ++i) {
-        const Nearest nearest = search.nearest(i, rule, hint);
-        // Along a smooth trajectory the next point's neighbour is usually
-        // the successor of this one's.
-        hint = nearest.found() ? nearest.index + 1 : kNoHint;
-        neighbor[i] = nearest.found() && nearest.index < n_reference ? nearest.index : n_reference;
-        phase.reached(i + 1);
-    }
+    const std::size_t blocks = (n_reference + kNearestPerTask - 1) / kNearestPerTask;
+    for_each_task(context, blocks, [&](std::size_t block, Pacer& task_pacer) {
+        const NeighborSearch<EmbeddedPoints> own(search, task_pacer);
+        const std::size_t last = std::min(n_reference, (block + 1) * kNearestPerTask);
+        std::size_t hint = kNoHint;
+        for (std::size_t i = block * kNearestPerTask; i < last; ++i) {
+            const Nearest nearest = own.nearest(i, rule, hint);
+            // Along a smooth trajectory the next point's neighbour is usually
+            // the successor of this one's (a hint only speeds the search up).
+            hint = nearest.found() ? nearest.index + 1 : kNoHint;
+            neighbor[i] =
+                nearest.found() && nearest.index < n_reference ? nearest.index : n_reference;
+        }
+    });
 
     // Each sum[k] accumulates over the reference points in increasing order,
     // which fixes its rounding.

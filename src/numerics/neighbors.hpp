@@ -128,6 +128,12 @@ public:
           tree_(&leading),
           used_(std::min(leading.dim(), points.dim())) {}
 
+    // The same search as `other` (its rows, its tree if any) for another
+    // thread, counting its work on that thread's pacer. A tree is only read
+    // by searches, so any number of them may share it while `other` lives.
+    NeighborSearch(const NeighborSearch& other, Pacer& pacer)
+        : points_(other.points_), pacer_(pacer), tree_(other.tree_), used_(other.used_) {}
+
     // Not copied or moved: it may point into itself.
     NeighborSearch(const NeighborSearch&) = delete;
     NeighborSearch& operator=(const NeighborSearch&) = delete;

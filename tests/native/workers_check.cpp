@@ -18,6 +18,7 @@
 #include "common/execution.hpp"
 #include "complexity/entropy.hpp"
 #include "complexity/hurst.hpp"
+#include "dynamics/lyapunov.hpp"
 #include "embedding/delay.hpp"
 
 using namespace quorlin;
@@ -126,6 +127,35 @@ int main(int argc, char** argv) {
                                   complexity::HurstMethod::detrended_fluctuation}) {
             check("hurst family " + std::to_string(family), [&](const ExecutionContext& context) {
                 return bits(complexity::hurst_exponent(x, method, context));
+            });
+        }
+    }
+    // Lyapunov estimators: the neighbour searches in blocks, and every band
+    // of the divergence follow-up cut between the workers by k (the fast
+    // policy cuts even the smallest band; tied levels skip cells and so
+    // correct the counts; a NaN sample is dropped by Rosenstein's method and
+    // poisons Kantz's distances).
+    for (std::size_t family = 0; family < 3; ++family) {
+        std::vector<double> x = series(family, 2500, rng);
+        if (rng() % 2 == 0) x[rng() % x.size()] = std::numeric_limits<double>::quiet_NaN();
+        auto curve_bits = [](double first, const std::vector<double>& curve) {
+            std::uint64_t hash = bits(first);
+            for (const double v : curve) hash = hash * 0x9E3779B97F4A7C15ULL ^ bits(v);
+            return hash ^ curve.size();
+        };
+        for (const SearchPolicy* policy : {&kSearchBySize, &kAlwaysFast}) {
+            const std::string label = " family " + std::to_string(family) +
+                                      (policy == &kAlwaysFast ? " fast" : "");
+            check("kantz" + label, [&](const ExecutionContext& context) {
+                const double radius[] = {0.4, 1.5, 0.05};
+                const auto r = dynamics::lyapunov_kantz(x, 3, 2, std::nullopt, radius[family],
+                                                        100, context.with_search(*policy));
+                return curve_bits(r.max_lyapunov, r.divergence_curve);
+            });
+            check("rosenstein" + label, [&](const ExecutionContext& context) {
+                const auto r = dynamics::lyapunov_rosenstein(x, 4, 3, std::nullopt, 300,
+                                                             context.with_search(*policy));
+                return curve_bits(r.lambda_max, r.divergence_curve);
             });
         }
     }
