@@ -41,8 +41,9 @@ Threads (``workers``)
     interpreter lock, exactly as the engine does. A larger count lets the
     computation run on up to that many threads with the interpreter lock
     released, so other Python threads keep running meanwhile. The work is
-    split into pieces fixed by the problem, never by the number of threads,
-    so the result is the same, bit for bit, for every count. As in SciPy,
+    split into pieces that each own their part of the result, and every sum
+    is added in the same order as on one thread, so the result is the same,
+    bit for bit, for every count. As in SciPy,
     -1 means every core this process can use (its CPU affinity, capped by
     its control group's CPU quota: ``quorlin.cores.usable_cores()``), -2 all
     but one, and so on; 0 and counts below -usable raise ValueError. Counts

@@ -6,7 +6,10 @@
 // of threads, and gives each task outputs of its own: an entry of a result
 // vector, a partial sum that is combined with the others in task order
 // afterwards, an integer count. Which thread runs which task, and when, then
-// changes nothing: one worker, two or seven give the same bits.
+// changes nothing: one worker, two or seven give the same bits. A kernel may
+// cut its work by the number of workers only where every cut gives the same
+// bits, because each output is computed whole within one task (the bands of
+// the divergence follow-up, cut by k).
 #pragma once
 
 #include <algorithm>
