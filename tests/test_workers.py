@@ -322,9 +322,10 @@ def test_progress_is_reported_on_the_calling_thread_during_the_call():
     ("lyapunov_kantz", (None, None, None, None, None)),
     ("lyapunov_rosenstein", (None, None, None, 4000)),
 ])
-def test_serial_follow_ups_report_how_far_they_are(name, args):
-    """The Lyapunov estimators run on one thread: their phases still count
-    up to a known total, and the result is the engine's."""
+def test_lyapunov_follow_ups_report_how_far_they_are(name, args):
+    """The Lyapunov estimators' phases (searches in blocks, a follow-up in
+    rows whose bands the workers share) count up to a known total, and the
+    result is the engine's."""
     x = lorenz(20_000 if name == "lyapunov_rosenstein" else 3_000, step=0.01)[:, 0].copy()
     seen = []
     result = getattr(_parallel, name)(x, *args, 2, lambda *counts: seen.append(counts))
