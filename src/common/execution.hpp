@@ -141,6 +141,23 @@ private:
     Progress* progress_;
 };
 
+// A phase whose steps several threads do at once, each counting those it
+// has done (tasks of uneven length that report within themselves).
+class SharedPhase {
+public:
+    SharedPhase(const ExecutionContext& context, std::uint64_t total) : start_(context, total) {
+        progress_ = context.progress();
+    }
+
+    void add(std::uint64_t steps) {
+        if (progress_ != nullptr) progress_->done.fetch_add(steps, std::memory_order_relaxed);
+    }
+
+private:
+    SerialPhase start_;  // starts the phase
+    Progress* progress_ = nullptr;
+};
+
 // Paces the stop checks of one thread of work. Not shared between threads:
 // each thread that works for a computation counts on a Pacer of its own over
 // the computation's context.

@@ -174,19 +174,18 @@ public:
         return work >= static_cast<double>(std::uint64_t{1} << 22);
     }
 
-    // A band of the tiled divergence follow-up (its cells and its additions)
-    // is split between the workers from this much work on (pacer units, about
-    // nanoseconds). Each split starts and joins threads twice, some tens of
-    // microseconds; a band of Kantz's pairs at 20,000 samples is some 15 ms,
-    // one of Rosenstein's at 100,000 some 0.3 ms. The fast twin splits every
-    // band, so that short test series exercise the split.
-    bool split_band(double work) const {
+    // The tiled divergence follow-up passes over ranges of steps at the same
+    // time from this much work on (pacer units: every pair's cells over every
+    // step). A further range costs a pass over the partner lists and the
+    // cells where it begins, some percent of a follow-up that size. The fast
+    // twin always does, so that short test series exercise the ranges.
+    bool thread_follow_up(double work) const {
         if (choice_ == Choice::fast) return true;
-        return work >= kBandThreadWork;
+        return work >= kFollowUpThreadWork;
     }
 
 private:
-    static constexpr double kBandThreadWork = 1 << 18;
+    static constexpr double kFollowUpThreadWork = 1 << 24;
     static constexpr double kTreeWork = 2e4;
     static constexpr double kTileWork = 2e4;
     static constexpr std::array<double, kLongestRankedTemplate> kRankedPairs = {

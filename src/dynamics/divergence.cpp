@@ -36,7 +36,7 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
     std::vector<std::size_t> listed;
     for (std::size_t i = 0; i < n_references; ++i) {
         listed.clear();
-        partners(i, listed);
+        partners(i, listed, pacer);
         for (const std::size_t j : listed) {
             const std::size_t horizon = steps_of(n, n_steps, i, j);
             for (std::size_t k = 0; k < horizon; ++k) {
@@ -181,31 +181,6 @@ QUORLIN_VECTOR_CLONES void add_band_counting(double* window, std::uint64_t* miss
     add_band_lanes<true>(window, missed, cells, slots, records, n_records, t0, first_lane);
 }
 
-// The lanes [lo, hi) of one reference's band, lane by lane, reading and
-// writing no other lane of its window: the share of a reference whose
-// window falls across the cut between two threads' ranges of k (the other
-// lanes are another thread's sums). Every lane sees the same additions, in
-// the same order of the pairs, as in add_band_lanes. `missed` counts as
-// there when given.
-void add_band_share(double* window, std::uint64_t* missed, const double* cells,
-                    const Slot* slots, const PairRecord* records, std::size_t n_records,
-                    std::uint32_t t0, std::uint32_t lo, std::uint32_t hi) {
-    for (std::size_t p = 0; p < n_records; ++p) {
-        const PairRecord record = records[p];
-        if (record.end <= t0 + lo) continue;
-        const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
-        const std::uint32_t last = std::min(record.end - t0, hi);
-        for (std::uint32_t lane = lo; lane < last; ++lane) window[lane] += column[lane];
-        if (missed != nullptr) {
-            BandMask missing = slots[record.slot].skipped & lanes_between(lo, last);
-            while (missing != 0) {
-                ++missed[__builtin_ctzll(missing)];
-                missing &= missing - 1;
-            }
-        }
-    }
-}
-
 // Memory for the cells of the slots, aligned to cache lines: a slot of 32
 // cells is exactly four lines.
 struct AlignedCells {
@@ -305,6 +280,27 @@ private:
     std::vector<std::uint32_t> active_;   // the slots in use, in no particular order
 };
 
+// The sums of one range of steps [k0, k1), with a band of padding on either
+// side: the windows of references starting within a band, or ending near k1,
+// read and write lanes beyond the range (adding nothing to them), so ranges
+// that run at the same time each have sums of their own.
+struct RangeSums {
+    RangeSums(std::size_t k0, std::size_t k1)
+        : first(k0),
+          padded_sum(k1 - k0 + 2 * kBand, 0.0),
+          padded_missed(k1 - k0 + 2 * kBand, 0) {}
+
+    // Where step k's sum and missed count lie.
+    double* sum() { return padded_sum.data() + kBand - static_cast<std::ptrdiff_t>(first); }
+    std::uint64_t* missed() {
+        return padded_missed.data() + kBand - static_cast<std::ptrdiff_t>(first);
+    }
+
+    std::size_t first;
+    std::vector<double> padded_sum;
+    std::vector<std::uint64_t> padded_missed;
+};
+
 class TiledFollower {
 public:
     TiledFollower(const EmbeddedPoints& points, std::size_t n_steps, std::size_t n_references,
@@ -315,33 +311,41 @@ public:
           references_(n_references),
           partners_(partners),
           budget_(pair_budget),
-          pacer_(pacer),
-          band_context_(pacer.context().with_progress(nullptr)) {}
+          pacer_(pacer) {}
 
     DivergenceSums run() {
-        survey();
-        // Sums with a band of padding on either side, so that the windows of
-        // references starting within a band, or ending near K, stay inside.
-        require_memory(steps_ + 2 * kBand, sizeof(double) + sizeof(std::uint64_t));
-        std::vector<double> padded_sum(steps_ + 2 * kBand, 0.0);
-        std::vector<std::uint64_t> padded_missed(steps_ + 2 * kBand, 0);
-
-        std::size_t k0 = 0;
-        while (k0 < steps_) {
-            const std::size_t k1 = std::min(steps_, k0 + pass_steps_);
-            pass(k0, k1, padded_sum.data() + kBand, padded_missed.data() + kBand);
-            k0 = k1;
+        const std::vector<std::pair<std::size_t, std::size_t>> ranges = plan();
+        require_memory(steps_ + 2 * kBand * ranges.size(),
+                       sizeof(double) + sizeof(std::uint64_t));
+        std::vector<RangeSums> range_sums;
+        range_sums.reserve(ranges.size());
+        std::uint64_t rows = 0;
+        for (const auto& [k0, k1] : ranges) {
+            range_sums.emplace_back(k0, k1);
+            rows += references_ + (k1 - k0);
         }
+        // Each range of steps has sums of its own, added to in the order of
+        // the pairs whichever thread follows it: the ranges are independent
+        // tasks, and the bits do not depend on how many there are. Their
+        // progress is counted in rows, all ranges together.
+        SharedPhase phase(pacer_.context(), rows);
+        for_each_task(pacer_.context().with_progress(nullptr), ranges.size(),
+                      [&](std::size_t task, Pacer& pacer) {
+                          Pass(*this, pacer, phase)
+                              .run(ranges[task].first, ranges[task].second, range_sums[task]);
+                      });
 
-        DivergenceSums out{std::vector<double>(padded_sum.begin() + kBand,
-                                               padded_sum.begin() + kBand + steps_),
-                           std::vector<std::uint64_t>(steps_)};
+        DivergenceSums out{std::vector<double>(steps_), std::vector<std::uint64_t>(steps_)};
         // count[k]: the pairs followed for more than k steps, less the steps
         // at which a pair's points coincided (or were NaN apart).
         std::uint64_t longer = 0;
+        std::size_t range = ranges.size();
         for (std::size_t k = steps_; k-- > 0;) {
+            while (k < ranges[range - 1].first) --range;
+            RangeSums& own = range_sums[range - 1];
             longer += pairs_by_steps_[k + 1];
-            out.count[k] = longer - padded_missed[kBand + k];
+            out.sum[k] = own.sum()[k];
+            out.count[k] = longer - own.missed()[k];
         }
         return out;
     }
@@ -355,284 +359,260 @@ private:
         std::size_t last_end;
     };
 
+    // One pass over every reference for the steps [k0, k1): bands of rows
+    // from k0 on, each one admitting the references that start in it,
+    // filling the cells its pairs read, adding them, then letting go of what
+    // later bands no longer need. Everything it changes is its own, so
+    // passes over different ranges may run at the same time.
+    class Pass {
+    public:
+        Pass(const TiledFollower& plan, Pacer& pacer, SharedPhase& phase)
+            : plan_(plan), n_(plan.n_), pacer_(pacer), phase_(phase) {}
+
+        void run(std::size_t k0, std::size_t k1, RangeSums& sums) {
+            pool_.reset(2 * n_ - 1);
+            const std::size_t rows = plan_.references_ + (k1 - k0);
+            std::size_t reported = 0;
+            std::size_t next = 0;
+            std::size_t t0 = k0;
+            while (true) {
+                next = admit_until(next, t0 + kBand, k0, k1);
+                if (in_flight_.empty()) {
+                    if (next == plan_.references_) break;
+                    t0 = next + k0;  // nothing to do until the next reference starts
+                    continue;
+                }
+                compute_band(t0);
+                add_band_to_sums(t0, k0, sums.sum(), sums.missed());
+                const std::size_t t1 = t0 + kBand;
+                retire_before(t1);
+                compact_records();
+                pool_.recycle_before(t1);
+                const std::size_t done = std::min(rows, t1 - k0);
+                phase_.add(done - reported);
+                reported = done;
+                t0 = t1;
+            }
+            phase_.add(rows - reported);
+        }
+
+    private:
+        // Admits references next, next + 1, ... whose first row of the pass
+        // lies before `row_end`; returns the first one not admitted.
+        std::size_t admit_until(std::size_t next, std::size_t row_end, std::size_t k0,
+                                std::size_t k1) {
+            while (next < plan_.references_ && next + k0 < row_end) admit(next++, k0, k1);
+            return next;
+        }
+
+        // Takes reference i into flight for the pass [k0, k1): a record per
+        // pair with something to add in the pass, in their listed order.
+        void admit(std::size_t i, std::size_t k0, std::size_t k1) {
+            listed_.clear();
+            plan_.partners_(i, listed_, pacer_);
+            Reference reference{i, records_.size(), records_.size(), 0};
+            for (const std::size_t j : listed_) {
+                const std::size_t steps = std::min(k1, steps_of(n_, plan_.steps_, i, j));
+                if (steps <= k0) continue;
+                const auto diagonal = static_cast<std::uint32_t>(j + (n_ - 1) - i);
+                const std::size_t end = i + steps;
+                const std::uint32_t slot =
+                    pool_.slot_for(diagonal, static_cast<std::uint32_t>(i + k0));
+                Slot& held = pool_[slot];
+                held.end = std::max(held.end, static_cast<std::uint32_t>(end));
+                if (records_.size() == records_.capacity()) {
+                    require_memory(2 * records_.size() + 1, sizeof(PairRecord));
+                }
+                records_.push_back({slot, static_cast<std::uint32_t>(end)});
+                reference.last_end = std::max(reference.last_end, end);
+            }
+            reference.end_record = records_.size();
+            if (reference.end_record > reference.first_record) in_flight_.push_back(reference);
+        }
+
+        // Cells of the band [t0, t0 + kBand) on every diagonal still needed,
+        // for the rows some pair on it reads.
+        void compute_band(std::size_t t0) {
+            const std::size_t t1 = t0 + kBand;
+            const EmbeddedPoints& points = plan_.points_;
+            band_skips_ = 0;
+            for (const std::uint32_t index : pool_.active()) {
+                Slot& slot = pool_[index];
+                const std::size_t from = std::max<std::size_t>(t0, slot.first);
+                const std::size_t to = std::min<std::size_t>(t1, slot.end);
+                double* column = pool_.cells(index);
+                BandMask skipped = 0;
+                // The diagonal is j - i + n - 1, so the partner of row t is
+                // t + diagonal - (n - 1), within [0, n) for every row read.
+                const std::size_t shift = slot.diagonal;
+                for (std::size_t t = from; t < to; ++t) {
+                    const double s = squared_distance(points, t, t + shift - (n_ - 1));
+                    const std::size_t lane = t - t0;
+                    if (s > 0.0) {
+                        column[lane] = log_distance(s);
+                    } else {
+                        column[lane] = -0.0;
+                        skipped |= BandMask{1} << lane;
+                    }
+                }
+                slot.skipped = skipped;
+                band_skips_ |= skipped;
+                pacer_.advance((to - from) * cell_units(points) + 1);
+            }
+        }
+
+        // The band's cells added to the sums, reference by reference in
+        // increasing index, each one's pairs in their listed order.
+        void add_band_to_sums(std::size_t t0, std::size_t k0, double* sum,
+                              std::uint64_t* missed) {
+            for (const Reference& reference : in_flight_) {
+                const std::size_t first_row = std::max(t0, reference.index + k0);
+                // window[r] is the sum of row t0 + r, k = t0 + r - i, which
+                // lies within the padding for every lane.
+                const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(t0) -
+                                            static_cast<std::ptrdiff_t>(reference.index);
+                const PairRecord* records = records_.data() + reference.first_record;
+                const std::size_t n_records = reference.end_record - reference.first_record;
+                const auto band_t0 = static_cast<std::uint32_t>(t0);
+                const auto first_lane = static_cast<std::uint32_t>(first_row - t0);
+                if (band_skips_ != 0) {
+                    add_band_counting(sum + base, missed + base, pool_.cells(), pool_.slots(),
+                                      records, n_records, band_t0, first_lane);
+                } else {
+                    add_band(sum + base, pool_.cells(), records, n_records, band_t0,
+                             first_lane);
+                }
+                // A pair's band is a few vector additions.
+                pacer_.advance(n_records * 4 + 1);
+            }
+        }
+
+        // References whose pairs all end by `row` leave the flight.
+        void retire_before(std::size_t row) {
+            while (!in_flight_.empty() && in_flight_.front().last_end <= row) {
+                retired_records_ = in_flight_.front().end_record;
+                in_flight_.pop_front();
+            }
+        }
+
+        // Drops the records of retired references once they make up half.
+        void compact_records() {
+            if (retired_records_ == 0 || 2 * retired_records_ < records_.size()) return;
+            records_.erase(records_.begin(),
+                           records_.begin() + static_cast<std::ptrdiff_t>(retired_records_));
+            for (Reference& reference : in_flight_) {
+                reference.first_record -= retired_records_;
+                reference.end_record -= retired_records_;
+            }
+            retired_records_ = 0;
+        }
+
+        const TiledFollower& plan_;
+        const std::size_t n_;
+        Pacer& pacer_;
+        SharedPhase& phase_;
+
+        SlotPool pool_;
+        BandMask band_skips_ = 0;  // whether any cell of the band was skipped
+
+        std::vector<PairRecord> records_;
+        std::size_t retired_records_ = 0;  // records at the front whose references left
+        std::deque<Reference> in_flight_;
+        std::vector<std::size_t> listed_;
+    };
+
     // One pass over every reference: the number of pairs followed for each
-    // number of steps, and the passes over ranges of k, short enough that
-    // the pairs in flight at once fit in the budget: a pass over [k0, k1)
-    // holds the pairs of at most k1 - k0 + kBand consecutive references.
-    // The passes ask for the partner lists again rather than keep them all.
-    void survey() {
+    // number of steps; then the ranges of k that the passes take, short
+    // enough that the pairs in flight at once fit in the budget: a pass over
+    // [k0, k1) holds the pairs of at most k1 - k0 + kBand consecutive
+    // references. The passes ask for the partner lists again rather than
+    // keep them all.
+    //
+    // With several workers the steps are cut into at least as many ranges,
+    // of about equal additions, passed at the same time, the budget shared
+    // between them. Each further pass computes the cells where its range
+    // begins anew and searches every partner list again: some percent of
+    // the work each for Kantz's pairs at 20,000 samples, against the whole
+    // follow-up left to one thread.
+    std::vector<std::pair<std::size_t, std::size_t>> plan() {
         pairs_by_steps_.assign(steps_ + 1, 0);
         require_memory(references_, sizeof(std::uint32_t));
         std::vector<std::uint32_t> listed_count(references_);
-        SerialPhase phase(pacer_.context(), references_);
-        for (std::size_t i = 0; i < references_; ++i) {
-            listed_.clear();
-            partners_(i, listed_);
-            listed_count[i] = static_cast<std::uint32_t>(listed_.size());
-            for (const std::size_t j : listed_) ++pairs_by_steps_[steps_of(n_, steps_, i, j)];
-            phase.reached(i + 1);
+        std::vector<std::size_t> listed;
+        std::uint64_t pairs = 0;
+        {
+            SerialPhase phase(pacer_.context(), references_);
+            for (std::size_t i = 0; i < references_; ++i) {
+                listed.clear();
+                partners_(i, listed, pacer_);
+                listed_count[i] = static_cast<std::uint32_t>(listed.size());
+                pairs += listed.size();
+                for (const std::size_t j : listed) ++pairs_by_steps_[steps_of(n_, steps_, i, j)];
+                phase.reached(i + 1);
+            }
         }
+        const double work = static_cast<double>(pairs) * static_cast<double>(steps_) *
+                            static_cast<double>(cell_units(points_));
+        const std::size_t workers = pacer_.context().search().thread_follow_up(work)
+                                        ? std::min<std::size_t>(pacer_.context().workers(), steps_)
+                                        : 1;
+        const std::size_t budget = std::max<std::size_t>(budget_ / workers, 1);
+
         // The longest run of references whose lists fit in the budget.
         auto fits = [&](std::size_t run) {
             std::size_t total = 0;
             for (std::size_t i = 0; i < references_; ++i) {
                 total += listed_count[i];
                 if (i >= run) total -= listed_count[i - run];
-                if (total > budget_) return false;
+                if (total > budget) return false;
             }
             return true;
         };
-        if (fits(steps_ + kBand)) {
-            pass_steps_ = steps_;
-            return;
-        }
-        std::size_t low = 1, high = steps_ + kBand;  // one list at a time always fits
-        while (low < high) {
-            const std::size_t middle = low + (high - low + 1) / 2;
-            if (fits(middle)) {
-                low = middle;
-            } else {
-                high = middle - 1;
-            }
-        }
-        pass_steps_ = low > kBand ? low - kBand : 1;
-    }
-
-    // The pass over steps [k0, k1): bands of rows from k0 on, each one
-    // admitting the references that start in it, filling the cells its
-    // pairs read, adding them, then letting go of what later bands no
-    // longer need. Its progress is counted in rows.
-    void pass(std::size_t k0, std::size_t k1, double* sum, std::uint64_t* missed) {
-        pool_.reset(2 * n_ - 1);
-        records_.clear();
-        in_flight_.clear();
-        retired_records_ = 0;
-        const std::size_t rows = references_ + (k1 - k0);
-        SerialPhase phase(pacer_.context(), rows);
-
-        std::size_t next = 0;
-        std::size_t t0 = k0;
-        while (true) {
-            next = admit_until(next, t0 + kBand, k0, k1);
-            if (in_flight_.empty()) {
-                if (next == references_) break;
-                t0 = next + k0;  // nothing to do until the next reference starts
-                continue;
-            }
-            compute_band(t0);
-            add_band_to_sums(t0, k0, sum, missed);
-            const std::size_t t1 = t0 + kBand;
-            retire_before(t1);
-            compact_records();
-            pool_.recycle_before(t1);
-            phase.reached(std::min(rows, t1 - k0));
-            t0 = t1;
-        }
-        phase.reached(rows);
-    }
-
-    // Admits references next, next + 1, ... whose first row of the pass lies
-    // before `row_end`; returns the first one not admitted.
-    std::size_t admit_until(std::size_t next, std::size_t row_end, std::size_t k0,
-                            std::size_t k1) {
-        while (next < references_ && next + k0 < row_end) admit(next++, k0, k1);
-        return next;
-    }
-
-    // Takes reference i into flight for the pass [k0, k1): a record per pair
-    // with something to add in the pass, in their listed order.
-    void admit(std::size_t i, std::size_t k0, std::size_t k1) {
-        listed_.clear();
-        partners_(i, listed_);
-        Reference reference{i, records_.size(), records_.size(), 0};
-        for (const std::size_t j : listed_) {
-            const std::size_t steps = std::min(k1, steps_of(n_, steps_, i, j));
-            if (steps <= k0) continue;
-            const auto diagonal = static_cast<std::uint32_t>(j + (n_ - 1) - i);
-            const std::size_t end = i + steps;
-            const std::uint32_t slot = pool_.slot_for(diagonal, static_cast<std::uint32_t>(i + k0));
-            Slot& held = pool_[slot];
-            held.end = std::max(held.end, static_cast<std::uint32_t>(end));
-            if (records_.size() == records_.capacity()) {
-                require_memory(2 * records_.size() + 1, sizeof(PairRecord));
-            }
-            records_.push_back({slot, static_cast<std::uint32_t>(end)});
-            reference.last_end = std::max(reference.last_end, end);
-        }
-        reference.end_record = records_.size();
-        if (reference.end_record > reference.first_record) in_flight_.push_back(reference);
-    }
-
-    // Cells of the band [t0, t0 + kBand) on every diagonal still needed, for
-    // the rows some pair on it reads. Each slot is its own: with enough of
-    // them, shares of the slots go to the workers.
-    void compute_band(std::size_t t0) {
-        const std::vector<std::uint32_t>& active = pool_.active();
-        const double work = static_cast<double>(active.size()) *
-                            static_cast<double>(kBand * cell_units(points_));
-        const std::size_t shares = shares_for(work, active.size());
-        if (shares <= 1) {
-            band_skips_ = compute_slots(active.data(), active.data() + active.size(), t0, pacer_);
-            return;
-        }
-        share_skips_.assign(shares, 0);
-        const std::size_t per_share = (active.size() + shares - 1) / shares;
-        for_each_task(band_context_, shares, [&](std::size_t share, Pacer& pacer) {
-            const std::size_t first = std::min(active.size(), share * per_share);
-            const std::size_t last = std::min(active.size(), first + per_share);
-            share_skips_[share] = compute_slots(active.data() + first, active.data() + last, t0,
-                                                pacer);
-        });
-        band_skips_ = 0;
-        for (const BandMask skips : share_skips_) band_skips_ |= skips;
-    }
-
-    // The band's cells of the slots [first, last); the rows of the band
-    // whose cell some of them skipped.
-    BandMask compute_slots(const std::uint32_t* first, const std::uint32_t* last, std::size_t t0,
-                           Pacer& pacer) {
-        const std::size_t t1 = t0 + kBand;
-        BandMask skips = 0;
-        for (const std::uint32_t* index = first; index != last; ++index) {
-            Slot& slot = pool_[*index];
-            const std::size_t from = std::max<std::size_t>(t0, slot.first);
-            const std::size_t to = std::min<std::size_t>(t1, slot.end);
-            double* column = pool_.cells(*index);
-            BandMask skipped = 0;
-            // The diagonal is j - i + n - 1, so the partner of row t is
-            // t + diagonal - (n - 1), within [0, n) for every row read.
-            const std::size_t shift = slot.diagonal;
-            for (std::size_t t = from; t < to; ++t) {
-                const double s = squared_distance(points_, t, t + shift - (n_ - 1));
-                const std::size_t lane = t - t0;
-                if (s > 0.0) {
-                    column[lane] = log_distance(s);
+        std::size_t pass_steps = steps_;
+        if (!fits(steps_ + kBand)) {
+            std::size_t low = 1, high = steps_ + kBand;  // one list at a time always fits
+            while (low < high) {
+                const std::size_t middle = low + (high - low + 1) / 2;
+                if (fits(middle)) {
+                    low = middle;
                 } else {
-                    column[lane] = -0.0;
-                    skipped |= BandMask{1} << lane;
+                    high = middle - 1;
                 }
             }
-            slot.skipped = skipped;
-            skips |= skipped;
-            pacer.advance((to - from) * cell_units(points_) + 1);
+            pass_steps = low > kBand ? low - kBand : 1;
         }
-        return skips;
-    }
-
-    // The band's cells added to the sums, reference by reference in
-    // increasing index, each one's pairs in their listed order. With enough
-    // pairs in flight the range of k is cut between the workers, each adding
-    // to the sums of its own k only: a sum's additions stay those of one
-    // thread, in the same order, so the bits do not depend on where the cuts
-    // fall (nor on how many there are).
-    void add_band_to_sums(std::size_t t0, std::size_t k0, double* sum, std::uint64_t* missed) {
-        const std::size_t in_flight = records_.size() - retired_records_;
-        const std::size_t shares =
-            shares_for(static_cast<double>(in_flight) * 4.0, in_flight_.size());
-        constexpr std::ptrdiff_t kLowest = std::numeric_limits<std::ptrdiff_t>::min();
-        constexpr std::ptrdiff_t kHighest = std::numeric_limits<std::ptrdiff_t>::max();
-        if (shares <= 1) {
-            for (const Reference& reference : in_flight_) {
-                add_reference(reference, t0, k0, sum, missed, kLowest, kHighest, pacer_);
-            }
-            return;
+        // At least `workers` ranges, cut where the pairs still followed
+        // (those with more than k steps, each adding at step k) have added
+        // about equal shares, none longer than pass_steps.
+        std::vector<std::uint64_t> additions_before(steps_ + 1, 0);
+        std::uint64_t longer = pairs;
+        for (std::size_t k = 0; k < steps_; ++k) {
+            longer -= pairs_by_steps_[k];
+            additions_before[k + 1] = additions_before[k] + longer;
         }
-        // Cuts at the references that begin the shares of about equal pairs,
-        // taken in order of increasing index, that is of decreasing k: the
-        // k of a reference's lane 0 is t0 - index.
-        cuts_.clear();
-        std::size_t seen = 0;
-        std::size_t next_share = 1;
-        for (const Reference& reference : in_flight_) {
-            if (next_share < shares && seen * shares >= next_share * in_flight) {
-                cuts_.push_back(static_cast<std::ptrdiff_t>(t0) -
-                                static_cast<std::ptrdiff_t>(reference.index));
-                ++next_share;
+        std::vector<std::pair<std::size_t, std::size_t>> ranges;
+        std::size_t k0 = 0;
+        for (std::size_t cut = 1; cut <= workers; ++cut) {
+            std::size_t k1 = steps_;
+            if (cut < workers) {
+                const double share = static_cast<double>(additions_before[steps_]) *
+                                     static_cast<double>(cut) / static_cast<double>(workers);
+                k1 = static_cast<std::size_t>(
+                    std::lower_bound(additions_before.begin() + static_cast<std::ptrdiff_t>(k0),
+                                     additions_before.end(), share,
+                                     [](std::uint64_t a, double b) {
+                                         return static_cast<double>(a) < b;
+                                     }) -
+                    additions_before.begin());
+                k1 = std::min(std::max(k1, k0 + 1), steps_);
             }
-            seen += reference.end_record - reference.first_record;
-        }
-        // In increasing k, without repeats; share q adds to k in
-        // [cuts_[q - 1], cuts_[q]), the first from -infinity, the last on.
-        std::reverse(cuts_.begin(), cuts_.end());
-        cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
-        for_each_task(band_context_, cuts_.size() + 1, [&](std::size_t share, Pacer& pacer) {
-            const std::ptrdiff_t k_low = share == 0 ? kLowest : cuts_[share - 1];
-            const std::ptrdiff_t k_high = share == cuts_.size() ? kHighest : cuts_[share];
-            for (const Reference& reference : in_flight_) {
-                add_reference(reference, t0, k0, sum, missed, k_low, k_high, pacer);
-            }
-        });
-    }
-
-    // One reference's share of the band: the lanes whose k lies in
-    // [k_low, k_high). A window that lies within the range is added in
-    // vectors; one that the range cuts, lane by lane, its own lanes only.
-    void add_reference(const Reference& reference, std::size_t t0, std::size_t k0, double* sum,
-                       std::uint64_t* missed, std::ptrdiff_t k_low, std::ptrdiff_t k_high,
-                       Pacer& pacer) {
-        // window[r] is the sum of row t0 + r, k = t0 + r - i, which lies
-        // within the padding for every lane.
-        const std::ptrdiff_t base =
-            static_cast<std::ptrdiff_t>(t0) - static_cast<std::ptrdiff_t>(reference.index);
-        if (base >= k_high || base + static_cast<std::ptrdiff_t>(kBand) <= k_low) return;
-        const std::size_t first_row = std::max(t0, reference.index + k0);
-        const PairRecord* records = records_.data() + reference.first_record;
-        const std::size_t n_records = reference.end_record - reference.first_record;
-        const auto band_t0 = static_cast<std::uint32_t>(t0);
-        const auto first_lane = static_cast<std::uint32_t>(first_row - t0);
-        const std::ptrdiff_t end = base + static_cast<std::ptrdiff_t>(kBand);
-        if (base >= k_low && end <= k_high) {
-            if (band_skips_ != 0) {
-                add_band_counting(sum + base, missed + base, pool_.cells(), pool_.slots(),
-                                  records, n_records, band_t0, first_lane);
-            } else {
-                add_band(sum + base, pool_.cells(), records, n_records, band_t0, first_lane);
-            }
-        } else {
-            // The cut lies within the window, so neither difference wraps.
-            const std::uint32_t lo =
-                base >= k_low ? first_lane
-                              : std::max(first_lane, static_cast<std::uint32_t>(k_low - base));
-            const std::uint32_t hi =
-                end <= k_high ? static_cast<std::uint32_t>(kBand)
-                              : static_cast<std::uint32_t>(k_high - base);
-            if (lo < hi) {
-                add_band_share(sum + base, band_skips_ != 0 ? missed + base : nullptr,
-                               pool_.cells(), pool_.slots(), records, n_records, band_t0, lo,
-                               hi);
+            while (k0 < k1) {
+                const std::size_t end = std::min(k1, k0 + pass_steps);
+                ranges.emplace_back(k0, end);
+                k0 = end;
             }
         }
-        // A pair's band is a few vector additions.
-        pacer.advance(n_records * 4 + 1);
-    }
-
-    // How many workers share a phase of a band of `work` pacer units over
-    // `items` independent items: one unless the context lends more and the
-    // work repays starting them.
-    std::size_t shares_for(double work, std::size_t items) const {
-        const unsigned workers = band_context_.workers();
-        if (workers <= 1 || items < 2 || !band_context_.search().split_band(work)) return 1;
-        return std::min<std::size_t>(workers, items);
-    }
-
-    // References whose pairs all end by `row` leave the flight.
-    void retire_before(std::size_t row) {
-        while (!in_flight_.empty() && in_flight_.front().last_end <= row) {
-            retired_records_ = in_flight_.front().end_record;
-            in_flight_.pop_front();
-        }
-    }
-
-    // Drops the records of retired references once they make up half.
-    void compact_records() {
-        if (retired_records_ == 0 || 2 * retired_records_ < records_.size()) return;
-        records_.erase(records_.begin(),
-                       records_.begin() + static_cast<std::ptrdiff_t>(retired_records_));
-        for (Reference& reference : in_flight_) {
-            reference.first_record -= retired_records_;
-            reference.end_record -= retired_records_;
-        }
-        retired_records_ = 0;
+        return ranges;
     }
 
     const EmbeddedPoints& points_;
@@ -642,22 +622,8 @@ private:
     const PartnerLists& partners_;
     const std::size_t budget_;
     Pacer& pacer_;
-    // The context of the phases of a band: the caller's, without progress,
-    // which the pass reports in rows.
-    const ExecutionContext band_context_;
 
     std::vector<std::uint64_t> pairs_by_steps_;  // pairs followed for exactly h steps
-    std::size_t pass_steps_ = 0;
-
-    SlotPool pool_;
-    BandMask band_skips_ = 0;  // whether any cell of the band was skipped
-    std::vector<BandMask> share_skips_;  // the same, per share of the slots
-    std::vector<std::ptrdiff_t> cuts_;   // where the shares of k meet
-
-    std::vector<PairRecord> records_;
-    std::size_t retired_records_ = 0;  // records at the front whose references left
-    std::deque<Reference> in_flight_;
-    std::vector<std::size_t> listed_;
 };
 
 }  // namespace

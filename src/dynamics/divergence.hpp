@@ -36,8 +36,10 @@ struct DivergenceSums {
 };
 
 // Appends to `out` the partners j of reference point i, in the order in which
-// their pairs are followed.
-using PartnerLists = std::function<void(std::size_t i, std::vector<std::size_t>& out)>;
+// their pairs are followed, counting its work on `pacer`. Called from several
+// threads at once (each with its own pacer) when the context lends workers.
+using PartnerLists =
+    std::function<void(std::size_t i, std::vector<std::size_t>& out, Pacer& pacer)>;
 
 // ln of the distance, taken from the square root exactly as written: halving
 // ln(s) would round differently.

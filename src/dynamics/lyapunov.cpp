@@ -149,7 +149,7 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
     // which fixes its rounding.
     const DivergenceSums sums = follow_pairs(
         points, n_steps, n_reference,
-        [&](std::size_t i, std::vector<std::size_t>& partners) {
+        [&](std::size_t i, std::vector<std::size_t>& partners, Pacer&) {
             if (neighbor[i] != n_reference) partners.push_back(neighbor[i]);
         },
         pacer.context().search().use_tiles(n_reference, n_steps, m), pacer);
@@ -226,9 +226,10 @@ KantzResult lyapunov_kantz(std::span<const double> signal, std::optional<std::ui
     const std::size_t size = points.size();
     const DivergenceSums sums = follow_pairs(
         points, n_steps, size,
-        [&](std::size_t i, std::vector<std::size_t>& partners) {
-            search.for_each_within(i, rule, radius,
-                                   [&](std::size_t j) { partners.push_back(j); });
+        [&](std::size_t i, std::vector<std::size_t>& partners, Pacer& task_pacer) {
+            // The same search, counting on the pacer of the thread that asks.
+            const NeighborSearch<EmbeddedPoints> own(search, task_pacer);
+            own.for_each_within(i, rule, radius, [&](std::size_t j) { partners.push_back(j); });
         },
         pacer.context().search().use_tiles(size, n_steps, m), pacer);
     const std::vector<double>& sum = sums.sum;
