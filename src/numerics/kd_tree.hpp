@@ -269,8 +269,9 @@ private:
     // The loose box [lo, hi] of all rows: the smallest and largest value of
     // each coordinate, the first one seen winning ties (0.0 against -0.0).
     // Threaded, blocks of rows are reduced on their own and then in block
-    // order, which keeps the first one seen.
-    // The rows' order starts as 0, 1, ..., n - 1, written on the way.
+    // order, which keeps the first one seen. The rows' order starts as
+    // 0, 1, ..., n - 1, written on the way (by the threads that will split
+    // those rows, when there are several).
     void bounding_box(Box& lo, Box& hi, bool threaded, Pacer& pacer) {
         const std::size_t n = points_.size();
         for (std::size_t c = 0; c < m_; ++c) lo[c] = hi[c] = points_.coord(0, c);
