@@ -30,6 +30,8 @@
 
 #include "common/execution.hpp"
 #include "common/memory.hpp"
+#include "common/parallel.hpp"
+#include "common/uninitialized.hpp"
 
 namespace quorlin {
 
@@ -63,31 +65,40 @@ public:
     // Throws std::bad_alloc when its O(n * m) memory cannot be had, Cancelled
     // when the pacer's context says stop (the work of each node is counted
     // on it).
+    //
+    // With more than one worker in the pacer's context, and rows enough to
+    // repay the threads (search_policy.hpp), the build runs on them: the
+    // tree, its layout in memory included, is the same as the one built on
+    // one thread, node for node and bit for bit.
     KdTree(const Points& points, Pacer& pacer) : points_(points), m_(points.dim()) {
         const std::size_t n = points.size();
+        const ExecutionContext& context = pacer.context();
+        const bool threaded =
+            context.workers() > 1 && context.search().thread_tree_build(n);
         // Leaves hold 4 to 8 rows (or more that coincide), so there are at
         // most n / 2 + 1 nodes, each with a box of 2m bounds; and the row
-        // order.
+        // order. The threaded build holds its subtrees apart before they are
+        // put in place: their nodes twice, for a moment.
         const std::size_t nodes = 2 * (n / (kLeafRows / 2) + 1);
-        require_memory(nodes, sizeof(Node) + 2 * m_ * sizeof(double));
+        require_memory(nodes, sizeof(Node) + 2 * m_ * sizeof(double), threaded ? 2 : 1);
         require_memory(n, sizeof(std::uint32_t));
-        order_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) order_[i] = static_cast<std::uint32_t>(i);
-        nodes_.reserve(nodes);
-        lower_.reserve(nodes * m_);
-        upper_.reserve(nodes * m_);
         require_memory(n, sizeof(Keyed));
+        order_.resize(n);
         keyed_.resize(n);
         Box lo{}, hi{};
-        for (std::size_t c = 0; c < m_; ++c) {
-            lo[c] = hi[c] = points.coord(0, c);
-            for (std::size_t i = 1; i < n; ++i) {
-                lo[c] = std::min(lo[c], points.coord(i, c));
-                hi[c] = std::max(hi[c], points.coord(i, c));
-            }
-            pacer.advance(4 * n);
+        bounding_box(lo, hi, threaded, pacer);
+        if (threaded) {
+            build_threaded(lo, hi, context);
+        } else {
+            Part whole;
+            whole.nodes.reserve(nodes);
+            whole.lower.reserve(nodes * m_);
+            whole.upper.reserve(nodes * m_);
+            build(whole, 0, n, lo, hi, pacer);
+            nodes_ = std::move(whole.nodes);
+            lower_ = std::move(whole.lower);
+            upper_ = std::move(whole.upper);
         }
-        build(0, n, lo, hi, pacer);
         keyed_ = {};
     }
 
@@ -247,18 +258,81 @@ private:
 
     using Box = std::array<double, kMaxTreeDimension>;
 
-    // Builds the subtree of the rows at positions [begin, end), whose rows
-    // lie within the box [lo, hi] (not necessarily tightly: a child's box is
-    // its parent's cut at the split), and stores the tight box of each node
-    // once its children are built.
-    void build(std::size_t begin, std::size_t end, Box lo, Box hi, Pacer& pacer) {
+    // Nodes in the order of a depth-first walk, left child first, with their
+    // boxes: the whole tree, or a subtree numbered from 0 on its own.
+    struct Part {
+        Uninitialized<Node> nodes;
+        Uninitialized<double> lower;
+        Uninitialized<double> upper;
+    };
+
+    // The loose box [lo, hi] of all rows: the smallest and largest value of
+    // each coordinate, the first one seen winning ties (0.0 against -0.0).
+    // Threaded, blocks of rows are reduced on their own and then in block
+    // order, which keeps the first one seen. The rows' order starts as
+    // 0, 1, ..., n - 1, written on the way (by the threads that will split
+    // those rows, when there are several).
+    void bounding_box(Box& lo, Box& hi, bool threaded, Pacer& pacer) {
+        const std::size_t n = points_.size();
+        for (std::size_t c = 0; c < m_; ++c) lo[c] = hi[c] = points_.coord(0, c);
+        order_[0] = 0;
+        const auto reduce = [&](std::size_t first, std::size_t end, Box& block_lo,
+                                Box& block_hi) {
+            for (std::size_t i = first; i < end; ++i) {
+                order_[i] = static_cast<std::uint32_t>(i);
+                for (std::size_t c = 0; c < m_; ++c) {
+                    const double v = points_.coord(i, c);
+                    block_lo[c] = std::min(block_lo[c], v);
+                    block_hi[c] = std::max(block_hi[c], v);
+                }
+            }
+        };
+        const std::size_t blocks = (n + kBoxBlockRows - 1) / kBoxBlockRows;
+        if (!threaded) {
+            for (std::size_t block = 0; block < blocks; ++block) {
+                const std::size_t first = block * kBoxBlockRows;
+                const std::size_t end = std::min(n, first + kBoxBlockRows);
+                reduce(std::max<std::size_t>(first, 1), end, lo, hi);
+                pacer.advance(4 * (end - first) * m_);
+            }
+            return;
+        }
+        std::vector<std::array<Box, 2>> partial(blocks);
+        for_each_task(pacer.context(), blocks, [&](std::size_t block, Pacer& task_pacer) {
+            const std::size_t first = block * kBoxBlockRows;
+            const std::size_t end = std::min(n, first + kBoxBlockRows);
+            Box& block_lo = partial[block][0];
+            Box& block_hi = partial[block][1];
+            for (std::size_t c = 0; c < m_; ++c) block_lo[c] = block_hi[c] = points_.coord(first, c);
+            order_[first] = static_cast<std::uint32_t>(first);
+            reduce(first + 1, end, block_lo, block_hi);
+            task_pacer.advance(4 * (end - first) * m_);
+        });
+        for (const auto& [block_lo, block_hi] : partial) {
+            for (std::size_t c = 0; c < m_; ++c) {
+                lo[c] = std::min(lo[c], block_lo[c]);
+                hi[c] = std::max(hi[c], block_hi[c]);
+            }
+        }
+    }
+    static constexpr std::size_t kBoxBlockRows = std::size_t{1} << 14;
+
+    // How the rows at positions [begin, end), within the loose box [lo, hi],
+    // are split: at `middle`, the left part within [lo, left_hi], the right
+    // within [right_lo, hi]. Rows that all coincide, or few enough for a
+    // leaf, are not split (split_rows returns false). Reorders order_ and
+    // keyed_ within [begin, end) only, so that disjoint ranges can be split
+    // at once.
+    struct Cut {
+        std::size_t middle;
+        Box left_hi;
+        Box right_lo;
+    };
+    bool split_rows(std::size_t begin, std::size_t end, const Box& lo, const Box& hi, Cut& cut,
+                    Pacer& pacer) {
         // Filling the keys, selecting the median, reordering the rows, and
         // the node's own bookkeeping.
         pacer.advance((end - begin) * 32 + 64);
-        const std::size_t at = nodes_.size();
-        nodes_.push_back({static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end), 0});
-        lower_.resize(lower_.size() + m_);
-        upper_.resize(upper_.size() + m_);
         std::size_t widest = 0;
         double widest_extent = 0.0;
         for (std::size_t c = 0; c < m_; ++c) {
@@ -268,11 +342,7 @@ private:
                 widest = c;
             }
         }
-        // Rows that all coincide are not split further.
-        if (end - begin <= kLeafRows || widest_extent == 0.0) {
-            tighten_leaf(at);
-            return;
-        }
+        if (end - begin <= kLeafRows || widest_extent == 0.0) return false;
         // The median of the split coordinate, found on (key, row) pairs held
         // side by side rather than through the rows.
         const std::size_t middle = begin + (end - begin) / 2;
@@ -288,22 +358,156 @@ private:
             order_[p] = keyed_[p].row;
             if (p < middle) left_top = std::max(left_top, keyed_[p].key);
         }
-        Box left_hi = hi, right_lo = lo;
-        left_hi[widest] = left_top;
-        right_lo[widest] = keyed_[middle].key;
-        build(begin, middle, lo, left_hi, pacer);
-        nodes_[at].right = static_cast<std::uint32_t>(nodes_.size());
-        build(middle, end, right_lo, hi, pacer);
-        // The union of the children's tight boxes.
-        const std::size_t left = (at + 1) * m_, right = nodes_[at].right * std::size_t{1} * m_;
+        cut.middle = middle;
+        cut.left_hi = hi;
+        cut.right_lo = lo;
+        cut.left_hi[widest] = left_top;
+        cut.right_lo[widest] = keyed_[middle].key;
+        return true;
+    }
+
+    // Builds into `part` the subtree of the rows at positions [begin, end),
+    // whose rows lie within the box [lo, hi] (not necessarily tightly: a
+    // child's box is its parent's cut at the split), and stores the tight
+    // box of each node once its children are built.
+    void build(Part& part, std::size_t begin, std::size_t end, const Box& lo, const Box& hi,
+               Pacer& pacer) {
+        const std::size_t at = part.nodes.size();
+        part.nodes.push_back(
+            {static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end), 0});
+        part.lower.resize(part.lower.size() + m_);
+        part.upper.resize(part.upper.size() + m_);
+        Cut cut;
+        if (!split_rows(begin, end, lo, hi, cut, pacer)) {
+            tighten_leaf(part.nodes[at], part.lower.data() + at * m_,
+                         part.upper.data() + at * m_);
+            return;
+        }
+        build(part, begin, cut.middle, lo, cut.left_hi, pacer);
+        part.nodes[at].right = static_cast<std::uint32_t>(part.nodes.size());
+        build(part, cut.middle, end, cut.right_lo, hi, pacer);
+        unite_children(part, at);
+    }
+
+    // The box of an inner node: the union of its children's tight boxes.
+    void unite_children(Part& part, std::size_t at) const {
+        const std::size_t left = (at + 1) * m_, right = std::size_t{part.nodes[at].right} * m_;
         for (std::size_t c = 0; c < m_; ++c) {
-            lower_[at * m_ + c] = std::min(lower_[left + c], lower_[right + c]);
-            upper_[at * m_ + c] = std::max(upper_[left + c], upper_[right + c]);
+            part.lower[at * m_ + c] = std::min(part.lower[left + c], part.lower[right + c]);
+            part.upper[at * m_ + c] = std::max(part.upper[left + c], part.upper[right + c]);
         }
     }
 
-    void tighten_leaf(std::size_t at) {
-        const Node& node = nodes_[at];
+    // The threaded build of the same tree. Its top kThreadedLevels levels are
+    // split level by level, the nodes of a level as tasks of their own; the
+    // subtrees below them are built as tasks into parts of their own, then
+    // copied into place, node numbers shifted to their depth-first places.
+    // Every task works on its own range of rows, and the tasks are fixed by
+    // the rows alone: the tree is the same for any number of workers.
+    static constexpr std::size_t kThreadedLevels = 5;
+
+    void build_threaded(const Box& lo, const Box& hi, const ExecutionContext& context) {
+        struct Top {
+            std::size_t begin, end;
+            Box lo, hi;
+            bool split = false;      // an inner node, whose children are tops
+            std::size_t left = 0;    // its children's indices in `tops`
+            std::size_t subtree = 0;  // 1 + its subtree's index, or 0
+            std::size_t at = 0;      // its node's place in the tree
+        };
+        std::vector<Top> tops;
+        tops.push_back({0, points_.size(), lo, hi});
+        std::vector<std::size_t> level{0};
+        for (std::size_t depth = 0; depth < kThreadedLevels && !level.empty(); ++depth) {
+            std::vector<Cut> cuts(level.size());
+            std::vector<std::uint8_t> split(level.size(), 0);
+            for_each_task(context, level.size(), [&](std::size_t t, Pacer& pacer) {
+                const Top& top = tops[level[t]];
+                split[t] = split_rows(top.begin, top.end, top.lo, top.hi, cuts[t], pacer) ? 1 : 0;
+            });
+            std::vector<std::size_t> next;
+            for (std::size_t t = 0; t < level.size(); ++t) {
+                if (split[t] == 0) continue;
+                const std::size_t parent = level[t];
+                tops[parent].split = true;
+                tops[parent].left = tops.size();
+                const Top left{tops[parent].begin, cuts[t].middle, tops[parent].lo,
+                               cuts[t].left_hi};
+                const Top right{cuts[t].middle, tops[parent].end, cuts[t].right_lo,
+                                tops[parent].hi};
+                tops.push_back(left);
+                tops.push_back(right);
+                next.push_back(tops.size() - 2);
+                next.push_back(tops.size() - 1);
+            }
+            level = std::move(next);
+        }
+        // The nodes left unsplit at the last level root the subtrees.
+        std::vector<Part> parts(level.size());
+        for (std::size_t k = 0; k < level.size(); ++k) tops[level[k]].subtree = k + 1;
+        for_each_task(context, parts.size(), [&](std::size_t k, Pacer& pacer) {
+            const Top& top = tops[level[k]];
+            const std::size_t most = 2 * ((top.end - top.begin) / (kLeafRows / 2) + 1);
+            parts[k].nodes.reserve(most);
+            parts[k].lower.reserve(most * m_);
+            parts[k].upper.reserve(most * m_);
+            build(parts[k], top.begin, top.end, top.lo, top.hi, pacer);
+        });
+
+        // Depth-first places: a top node, its left side, its right side; a
+        // subtree takes as many places as it has nodes.
+        std::vector<std::size_t> offsets(parts.size(), 0);
+        std::size_t placed = 0;
+        const auto place = [&](const auto& self, std::size_t t) -> void {
+            Top& top = tops[t];
+            top.at = placed;
+            if (top.subtree != 0) {
+                offsets[top.subtree - 1] = placed;
+                placed += parts[top.subtree - 1].nodes.size();
+                return;
+            }
+            ++placed;
+            if (!top.split) return;
+            self(self, top.left);
+            self(self, top.left + 1);
+        };
+        place(place, 0);
+        nodes_.resize(placed);
+        lower_.resize(placed * m_);
+        upper_.resize(placed * m_);
+        for_each_task(context, parts.size(), [&](std::size_t k, Pacer& pacer) {
+            const Part& part = parts[k];
+            const auto shift = static_cast<std::uint32_t>(offsets[k]);
+            for (std::size_t j = 0; j < part.nodes.size(); ++j) {
+                Node node = part.nodes[j];
+                if (node.right != 0) node.right += shift;
+                nodes_[offsets[k] + j] = node;
+            }
+            std::copy(part.lower.begin(), part.lower.end(), lower_.begin() + offsets[k] * m_);
+            std::copy(part.upper.begin(), part.upper.end(), upper_.begin() + offsets[k] * m_);
+            pacer.advance(part.lower.size() * 2 + part.nodes.size());
+        });
+        // The top nodes, children before parents (they were made after them).
+        Part whole{std::move(nodes_), std::move(lower_), std::move(upper_)};
+        for (std::size_t t = tops.size(); t-- > 0;) {
+            const Top& top = tops[t];
+            if (top.subtree != 0) continue;
+            Node& node = whole.nodes[top.at];
+            node = {static_cast<std::uint32_t>(top.begin), static_cast<std::uint32_t>(top.end), 0};
+            if (top.split) {
+                node.right = static_cast<std::uint32_t>(tops[top.left + 1].at);
+                unite_children(whole, top.at);
+            } else {
+                tighten_leaf(node, whole.lower.data() + top.at * m_,
+                             whole.upper.data() + top.at * m_);
+            }
+        }
+        nodes_ = std::move(whole.nodes);
+        lower_ = std::move(whole.lower);
+        upper_ = std::move(whole.upper);
+    }
+
+    void tighten_leaf(const Node& node, double* lower, double* upper) const {
         for (std::size_t c = 0; c < m_; ++c) {
             double lo = points_.coord(order_[node.begin], c);
             double hi = lo;
@@ -312,8 +516,8 @@ private:
                 lo = std::min(lo, v);
                 hi = std::max(hi, v);
             }
-            lower_[at * m_ + c] = lo;
-            upper_[at * m_ + c] = hi;
+            lower[c] = lo;
+            upper[c] = hi;
         }
     }
 
@@ -336,13 +540,15 @@ private:
         return coordinate;
     }
 
+    // Every element of these is written before it is read: sized without
+    // being zeroed, they are first touched by the threads that fill them.
     const Points& points_;
     std::size_t m_;
-    std::vector<std::uint32_t> order_;
-    std::vector<Keyed> keyed_;  // scratch of the build
-    std::vector<Node> nodes_;
-    std::vector<double> lower_;
-    std::vector<double> upper_;
+    Uninitialized<std::uint32_t> order_;
+    Uninitialized<Keyed> keyed_;  // scratch of the build
+    Uninitialized<Node> nodes_;
+    Uninitialized<double> lower_;
+    Uninitialized<double> upper_;
 };
 
 }  // namespace quorlin

@@ -5,6 +5,7 @@
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
+#include "common/parallel.hpp"
 
 namespace quorlin {
 
@@ -17,19 +18,27 @@ EmbeddedPoints embed_points(std::span<const double> x, std::uint64_t m, std::uin
     points.n_points = static_cast<std::size_t>(n);
     points.dimension = static_cast<std::size_t>(m);
     points.coords.resize(static_cast<std::size_t>(*total));
-    double* out = points.coords.data();
+    double* const out = points.coords.data();
+    const std::size_t m_values = points.dimension;
+    const auto step = static_cast<std::size_t>(tau);
     // Rows go in blocks of about 2^16 values between counts of the work.
-    const std::size_t block = std::max<std::size_t>(1, (std::size_t{1} << 16) / std::max<std::size_t>(points.dimension, 1));
-    for (std::size_t first = 0; first < points.n_points; first += block) {
+    const std::size_t block = std::max<std::size_t>(1, (std::size_t{1} << 16) / std::max<std::size_t>(m_values, 1));
+    const std::size_t blocks = (points.n_points + block - 1) / block;
+    const auto copy_block = [&](std::size_t b, Pacer& block_pacer) {
+        const std::size_t first = b * block;
         const std::size_t end = std::min(points.n_points, first + block);
+        double* row = out + first * m_values;
         for (std::size_t i = first; i < end; ++i) {
-            for (std::size_t j = 0; j < points.dimension; ++j) {
-                *out++ = x[i + j * static_cast<std::size_t>(tau)];
-            }
+            for (std::size_t j = 0; j < m_values; ++j) *row++ = x[i + j * step];
         }
         // A copied value costs a few units: the rows are written to fresh
         // memory and read with a stride.
-        pacer.advance((end - first) * (4 * points.dimension + 1));
+        block_pacer.advance((end - first) * (4 * m_values + 1));
+    };
+    if (pacer.context().workers() > 1 && pacer.context().search().thread_embedding(*total)) {
+        for_each_task(pacer.context(), blocks, copy_block);
+    } else {
+        for (std::size_t b = 0; b < blocks; ++b) copy_block(b, pacer);
     }
     return points;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/execution.hpp"
+#include "common/uninitialized.hpp"
 
 namespace quorlin {
 
@@ -23,7 +24,9 @@ struct EmbeddedPoints {
     // Rows of the library's own, which nothing changes while they are read.
     static constexpr bool kReadInPlace = false;
 
-    std::vector<double> coords;  // n_points * dimension values, row-major
+    // n_points * dimension values, row-major; a resize leaves them unwritten
+    // (every producer writes them all).
+    Uninitialized<double> coords;
     std::size_t n_points = 0;
     std::size_t dimension = 0;
 
@@ -36,7 +39,8 @@ struct EmbeddedPoints {
 // Builds n rows of m coordinates, row i = (x[i + j * tau] for j = 0 .. m - 1).
 // The caller guarantees n + (m - 1) * tau <= x.size() (for m >= 1). Throws
 // std::bad_alloc when n * m values cannot be held, Cancelled when the pacer's
-// context says stop.
+// context says stop. Long embeddings are copied by the context's workers, in
+// blocks of rows fixed by the sizes alone.
 EmbeddedPoints embed_points(std::span<const double> x, std::uint64_t m, std::uint64_t tau,
                             std::uint64_t n, Pacer& pacer);
 

@@ -125,7 +125,7 @@ std::vector<double> cloud(Shape shape, std::size_t n, std::size_t m, Rng& rng) {
 
 EmbeddedPoints embedded(const std::vector<double>& coords, std::size_t n, std::size_t m) {
     EmbeddedPoints points;
-    points.coords = coords;
+    points.coords.assign(coords.begin(), coords.end());
     points.n_points = n;
     points.dimension = m;
     return points;

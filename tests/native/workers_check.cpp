@@ -20,6 +20,8 @@
 #include "complexity/hurst.hpp"
 #include "dynamics/lyapunov.hpp"
 #include "embedding/delay.hpp"
+#include "numerics/kd_tree.hpp"
+#include "numerics/points.hpp"
 
 using namespace quorlin;
 
@@ -100,8 +102,11 @@ int main(int argc, char** argv) {
         }
     }
     // Optimal dimension: FNN counts and Cao's ratios, through the trees and
-    // through the scans (a non-finite sample).
+    // through the scans (a non-finite sample); the longer series with the
+    // policy that always takes the fast way, which also builds their trees
+    // and embeds their rows on the workers.
     for (const std::size_t n : {300, 6000}) {
+        const SearchPolicy& policy = n > 1000 ? kAlwaysFast : kSearchBySize;
         for (std::size_t family = 0; family < 3; ++family) {
             std::vector<double> x = series(family, n, rng);
             if (rng() % 3 == 0) x[rng() % n] = std::numeric_limits<double>::infinity();
@@ -110,12 +115,52 @@ int main(int argc, char** argv) {
                     for (const double threshold : {0.01, 1e-9}) {
                         check(std::string(method) + " n " + std::to_string(n) + " family " +
                                   std::to_string(family) + " tau " + std::to_string(tau),
-                              [&](const ExecutionContext& context) {
-                                  return embedding::optimal_dimension(x, tau, 10, method,
-                                                                      threshold, context);
+                              [&](const ExecutionContext& watching) {
+                                  return embedding::optimal_dimension(
+                                      x, tau, 10, method, threshold, watching.with_search(policy));
                               });
                     }
                 }
+            }
+        }
+    }
+    // k-d trees: the same nodes, boxes and row order for any number of
+    // workers (the policy that always takes the fast way threads the build
+    // of any size), over distinct rows and over rows that coincide in
+    // clusters, which leave leaves among the levels split first.
+    const SearchPolicy threaded_trees = kAlwaysFast;
+    for (const std::size_t n : {6, 200, 30000}) {
+        for (std::size_t family = 0; family < 3; ++family) {
+            const std::vector<double> x = series(family, n + 4, rng);
+            for (const std::uint64_t m : {1, 3}) {
+                check("kd tree n " + std::to_string(n) + " family " + std::to_string(family) +
+                          " m " + std::to_string(m),
+                      [&](const ExecutionContext& watching) {
+                          const ExecutionContext context = watching.with_search(threaded_trees);
+                          Pacer pacer(context);
+                          const EmbeddedPoints points = embed_points(x, m, 2, n, pacer);
+                          const KdTree<EmbeddedPoints> tree(points, pacer);
+                          // A walk through every node: its box, then for a
+                          // leaf its rows.
+                          std::uint64_t hash = 0;
+                          const auto mix = [&](std::uint64_t v) {
+                              hash = (hash ^ v) * 0x100000001B3ULL + 0x9E3779B97F4A7C15ULL;
+                          };
+                          using Coverage = KdTree<EmbeddedPoints>::Coverage;
+                          tree.traverse_boxes(
+                              [&](const double* lo, const double* hi) {
+                                  for (std::size_t c = 0; c < m; ++c) {
+                                      mix(bits(lo[c]));
+                                      mix(bits(hi[c]));
+                                  }
+                                  return Coverage::kSome;
+                              },
+                              [&](std::size_t begin, std::size_t end) {
+                                  for (std::size_t p = begin; p < end; ++p) mix(tree.row_at(p));
+                              },
+                              [&](std::size_t, std::size_t) {});
+                          return hash;
+                      });
             }
         }
     }
