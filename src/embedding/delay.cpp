@@ -341,14 +341,6 @@ NeighborSearch<EmbeddedPoints> search_rows(const EmbeddedPoints& rows, std::size
         rows, pacer, pacer.context().search().use_tree(references, rows.size(), rows.dimension));
 }
 
-// A search through the same tree as `shared` (or the same scans), counting
-// its work on a pacer of its own: one per task.
-NeighborSearch<EmbeddedPoints> search_like(const NeighborSearch<EmbeddedPoints>& shared,
-                                           Pacer& pacer) {
-    if (shared.indexed()) return NeighborSearch<EmbeddedPoints>(shared.points(), pacer, *shared.tree());
-    return NeighborSearch<EmbeddedPoints>(shared.points(), pacer);
-}
-
 // References are searched in blocks of this many, each block a task of its
 // own (parallel.hpp); the blocks are fixed by the number of references alone.
 // A search takes tens of microseconds at the sizes where threads pay, so a
@@ -366,7 +358,7 @@ void for_each_reference_neighbor(const EmbeddedPoints& rows, std::size_t referen
     const NeighborSearch<EmbeddedPoints> shared = search_rows(rows, references, leading, pacer);
     const std::size_t blocks = (references + kReferenceBlock - 1) / kReferenceBlock;
     for_each_task(pacer.context(), blocks, [&](std::size_t block, Pacer& task_pacer) {
-        const NeighborSearch<EmbeddedPoints> search = search_like(shared, task_pacer);
+        const NeighborSearch<EmbeddedPoints> search(shared, task_pacer);
         const std::size_t end = std::min(references, (block + 1) * kReferenceBlock);
         std::size_t hint = kNoHint;
         for (std::size_t i = block * kReferenceBlock; i < end; ++i) {
