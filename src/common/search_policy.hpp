@@ -80,16 +80,15 @@ public:
         return choice_ == Choice::fast || holed < templates / 16;
     }
 
-    // Pairs of two-sample templates by one sweep with a Fenwick tree rather
-    // than by groups of cells. The groups compare in vectors while they stay
-    // small; the sweep wins from 2^17 templates on one core (measured
-    // break-even). The sweep is one sequence of steps while the groups are
-    // counted as tasks on every worker, so with more than one worker the
-    // groups are kept. The fast twin always sweeps, the shipped module's
-    // short series exercise the groups.
-    bool sweep_two_sample_pairs(std::size_t templates, unsigned workers) const {
+    // Pairs of two-sample templates by sweeps over each pair of neighbouring
+    // groups with a tree the size of the group, rather than by the general
+    // groups of cells. The general groups compare in vectors while they stay
+    // small; the sweeps win from 2^17 templates (measured break-even). Both
+    // count pairs of groups as tasks on every worker. The fast twin always
+    // sweeps, the shipped module's short series exercise the general groups.
+    bool group_two_sample_pairs(std::size_t templates) const {
         if (choice_ == Choice::fast) return true;
-        return templates >= kSweptTwoSampleTemplates && workers == 1;
+        return templates >= kSweptTwoSampleTemplates;
     }
 
     // Whether templates of `length` samples are held in 32-bit lanes even
