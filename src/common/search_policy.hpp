@@ -144,11 +144,17 @@ public:
     // broke even at 1e6, and lost 10 to 40 % from 1e5 to 5e5, where the
     // groups are small and the memory traffic of the orders dominates. (From
     // 2^18 templates they do run fewer instructions, 13 % fewer at 5e5 and
-    // 55 % at 1e6, but no less time: that is memory traffic again.)
-    bool order_cell_groups(std::size_t templates, std::uint64_t largest_pairs) const {
+    // 55 % at 1e6, but no less time: that is memory traffic again.) With
+    // `wide_lanes` (cells too wide for 16 bits: on noise from about 8e5
+    // samples) the comparisons cost twice as much, and the ordered ways
+    // already pay from 2^19 templates: 2 to 15 % off at 1e6 over several
+    // runs on a busy machine, where with 16-bit lanes at 8e5 they lost 40 %.
+    bool order_cell_groups(std::size_t templates, std::uint64_t largest_pairs,
+                           bool wide_lanes) const {
         if (choice_ == Choice::fast) return true;
         if (choice_ == Choice::direct) return false;
-        return templates >= kOrderedTemplates && largest_pairs >= std::min(kLedPairs, kBitsetPairs);
+        const std::size_t from = wide_lanes ? kOrderedWideTemplates : kOrderedTemplates;
+        return templates >= from && largest_pairs >= std::min(kLedPairs, kBitsetPairs);
     }
 
     // Below this many pairs plain scalar comparisons beat setting up vectors
@@ -183,6 +189,7 @@ private:
     static constexpr std::uint64_t kBitsetPairs = std::uint64_t{1} << 14;
     static constexpr std::uint64_t kLedPairs = std::uint64_t{1} << 12;
     static constexpr std::size_t kOrderedTemplates = std::size_t{1} << 20;
+    static constexpr std::size_t kOrderedWideTemplates = std::size_t{1} << 19;
     static constexpr std::uint64_t kBitsetTableBits = std::uint64_t{1} << 25;
     static constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
 

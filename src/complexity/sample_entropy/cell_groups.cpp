@@ -160,7 +160,10 @@ private:
         for (std::size_t g = 0; g < groups; ++g) {
             largest = std::max<std::uint64_t>(largest, group_begin_[g + 1] - group_begin_[g]);
         }
-        if (!pacer_.context().search().order_cell_groups(templates_, largest * largest)) return false;
+        if (!pacer_.context().search().order_cell_groups(templates_, largest * largest,
+                                                         sizeof(Lane) > 2)) {
+            return false;
+        }
         // Each template's slot in group order and its group.
         struct Home {
             std::uint32_t slot;
