@@ -19,7 +19,7 @@ import time
 
 import numpy as np
 
-# Long enough for sample entropy's swept two-sample counting (2^17 templates).
+# Long enough for sample entropy's grouped two-sample counting (2^17 templates).
 N = 140_000
 
 

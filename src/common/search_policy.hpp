@@ -80,16 +80,15 @@ public:
         return choice_ == Choice::fast || holed < templates / 16;
     }
 
-    // Pairs of two-sample templates by one sweep with a Fenwick tree rather
-    // than by groups of cells. The groups compare in vectors while they stay
-    // small; the sweep wins from 2^17 templates on one core (measured
-    // break-even). The sweep is one sequence of steps while the groups are
-    // counted as tasks on every worker, so with more than one worker the
-    // groups are kept. The fast twin always sweeps, the shipped module's
-    // short series exercise the groups.
-    bool sweep_two_sample_pairs(std::size_t templates, unsigned workers) const {
+    // Pairs of two-sample templates by sweeps over each pair of neighbouring
+    // groups with a tree the size of the group, rather than by the general
+    // groups of cells. The general groups compare in vectors while they stay
+    // small; the sweeps win from 2^17 templates (measured break-even). Both
+    // count pairs of groups as tasks on every worker. The fast twin always
+    // sweeps, the shipped module's short series exercise the general groups.
+    bool group_two_sample_pairs(std::size_t templates) const {
         if (choice_ == Choice::fast) return true;
-        return templates >= kSweptTwoSampleTemplates && workers == 1;
+        return templates >= kSweptTwoSampleTemplates;
     }
 
     // Whether templates of `length` samples are held in 32-bit lanes even
@@ -139,15 +138,23 @@ public:
 
     // Whether to put the groups of cells of `templates` templates in the
     // orders the two ways above read, given the pairs of the largest group
-    // with itself. The orders cost three passes over all templates per
+    // with itself. The orders cost a pass over the ranking's order per
     // coordinate with scattered accesses, which only the long series repay:
     // on white noise (m = 2) the ordered ways took 25 % off at 2e6 samples,
     // broke even at 1e6, and lost 10 to 40 % from 1e5 to 5e5, where the
-    // groups are small and the memory traffic of the orders dominates.
-    bool order_cell_groups(std::size_t templates, std::uint64_t largest_pairs) const {
+    // groups are small and the memory traffic of the orders dominates. (From
+    // 2^18 templates they do run fewer instructions, 13 % fewer at 5e5 and
+    // 55 % at 1e6, but no less time: that is memory traffic again.) With
+    // `wide_lanes` (cells too wide for 16 bits: on noise from about 8e5
+    // samples) the comparisons cost twice as much, and the ordered ways
+    // already pay from 2^19 templates: 2 to 15 % off at 1e6 over several
+    // runs on a busy machine, where with 16-bit lanes at 8e5 they lost 40 %.
+    bool order_cell_groups(std::size_t templates, std::uint64_t largest_pairs,
+                           bool wide_lanes) const {
         if (choice_ == Choice::fast) return true;
         if (choice_ == Choice::direct) return false;
-        return templates >= kOrderedTemplates && largest_pairs >= std::min(kLedPairs, kBitsetPairs);
+        const std::size_t from = wide_lanes ? kOrderedWideTemplates : kOrderedTemplates;
+        return templates >= from && largest_pairs >= std::min(kLedPairs, kBitsetPairs);
     }
 
     // Below this many pairs plain scalar comparisons beat setting up vectors
@@ -213,6 +220,7 @@ private:
     static constexpr std::uint64_t kBitsetPairs = std::uint64_t{1} << 14;
     static constexpr std::uint64_t kLedPairs = std::uint64_t{1} << 12;
     static constexpr std::size_t kOrderedTemplates = std::size_t{1} << 20;
+    static constexpr std::size_t kOrderedWideTemplates = std::size_t{1} << 19;
     static constexpr std::uint64_t kBitsetTableBits = std::uint64_t{1} << 25;
     static constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
 

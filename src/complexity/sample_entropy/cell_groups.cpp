@@ -43,6 +43,7 @@ public:
                    Pacer& pacer)
         : pacer_(pacer),
           first_(ranks.first),
+          by_value_(ranks.order),
           high_(ranks.high),
           cell_(ranks.cell),
           cell_start_(ranks.cell_start),
@@ -54,11 +55,12 @@ public:
 
     std::uint64_t count() {
         // Per template: its place in group order and a sorting buffer, group
-        // bounds and cells, four columns per coordinate, and the largest
+        // bounds and cells, four columns per coordinate, a sample's two
+        // offsets from the bounds of its cell, and the largest
         // dominance problem's copies of two columns per coordinate, held by
         // each thread that counts.
         const std::uint64_t threads = pacer_.context().workers();
-        require_memory(templates_, 4 * 3 + 4 * length_ + 16 + 4 * length_ + 8 +
+        require_memory(templates_, 4 * 3 + 4 * length_ + 16 + 4 * length_ + 8 + 8 +
                                        (4 + 2 * threads) * length_ * sizeof(Lane));
         group();
         ordered_ = order_groups();
@@ -158,36 +160,44 @@ private:
         for (std::size_t g = 0; g < groups; ++g) {
             largest = std::max<std::uint64_t>(largest, group_begin_[g + 1] - group_begin_[g]);
         }
-        if (!pacer_.context().search().order_cell_groups(templates_, largest * largest)) return false;
-        std::vector<std::uint32_t> group_of(templates_);
-        for (std::size_t g = 0; g < groups; ++g) {
-            std::fill(group_of.begin() + group_begin_[g], group_of.begin() + group_begin_[g + 1],
-                      static_cast<std::uint32_t>(g));
+        if (!pacer_.context().search().order_cell_groups(templates_, largest * largest,
+                                                         sizeof(Lane) > 2)) {
+            return false;
         }
-        const std::size_t positions = first_.size();
-        std::vector<std::uint32_t> by_key(templates_);
-        std::vector<std::uint32_t> offsets;
-        std::vector<std::uint32_t> next(groups);
-        // Positions p in ascending order of sample k's position, then
-        // scattered stably to their groups: each group receives its
-        // templates in that order.
-        const auto within_groups = [&](std::size_t k, auto place) {
-            counting_sort(
-                templates_, positions, offsets,
-                [&](std::size_t p) { return static_cast<std::size_t>(first_[order_[p] + k]); },
-                [&](std::size_t p, std::uint32_t slot) { by_key[slot] = static_cast<std::uint32_t>(p); });
-            std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
-            for (const std::uint32_t p : by_key) place(p, next[group_of[p]]++);
-            pacer_.advance(4 * templates_ + positions);
+        // Each template's slot in group order and its group.
+        struct Home {
+            std::uint32_t slot;
+            std::uint32_t group;
         };
-        std::vector<std::uint32_t> reordered(templates_);
-        within_groups(0, [&](std::uint32_t p, std::uint32_t to) { reordered[to] = order_[p]; });
-        order_.swap(reordered);
+        std::vector<Home> home(templates_);
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (std::uint32_t p = group_begin_[g]; p < group_begin_[g + 1]; ++p) {
+                home[order_[p]] = Home{p, static_cast<std::uint32_t>(g)};
+            }
+        }
+        std::vector<std::uint32_t> next(groups);
+        // The samples in ascending order of value (the ranking's order):
+        // sample t is sample k of template t - k, which goes to its group's
+        // next slot, so each group receives its templates in ascending order
+        // of sample k. Ties may come in any order: every way of counting
+        // along these orders cuts them at a threshold, all or none.
+        const auto within_groups = [&](std::size_t k, auto place) {
+            std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
+            for (const std::uint32_t t : by_value_) {
+                if (t < k || t - k >= templates_) continue;
+                const std::uint32_t i = static_cast<std::uint32_t>(t - k);
+                const Home h = home[i];
+                place(i, h, next[h.group]++);
+            }
+            pacer_.advance(4 * templates_ + by_value_.size());
+        };
+        within_groups(0, [&](std::uint32_t i, Home, std::uint32_t to) { order_[to] = i; });
+        for (std::uint32_t p = 0; p < templates_; ++p) home[order_[p]].slot = p;
         by_coordinate_.resize((length_ - 1) * templates_);
         for (std::size_t k = 1; k < length_; ++k) {
             std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
-            within_groups(k, [&](std::uint32_t p, std::uint32_t to) {
-                out[to] = p - group_begin_[group_of[p]];
+            within_groups(k, [&](std::uint32_t, Home h, std::uint32_t to) {
+                out[to] = h.slot - group_begin_[h.group];
             });
         }
         return true;
@@ -195,23 +205,42 @@ private:
 
     void fill_columns() {
         columns_.assign(4 * length_ * stride_, Lane{0});
-        // Each coordinate fills columns of its own: a task apiece.
-        for_each_task(pacer_.context(), length_, [&](std::size_t k, Pacer& pacer) {
-            Lane* near = columns_.data() + (4 * k + kNear) * stride_;
-            Lane* reach = columns_.data() + (4 * k + kReach) * stride_;
-            Lane* neg_near = columns_.data() + (4 * k + kNegNear) * stride_;
-            Lane* neg_reach = columns_.data() + (4 * k + kNegReach) * stride_;
-            for (std::size_t p = 0; p < templates_; ++p) {
-                const std::size_t t = order_[p] + k;
-                const auto c = static_cast<std::size_t>(cell_[t]);
-                const std::int32_t n = first_[t] - cell_start_[c];
-                const std::int32_t r = high_[t] - cell_start_[c + 1];
-                near[p] = static_cast<Lane>(n - kShift);
-                reach[p] = static_cast<Lane>(r - kShift);
-                neg_near[p] = static_cast<Lane>(kShift - 1 - n);
-                neg_reach[p] = static_cast<Lane>(kShift - 1 - r);
+        // Each sample's two offsets side by side in sample order, from one
+        // sequential pass: a template's samples are then read together from
+        // a cache line or two, where reading them from the three rankings
+        // costs a miss per sample and array (the templates come in group
+        // order, scattered over the series).
+        struct Offsets {
+            std::int32_t near;
+            std::int32_t reach;
+        };
+        const std::size_t samples = templates_ + length_ - 1;
+        std::vector<Offsets> offsets(samples);
+        for (std::size_t t = 0; t < samples; ++t) {
+            const auto c = static_cast<std::size_t>(cell_[t]);
+            offsets[t] = Offsets{first_[t] - cell_start_[c], high_[t] - cell_start_[c + 1]};
+        }
+        pacer_.advance(2 * samples);
+        // Blocks of templates fill their own slots of every column: a task
+        // apiece.
+        constexpr std::size_t kBlock = std::size_t{1} << 14;
+        const std::size_t blocks = (templates_ + kBlock - 1) / kBlock;
+        for_each_task(pacer_.context(), blocks, [&](std::size_t block, Pacer& pacer) {
+            const std::size_t begin = block * kBlock;
+            const std::size_t end = std::min(templates_, begin + kBlock);
+            for (std::size_t p = begin; p < end; ++p) {
+                const Offsets* sample = offsets.data() + order_[p];
+                for (std::size_t k = 0; k < length_; ++k) {
+                    const std::int32_t n = sample[k].near;
+                    const std::int32_t r = sample[k].reach;
+                    Lane* slot = columns_.data() + 4 * k * stride_ + p;
+                    slot[kNear * stride_] = static_cast<Lane>(n - kShift);
+                    slot[kReach * stride_] = static_cast<Lane>(r - kShift);
+                    slot[kNegNear * stride_] = static_cast<Lane>(kShift - 1 - n);
+                    slot[kNegReach * stride_] = static_cast<Lane>(kShift - 1 - r);
+                }
             }
-            pacer.advance(4 * templates_);
+            pacer.advance(4 * length_ * (end - begin));
         });
     }
 
@@ -332,6 +361,7 @@ private:
 
     Pacer& pacer_;
     std::span<const std::int32_t> first_;
+    std::span<const std::uint32_t> by_value_;
     std::span<const std::int32_t> high_;
     std::span<const std::int32_t> cell_;
     std::span<const std::int32_t> cell_start_;

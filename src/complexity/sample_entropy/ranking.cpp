@@ -4,12 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "common/memory.hpp"
 #include "complexity/sample_entropy/cell_groups.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
+#include "complexity/sample_entropy/two_sample_groups.hpp"
 #include "numerics/counting_sort.hpp"
-#include "numerics/fenwick_tree.hpp"
 
 namespace quorlin::complexity {
 namespace {
@@ -57,7 +58,7 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     // The largest simultaneous working set: sort keys and order, twice, the
     // sorted values and the per-sample rankings, about 80 bytes a sample.
     require_memory(n_, 80);
-    const std::vector<std::uint32_t> order = ascending_order(x, pacer);
+    std::vector<std::uint32_t> order = ascending_order(x, pacer);
     std::vector<double> sorted(n_);
     for (std::size_t k = 0; k < n_; ++k) sorted[k] = x[order[k]];
     ranks_.first.resize(n_);
@@ -101,6 +102,7 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     for (std::size_t c = 0; c + 1 < starts.size(); ++c) {
         ranks_.widest_cell = std::max(ranks_.widest_cell, starts[c + 1] - starts[c]);
     }
+    ranks_.order = std::move(order);
     pacer.advance(8 * n_);
 }
 
@@ -126,46 +128,6 @@ std::uint64_t single_sample_pairs(std::span<const std::int32_t> first,
     return total;
 }
 
-// Length 2: templates in sorted order of their first coordinate; the
-// partners of a template in that coordinate that come after it form a window
-// that only moves forward. A Fenwick tree over the sorted positions of the
-// second coordinates of the window answers the second coordinate's two-sided
-// test. O(N log N).
-std::uint64_t two_sample_pairs(std::span<const std::int32_t> first,
-                               std::span<const std::int32_t> low,
-                               std::span<const std::int32_t> high, std::size_t n,
-                               std::size_t templates, Pacer& pacer) {
-    // by_first: the templates by the position of their first sample;
-    // followed[p]: how many have it at or below p.
-    std::vector<std::uint32_t> by_first(templates);
-    std::vector<std::uint32_t> followed;
-    counting_sort(
-        templates, n, followed,
-        [&](std::size_t j) { return static_cast<std::size_t>(first[j]); },
-        [&](std::size_t j, std::uint32_t slot) { by_first[slot] = static_cast<std::uint32_t>(j); });
-    FenwickCounts window;  // the second samples' positions of the window
-    window.reset(n);
-    std::uint64_t total = 0;
-    std::size_t window_end = 0;  // by_first[p + 1 .. window_end - 1] are in the tree
-    for (std::size_t p = 0; p < templates; ++p) {
-        const std::uint32_t i = by_first[p];
-        const std::size_t end = followed[static_cast<std::size_t>(high[i])];
-        if (window_end <= p) {
-            window_end = p + 1;
-        } else {
-            window.add(static_cast<std::size_t>(first[i + 1]), ~std::uint32_t{0});
-        }
-        for (; window_end < end; ++window_end) {
-            window.add(static_cast<std::size_t>(first[by_first[window_end] + 1]), 1);
-        }
-        total += window.below(static_cast<std::size_t>(high[i + 1]) + 1) -
-                 window.below(static_cast<std::size_t>(low[i + 1]));
-        // A few tree walks of about log2(N) steps each.
-        if ((p & 4095) == 4095) pacer.advance(4096 * 64);
-    }
-    return total;
-}
-
 }  // namespace
 
 std::uint64_t RankedSeries::matching_pairs(std::size_t length, std::size_t templates,
@@ -176,9 +138,8 @@ std::uint64_t RankedSeries::matching_pairs(std::size_t length, std::size_t templ
         pacer.advance(4 * n_);
         return single_sample_pairs(ranks_.first, ranks_.high, n_, templates);
     }
-    if (length == 2 &&
-        pacer.context().search().sweep_two_sample_pairs(templates, pacer.context().workers())) {
-        return two_sample_pairs(ranks_.first, ranks_.low, ranks_.high, n_, templates, pacer);
+    if (length == 2 && pacer.context().search().group_two_sample_pairs(templates)) {
+        return two_sample_group_pairs(ranks_, templates, pacer);
     }
     return cell_group_pairs(ranks_, length, templates, pacer);
 }

@@ -15,9 +15,9 @@
 //     match one another) and lets a sample match only within its own cell
 //     and the cells just before and after it, where the test becomes a
 //     single one-sided comparison of integers.
-// Templates are then grouped by their tuple of cells (cell_groups.hpp).
-// Length 1 takes a simpler exact sweep, and so does length 2 for long series
-// (both here).
+// Templates are then grouped by their tuple of cells (cell_groups.hpp;
+// two_sample_groups.hpp for length 2 in long series). Length 1 takes a
+// simpler exact sweep (here).
 //
 // Infinite samples are allowed (two equal infinities differ by NaN, which
 // never exceeds r, exactly as in the scan); NaN samples are not, because a
@@ -40,12 +40,15 @@ namespace quorlin::complexity {
 // value, and the first and last positions of the values it matches (a
 // sample u matches t exactly when first[u] lies in [low[t], high[t]]); its
 // cell, cell c spanning positions cell_start[c] .. cell_start[c + 1] - 1.
+// And the samples themselves in ascending order of value (ties in index
+// order), the order the sorted positions come from.
 struct SampleRanks {
     std::vector<std::int32_t> first;
     std::vector<std::int32_t> low;
     std::vector<std::int32_t> high;
     std::vector<std::int32_t> cell;
     std::vector<std::int32_t> cell_start;
+    std::vector<std::uint32_t> order;
     std::int32_t widest_cell = 0;
 };
 

@@ -1,0 +1,296 @@
+// Two-sample templates grouped by their pair of cells (ranking.hpp): c0, the
+// cell of the first sample, and c1, the cell of the second. Pairs within a
+// group all match. A pair of templates in different groups can only match
+// when the groups are neighbours, at most one cell apart in both
+// coordinates, and then each coordinate one cell apart is a single
+// one-sided comparison of sorted positions:
+//   (c0 + 1, c1):     first[j] <= high[i], a merge along the first samples;
+//   (c0, c1 + 1):     first[j + 1] <= high[i + 1], a merge along the second;
+//   (c0 + 1, c1 + 1): both, a sweep along the first samples with a Fenwick
+//                     tree over the ranks of the second samples within the
+//                     group of j;
+//   (c0 + 1, c1 - 1): the first, and first[j + 1] >= low[i + 1], the same
+//                     sweep counting the complement.
+// Every unordered pair of neighbouring groups is one of these four for one
+// of its two orders, so each pair of templates is counted once.
+//
+// A single sweep over all templates would need a tree over all N positions
+// (cache misses at every level past the first few, growing with N); here
+// every tree and merge spans two groups, so the work stays in cache and the
+// pairs of groups are independent tasks with integer counts.
+#include "complexity/sample_entropy/two_sample_groups.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/memory.hpp"
+#include "common/parallel.hpp"
+#include "complexity/sample_entropy/template_matches.hpp"
+#include "numerics/counting_sort.hpp"
+#include "numerics/fenwick_tree.hpp"
+
+namespace quorlin::complexity {
+namespace {
+
+using Position = std::int32_t;
+
+class TwoSampleGroups {
+public:
+    TwoSampleGroups(const SampleRanks& ranks, std::size_t templates, Pacer& pacer)
+        : ranks_(ranks), templates_(templates), pacer_(pacer) {}
+
+    std::uint64_t count() {
+        // Per template: two orders and a sorting buffer, the group and slot
+        // of each template, and six columns of positions.
+        require_memory(templates_, 4 * 3 + 8 + 4 * 6);
+        group();
+        fill_columns();
+        const std::size_t cells = ranks_.cell_start.size() - 1;
+        // The groups that share a second cell form a run; each run with the
+        // pairs it makes with the runs one cell up (and, for the diagonal
+        // down, one cell down) is a task. Integer counts: their sum does not
+        // depend on who counted what.
+        std::vector<std::uint64_t> totals(cells, 0);
+        for_each_task(pacer_.context(), cells,
+                      [&](std::size_t c1, Pacer& pacer) { totals[c1] = count_run(c1, pacer); });
+        std::uint64_t total = 0;
+        for (const std::uint64_t part : totals) total += part;
+        return total;
+    }
+
+private:
+    struct Home {
+        std::uint32_t slot;
+        std::uint32_t group;
+    };
+
+    // Slots in order of (c1, c0, position of the first sample): the
+    // templates in ascending order of their first sample (the ranking's
+    // order, less the samples that start no template), then sorted stably
+    // by their second cell. Groups are the runs of equal (c1, c0).
+    void group() {
+        const std::int32_t* cell = ranks_.cell.data();
+        const std::size_t cells = ranks_.cell_start.size() - 1;
+        std::vector<std::uint32_t> by_first;
+        by_first.reserve(templates_);
+        for (const std::uint32_t t : ranks_.order) {
+            if (t < templates_) by_first.push_back(t);
+        }
+        slots_.resize(templates_);
+        std::vector<std::uint32_t> offsets;
+        counting_sort(
+            templates_, cells, offsets,
+            [&](std::size_t p) { return static_cast<std::size_t>(cell[by_first[p] + 1]); },
+            [&](std::size_t p, std::uint32_t slot) { slots_[slot] = by_first[p]; });
+        pacer_.advance(4 * templates_ + cells);
+        home_.resize(templates_);
+        run_begin_.assign(cells + 1, 0);
+        begin_.clear();
+        cell0_.clear();
+        Position last0 = -1;
+        Position last1 = -1;
+        for (std::size_t p = 0; p < templates_; ++p) {
+            const std::uint32_t i = slots_[p];
+            const Position c0 = cell[i];
+            const Position c1 = cell[i + 1];
+            if (c0 != last0 || c1 != last1) {
+                begin_.push_back(static_cast<std::uint32_t>(p));
+                cell0_.push_back(c0);
+                ++run_begin_[static_cast<std::size_t>(c1) + 1];
+                last0 = c0;
+                last1 = c1;
+            }
+            home_[i] = Home{static_cast<std::uint32_t>(p),
+                            static_cast<std::uint32_t>(begin_.size() - 1)};
+        }
+        begin_.push_back(static_cast<std::uint32_t>(templates_));
+        for (std::size_t c = 0; c < cells; ++c) run_begin_[c + 1] += run_begin_[c];
+        pacer_.advance(4 * templates_);
+    }
+
+    // Along the first samples, in slot order: first[i] (a y's value) and
+    // high[i] (an x's threshold), both non-decreasing within a group. Along
+    // the second samples, in a second slot order that holds each group's
+    // templates in ascending order of their second sample: first[i + 1],
+    // high[i + 1] and low[i + 1], again non-decreasing within a group; and
+    // per slot, the template's rank in that second order within its group.
+    void fill_columns() {
+        const std::int32_t* first = ranks_.first.data();
+        const std::int32_t* low = ranks_.low.data();
+        const std::int32_t* high = ranks_.high.data();
+        first0_.resize(templates_);
+        high0_.resize(templates_);
+        for (std::size_t p = 0; p < templates_; ++p) {
+            const std::uint32_t i = slots_[p];
+            first0_[p] = first[i];
+            high0_[p] = high[i];
+        }
+        slots_ = {};
+        rank1_.resize(templates_);
+        first1_.resize(templates_);
+        high1_.resize(templates_);
+        low1_.resize(templates_);
+        std::vector<std::uint32_t> next(begin_.begin(), begin_.end() - 1);
+        // The samples in ascending order: sample t is the second one of
+        // template t - 1, which lands at its group's next free slot.
+        for (const std::uint32_t t : ranks_.order) {
+            if (t == 0 || t - 1 >= templates_) continue;
+            const Home home = home_[t - 1];
+            const std::uint32_t q = next[home.group]++;
+            rank1_[home.slot] = q - begin_[home.group];
+            first1_[q] = first[t];
+            high1_[q] = high[t];
+            low1_[q] = low[t];
+        }
+        home_ = {};
+        pacer_.advance(8 * templates_);
+    }
+
+    std::uint64_t count_run(std::size_t c1, Pacer& pacer) const {
+        const std::size_t cells = run_begin_.size() - 1;
+        const std::size_t begin = run_begin_[c1];
+        const std::size_t end = run_begin_[c1 + 1];
+        // The groups one cell up and one cell down in the second sample,
+        // walked along with this run (all in ascending c0).
+        std::size_t up = c1 + 1 < cells ? run_begin_[c1 + 1] : end;
+        const std::size_t up_end = c1 + 1 < cells ? run_begin_[c1 + 2] : end;
+        std::size_t down = c1 > 0 ? run_begin_[c1 - 1] : begin;
+        const std::size_t down_end = c1 > 0 ? run_begin_[c1] : begin;
+        Scratch scratch;
+        std::uint64_t total = 0;
+        for (std::size_t g = begin; g < end; ++g) {
+            const Position c0 = cell0_[g];
+            const std::uint64_t size = begin_[g + 1] - begin_[g];
+            total += unordered_pairs(size);
+            std::uint64_t work = size;
+            if (g + 1 < end && cell0_[g + 1] == c0 + 1) {
+                total += along_first(g, g + 1);
+                work += 2 * size_of(g + 1);
+            }
+            while (up < up_end && cell0_[up] < c0) ++up;
+            if (up < up_end && cell0_[up] == c0) {
+                total += along_second(g, up);
+                work += 2 * size_of(up);
+            }
+            const std::size_t diagonal = up < up_end && cell0_[up] == c0 ? up + 1 : up;
+            if (diagonal < up_end && cell0_[diagonal] == c0 + 1) {
+                total += along_both(g, diagonal, true, scratch);
+                work += 32 * (size + size_of(diagonal));
+            }
+            while (down < down_end && cell0_[down] <= c0) ++down;
+            if (down < down_end && cell0_[down] == c0 + 1) {
+                total += along_both(g, down, false, scratch);
+                work += 32 * (size + size_of(down));
+            }
+            pacer.advance(work);
+        }
+        return total;
+    }
+
+    struct Scratch {
+        FenwickCounts entered;
+        std::vector<std::uint32_t> passing;
+    };
+
+    std::size_t size_of(std::size_t g) const { return begin_[g + 1] - begin_[g]; }
+
+    // x in group g, y in group h one cell up in the first sample and in the
+    // same cell in the second: how many y have first <= high(x).
+    std::uint64_t along_first(std::size_t g, std::size_t h) const {
+        return merged(first0_.data(), begin_[h], begin_[h + 1], high0_.data(), begin_[g],
+                      begin_[g + 1]);
+    }
+
+    // The same, one cell up in the second sample and in the same cell in the
+    // first.
+    std::uint64_t along_second(std::size_t g, std::size_t h) const {
+        return merged(first1_.data(), begin_[h], begin_[h + 1], high1_.data(), begin_[g],
+                      begin_[g + 1]);
+    }
+
+    // Sum over x in [xb, xe) of #{y in [yb, ye) : value[y] <= threshold[x]},
+    // both non-decreasing.
+    static std::uint64_t merged(const Position* value, std::size_t yb, std::size_t ye,
+                                const Position* threshold, std::size_t xb, std::size_t xe) {
+        std::uint64_t total = 0;
+        std::size_t within = yb;
+        for (std::size_t a = xb; a < xe; ++a) {
+            while (within < ye && value[within] <= threshold[a]) ++within;
+            if (within == ye) return total + static_cast<std::uint64_t>(xe - a) * (ye - yb);
+            total += within - yb;
+        }
+        return total;
+    }
+
+    // x in group g, y in group h one cell up in the first sample and one
+    // cell up (`up`) or down in the second.
+    std::uint64_t along_both(std::size_t g, std::size_t h, bool up, Scratch& scratch) const {
+        const std::size_t xb = begin_[g], xe = begin_[g + 1];
+        const std::size_t yb = begin_[h], ye = begin_[h + 1];
+        const std::size_t ny = ye - yb;
+        // Per x, by its rank along the second samples: the y that pass the
+        // second sample's test are, going up, the first `passing` of h's
+        // second order; going down, all but the first `passing`.
+        scratch.passing.resize(xe - xb);
+        std::size_t within = yb;
+        if (up) {
+            for (std::size_t q = xb; q < xe; ++q) {
+                while (within < ye && first1_[within] <= high1_[q]) ++within;
+                scratch.passing[q - xb] = static_cast<std::uint32_t>(within - yb);
+            }
+        } else {
+            for (std::size_t q = xb; q < xe; ++q) {
+                while (within < ye && first1_[within] < low1_[q]) ++within;
+                scratch.passing[q - xb] = static_cast<std::uint32_t>(within - yb);
+            }
+        }
+        // The y enter, by their rank along the second samples, as soon as
+        // they pass an x's first-sample test; the x come in ascending order
+        // of that threshold, so the entered y only grow.
+        FenwickCounts& entered = scratch.entered;
+        entered.reset(ny);
+        std::uint64_t total = 0;
+        std::size_t next = yb;
+        std::size_t a = xb;
+        for (; a < xe; ++a) {
+            for (; next < ye && first0_[next] <= high0_[a]; ++next) entered.add(rank1_[next], 1);
+            if (next == ye) break;
+            const std::uint32_t passing = scratch.passing[rank1_[a]];
+            const std::uint32_t both = entered.below(passing);
+            total += up ? both : static_cast<std::uint32_t>(next - yb) - both;
+        }
+        // Every y has entered: the second sample alone decides.
+        for (; a < xe; ++a) {
+            const std::uint32_t passing = scratch.passing[rank1_[a]];
+            total += up ? passing : static_cast<std::uint32_t>(ny) - passing;
+        }
+        return total;
+    }
+
+    const SampleRanks& ranks_;
+    std::size_t templates_;
+    Pacer& pacer_;
+    std::vector<std::uint32_t> slots_;
+    std::vector<Home> home_;
+    std::vector<std::uint32_t> begin_;       // group g: slots begin_[g] .. begin_[g + 1] - 1
+    std::vector<Position> cell0_;            // its first sample's cell
+    std::vector<std::uint32_t> run_begin_;   // groups with second cell c: run_begin_[c] ..
+    std::vector<Position> first0_;
+    std::vector<Position> high0_;
+    std::vector<std::uint32_t> rank1_;
+    std::vector<Position> first1_;
+    std::vector<Position> high1_;
+    std::vector<Position> low1_;
+};
+
+}  // namespace
+
+std::uint64_t two_sample_group_pairs(const SampleRanks& ranks, std::size_t templates,
+                                     Pacer& pacer) {
+    if (templates < 2) return 0;
+    return TwoSampleGroups(ranks, templates, pacer).count();
+}
+
+}  // namespace quorlin::complexity
