@@ -209,10 +209,29 @@ public:
         return fast_when(work, kFollowUpThreadWork);
     }
 
+    // Whether the workers share each band of that follow-up, rather than
+    // each passing a range of steps of its own, with `pairs` pairs in flight
+    // in a band on average: from 2^14 (half a million additions a band,
+    // some 0.1 ms or more), past the cost of starting threads twice a band.
+    // Kantz's pairs are far beyond (some 2 million at 20,000 samples),
+    // Rosenstein's far below (one per reference). The fast twin shares bands
+    // from 64 pairs on, so that short test series take both ways.
+    bool split_bands(double pairs) const {
+        if (choice_ == Choice::fast) return pairs >= 64;
+        return pairs >= kSplitBandPairs;
+    }
+
+    // A band so shared is split only from this much work on (pacer units):
+    // starting and joining the threads of a band's phase costs some tens of
+    // microseconds.
+    bool split_band(double work) const { return fast_when(work, kBandThreadWork); }
+
 private:
     static constexpr double kThreadedEmbeddingValues = 131072;  // 2^17
     static constexpr double kThreadedTreeRows = 32768;          // 2^15
     static constexpr double kFollowUpThreadWork = 1 << 24;
+    static constexpr double kSplitBandPairs = 1 << 14;
+    static constexpr double kBandThreadWork = 1 << 18;
     static constexpr double kTreeWork = 2e4;
     static constexpr double kTileWork = 2e4;
     static constexpr std::array<double, kLongestRankedTemplate> kRankedPairs = {

@@ -181,6 +181,31 @@ QUORLIN_VECTOR_CLONES void add_band_counting(double* window, std::uint64_t* miss
     add_band_lanes<true>(window, missed, cells, slots, records, n_records, t0, first_lane);
 }
 
+// The lanes [lo, hi) of one reference's band, lane by lane, reading and
+// writing no other lane of its window: the share of a reference whose
+// window falls across the cut between two threads' ranges of k (the other
+// lanes are another thread's sums). Every lane sees the same additions, in
+// the same order of the pairs, as in add_band_lanes. `missed` counts as
+// there when given.
+void add_band_share(double* window, std::uint64_t* missed, const double* cells,
+                    const Slot* slots, const PairRecord* records, std::size_t n_records,
+                    std::uint32_t t0, std::uint32_t lo, std::uint32_t hi) {
+    for (std::size_t p = 0; p < n_records; ++p) {
+        const PairRecord record = records[p];
+        if (record.end <= t0 + lo) continue;
+        const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
+        const std::uint32_t last = std::min(record.end - t0, hi);
+        for (std::uint32_t lane = lo; lane < last; ++lane) window[lane] += column[lane];
+        if (missed != nullptr) {
+            BandMask missing = slots[record.slot].skipped & lanes_between(lo, last);
+            while (missing != 0) {
+                ++missed[__builtin_ctzll(missing)];
+                missing &= missing - 1;
+            }
+        }
+    }
+}
+
 // Memory for the cells of the slots, aligned to cache lines: a slot of 32
 // cells is exactly four lines.
 struct AlignedCells {
@@ -329,11 +354,18 @@ public:
         // tasks, and the bits do not depend on how many there are. Their
         // progress is counted in rows, all ranges together.
         SharedPhase phase(pacer_.context(), rows);
-        for_each_task(pacer_.context().with_progress(nullptr), ranges.size(),
-                      [&](std::size_t task, Pacer& pacer) {
-                          Pass(*this, pacer, phase)
-                              .run(ranges[task].first, ranges[task].second, range_sums[task]);
-                      });
+        if (band_workers_ > 1) {
+            for (std::size_t r = 0; r < ranges.size(); ++r) {
+                Pass(*this, pacer_, phase, band_workers_)
+                    .run(ranges[r].first, ranges[r].second, range_sums[r]);
+            }
+        } else {
+            for_each_task(pacer_.context().with_progress(nullptr), ranges.size(),
+                          [&](std::size_t task, Pacer& pacer) {
+                              Pass(*this, pacer, phase, 1)
+                                  .run(ranges[task].first, ranges[task].second, range_sums[task]);
+                          });
+        }
 
         DivergenceSums out{std::vector<double>(steps_), std::vector<std::uint64_t>(steps_)};
         // count[k]: the pairs followed for more than k steps, less the steps
@@ -366,8 +398,15 @@ private:
     // passes over different ranges may run at the same time.
     class Pass {
     public:
-        Pass(const TiledFollower& plan, Pacer& pacer, SharedPhase& phase)
-            : plan_(plan), n_(plan.n_), pacer_(pacer), phase_(phase) {}
+        // With band_workers > 1 the pass runs on the calling thread and
+        // shares its larger bands with that many workers.
+        Pass(const TiledFollower& plan, Pacer& pacer, SharedPhase& phase, unsigned band_workers)
+            : plan_(plan),
+              n_(plan.n_),
+              pacer_(pacer),
+              phase_(phase),
+              band_workers_(band_workers),
+              band_context_(pacer.context().with_progress(nullptr)) {}
 
         void run(std::size_t k0, std::size_t k1, RangeSums& sums) {
             pool_.reset(2 * n_ - 1);
@@ -430,23 +469,47 @@ private:
             if (reference.end_record > reference.first_record) in_flight_.push_back(reference);
         }
 
-        // Cells of the band [t0, t0 + kBand) on every diagonal still needed,
-        // for the rows some pair on it reads.
+        // Cells of the band [t0, t0 + kBand) on every diagonal still needed, for
+        // the rows some pair on it reads. Each slot is its own: with enough of
+        // them, shares of the slots go to the workers.
         void compute_band(std::size_t t0) {
-            const std::size_t t1 = t0 + kBand;
-            const EmbeddedPoints& points = plan_.points_;
+            const std::vector<std::uint32_t>& active = pool_.active();
+            const double work = static_cast<double>(active.size()) *
+                                static_cast<double>(kBand * cell_units(plan_.points_));
+            const std::size_t shares = shares_for(work, active.size());
+            if (shares <= 1) {
+                band_skips_ = compute_slots(active.data(), active.data() + active.size(), t0, pacer_);
+                return;
+            }
+            share_skips_.assign(shares, 0);
+            const std::size_t per_share = (active.size() + shares - 1) / shares;
+            for_each_task(band_context_, shares, [&](std::size_t share, Pacer& pacer) {
+                const std::size_t first = std::min(active.size(), share * per_share);
+                const std::size_t last = std::min(active.size(), first + per_share);
+                share_skips_[share] = compute_slots(active.data() + first, active.data() + last, t0,
+                                                    pacer);
+            });
             band_skips_ = 0;
-            for (const std::uint32_t index : pool_.active()) {
-                Slot& slot = pool_[index];
+            for (const BandMask skips : share_skips_) band_skips_ |= skips;
+        }
+
+        // The band's cells of the slots [first, last); the rows of the band
+        // whose cell some of them skipped.
+        BandMask compute_slots(const std::uint32_t* first, const std::uint32_t* last, std::size_t t0,
+                               Pacer& pacer) {
+            const std::size_t t1 = t0 + kBand;
+            BandMask skips = 0;
+            for (const std::uint32_t* index = first; index != last; ++index) {
+                Slot& slot = pool_[*index];
                 const std::size_t from = std::max<std::size_t>(t0, slot.first);
                 const std::size_t to = std::min<std::size_t>(t1, slot.end);
-                double* column = pool_.cells(index);
+                double* column = pool_.cells(*index);
                 BandMask skipped = 0;
                 // The diagonal is j - i + n - 1, so the partner of row t is
                 // t + diagonal - (n - 1), within [0, n) for every row read.
                 const std::size_t shift = slot.diagonal;
                 for (std::size_t t = from; t < to; ++t) {
-                    const double s = squared_distance(points, t, t + shift - (n_ - 1));
+                    const double s = squared_distance(plan_.points_, t, t + shift - (n_ - 1));
                     const std::size_t lane = t - t0;
                     if (s > 0.0) {
                         column[lane] = log_distance(s);
@@ -456,35 +519,106 @@ private:
                     }
                 }
                 slot.skipped = skipped;
-                band_skips_ |= skipped;
-                pacer_.advance((to - from) * cell_units(points) + 1);
+                skips |= skipped;
+                pacer.advance((to - from) * cell_units(plan_.points_) + 1);
             }
+            return skips;
         }
 
         // The band's cells added to the sums, reference by reference in
-        // increasing index, each one's pairs in their listed order.
-        void add_band_to_sums(std::size_t t0, std::size_t k0, double* sum,
-                              std::uint64_t* missed) {
+        // increasing index, each one's pairs in their listed order. With enough
+        // pairs in flight the range of k is cut between the workers, each adding
+        // to the sums of its own k only: a sum's additions stay those of one
+        // thread, in the same order, so the bits do not depend on where the cuts
+        // fall (nor on how many there are).
+        void add_band_to_sums(std::size_t t0, std::size_t k0, double* sum, std::uint64_t* missed) {
+            const std::size_t in_flight = records_.size() - retired_records_;
+            const std::size_t shares =
+                shares_for(static_cast<double>(in_flight) * 4.0, in_flight_.size());
+            constexpr std::ptrdiff_t kLowest = std::numeric_limits<std::ptrdiff_t>::min();
+            constexpr std::ptrdiff_t kHighest = std::numeric_limits<std::ptrdiff_t>::max();
+            if (shares <= 1) {
+                for (const Reference& reference : in_flight_) {
+                    add_reference(reference, t0, k0, sum, missed, kLowest, kHighest, pacer_);
+                }
+                return;
+            }
+            // Cuts at the references that begin the shares of about equal pairs,
+            // taken in order of increasing index, that is of decreasing k: the
+            // k of a reference's lane 0 is t0 - index.
+            cuts_.clear();
+            std::size_t seen = 0;
+            std::size_t next_share = 1;
             for (const Reference& reference : in_flight_) {
-                const std::size_t first_row = std::max(t0, reference.index + k0);
-                // window[r] is the sum of row t0 + r, k = t0 + r - i, which
-                // lies within the padding for every lane.
-                const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(t0) -
-                                            static_cast<std::ptrdiff_t>(reference.index);
-                const PairRecord* records = records_.data() + reference.first_record;
-                const std::size_t n_records = reference.end_record - reference.first_record;
-                const auto band_t0 = static_cast<std::uint32_t>(t0);
-                const auto first_lane = static_cast<std::uint32_t>(first_row - t0);
+                if (next_share < shares && seen * shares >= next_share * in_flight) {
+                    cuts_.push_back(static_cast<std::ptrdiff_t>(t0) -
+                                    static_cast<std::ptrdiff_t>(reference.index));
+                    ++next_share;
+                }
+                seen += reference.end_record - reference.first_record;
+            }
+            // In increasing k, without repeats; share q adds to k in
+            // [cuts_[q - 1], cuts_[q]), the first from -infinity, the last on.
+            std::reverse(cuts_.begin(), cuts_.end());
+            cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
+            for_each_task(band_context_, cuts_.size() + 1, [&](std::size_t share, Pacer& pacer) {
+                const std::ptrdiff_t k_low = share == 0 ? kLowest : cuts_[share - 1];
+                const std::ptrdiff_t k_high = share == cuts_.size() ? kHighest : cuts_[share];
+                for (const Reference& reference : in_flight_) {
+                    add_reference(reference, t0, k0, sum, missed, k_low, k_high, pacer);
+                }
+            });
+        }
+
+        // One reference's share of the band: the lanes whose k lies in
+        // [k_low, k_high). A window that lies within the range is added in
+        // vectors; one that the range cuts, lane by lane, its own lanes only.
+        void add_reference(const Reference& reference, std::size_t t0, std::size_t k0, double* sum,
+                           std::uint64_t* missed, std::ptrdiff_t k_low, std::ptrdiff_t k_high,
+                           Pacer& pacer) {
+            // window[r] is the sum of row t0 + r, k = t0 + r - i, which lies
+            // within the padding for every lane.
+            const std::ptrdiff_t base =
+                static_cast<std::ptrdiff_t>(t0) - static_cast<std::ptrdiff_t>(reference.index);
+            if (base >= k_high || base + static_cast<std::ptrdiff_t>(kBand) <= k_low) return;
+            const std::size_t first_row = std::max(t0, reference.index + k0);
+            const PairRecord* records = records_.data() + reference.first_record;
+            const std::size_t n_records = reference.end_record - reference.first_record;
+            const auto band_t0 = static_cast<std::uint32_t>(t0);
+            const auto first_lane = static_cast<std::uint32_t>(first_row - t0);
+            const std::ptrdiff_t end = base + static_cast<std::ptrdiff_t>(kBand);
+            if (base >= k_low && end <= k_high) {
                 if (band_skips_ != 0) {
                     add_band_counting(sum + base, missed + base, pool_.cells(), pool_.slots(),
                                       records, n_records, band_t0, first_lane);
                 } else {
-                    add_band(sum + base, pool_.cells(), records, n_records, band_t0,
-                             first_lane);
+                    add_band(sum + base, pool_.cells(), records, n_records, band_t0, first_lane);
                 }
-                // A pair's band is a few vector additions.
-                pacer_.advance(n_records * 4 + 1);
+            } else {
+                // The cut lies within the window, so neither difference wraps.
+                const std::uint32_t lo =
+                    base >= k_low ? first_lane
+                                  : std::max(first_lane, static_cast<std::uint32_t>(k_low - base));
+                const std::uint32_t hi =
+                    end <= k_high ? static_cast<std::uint32_t>(kBand)
+                                  : static_cast<std::uint32_t>(k_high - base);
+                if (lo < hi) {
+                    add_band_share(sum + base, band_skips_ != 0 ? missed + base : nullptr,
+                                   pool_.cells(), pool_.slots(), records, n_records, band_t0, lo,
+                                   hi);
+                }
             }
+            // A pair's band is a few vector additions.
+            pacer.advance(n_records * 4 + 1);
+        }
+
+        // How many workers share a phase of a band of `work` pacer units over
+        // `items` independent items: one unless the context lends more and the
+        // work repays starting them.
+        std::size_t shares_for(double work, std::size_t items) const {
+            const unsigned workers = band_workers_;
+            if (workers <= 1 || items < 2 || !band_context_.search().split_band(work)) return 1;
+            return std::min<std::size_t>(workers, items);
         }
 
         // References whose pairs all end by `row` leave the flight.
@@ -511,9 +645,15 @@ private:
         const std::size_t n_;
         Pacer& pacer_;
         SharedPhase& phase_;
+        const unsigned band_workers_;
+        // The context of the phases of a band: the caller's, without
+        // progress, which the pass reports in rows.
+        const ExecutionContext band_context_;
 
         SlotPool pool_;
         BandMask band_skips_ = 0;  // whether any cell of the band was skipped
+        std::vector<BandMask> share_skips_;  // the same, per share of the slots
+        std::vector<std::ptrdiff_t> cuts_;   // where the shares of k meet
 
         std::vector<PairRecord> records_;
         std::size_t retired_records_ = 0;  // records at the front whose references left
@@ -528,12 +668,18 @@ private:
     // references. The passes ask for the partner lists again rather than
     // keep them all.
     //
-    // With several workers the steps are cut into at least as many ranges,
-    // of about equal additions, passed at the same time, the budget shared
-    // between them. Each further pass computes the cells where its range
-    // begins anew and searches every partner list again: some percent of
-    // the work each for Kantz's pairs at 20,000 samples, against the whole
-    // follow-up left to one thread.
+    // Several workers share the follow-up in one of two ways. Where many
+    // pairs are in flight (Kantz's), each band's cells and additions are
+    // shared: every worker reads the same cells, which two pools of their
+    // own would crowd out of the shared cache (measured at 20,000 samples:
+    // 1.55 to 1.8 times faster on two workers, against 1.37 for two
+    // ranges). Where
+    // few are (Rosenstein's, one per reference), a band is too little work
+    // to share, and the steps are cut into at least as many ranges as
+    // workers, of about equal additions, passed at the same time with the
+    // budget shared between them. Each further range computes the cells
+    // where it begins anew and asks for every partner list again, a few
+    // percent of the follow-up.
     std::vector<std::pair<std::size_t, std::size_t>> plan() {
         pairs_by_steps_.assign(steps_ + 1, 0);
         require_memory(references_, sizeof(std::uint32_t));
@@ -553,9 +699,21 @@ private:
         }
         const double work = static_cast<double>(pairs) * static_cast<double>(steps_) *
                             static_cast<double>(cell_units(points_));
-        const std::size_t workers = pacer_.context().search().thread_follow_up(work)
-                                        ? std::min<std::size_t>(pacer_.context().workers(), steps_)
-                                        : 1;
+        // Ranges passed at the same time, or bands shared.
+        std::size_t workers = 1;
+        band_workers_ = 1;
+        const SearchPolicy& policy = pacer_.context().search();
+        if (pacer_.context().workers() > 1 && references_ > 0 && policy.thread_follow_up(work)) {
+            // A pair is in flight for its steps and a band more.
+            const double in_flight = static_cast<double>(pairs) *
+                                     static_cast<double>(steps_ + kBand) /
+                                     static_cast<double>(references_);
+            if (policy.split_bands(in_flight)) {
+                band_workers_ = pacer_.context().workers();
+            } else {
+                workers = std::min<std::size_t>(pacer_.context().workers(), steps_);
+            }
+        }
         const std::size_t budget = std::max<std::size_t>(budget_ / workers, 1);
 
         // The longest run of references whose lists fit in the budget.
@@ -624,6 +782,7 @@ private:
     Pacer& pacer_;
 
     std::vector<std::uint64_t> pairs_by_steps_;  // pairs followed for exactly h steps
+    unsigned band_workers_ = 1;                  // workers that share each band
 };
 
 }  // namespace
