@@ -268,6 +268,9 @@ template <class Count>
         }
         return total;
     };
+    // Dispatched here, not through with_fixed_dimensions, so that the loops
+    // stay inlined into the caller and take its instruction set (the clone
+    // with the population-count instruction below).
     switch (count) {
         case 1:
             return sum(std::integral_constant<std::size_t, 1>{});
