@@ -12,6 +12,7 @@
 // overflowing squares, repeated rows, temporal windows, candidate ranges,
 // hints, strided layouts, and pair lists with NaN, infinite and coinciding
 // points followed in one or many passes.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -322,20 +323,30 @@ void check_divergence(Rng& rng, const std::string& label, Shape shape) {
             lists[i].push_back(below(rng, 3) == 0 ? (i + below(rng, 5)) % n : below(rng, n));
         }
     }
-    const dynamics::PartnerLists partners = [&](std::size_t i, std::vector<std::size_t>& out) {
+    const dynamics::PartnerLists partners = [&](std::size_t i, std::vector<std::size_t>& out,
+                                                Pacer&) {
         out.insert(out.end(), lists[i].begin(), lists[i].end());
     };
     const auto expected = dynamics::follow_pairs(points, steps, references, partners, false, pacer);
     const std::size_t budgets[] = {0, 1 + below(rng, 8), 1 + below(rng, 200)};
+    // Three workers under the fast policy: bands shared from 64 pairs in
+    // flight, ranges of steps passed at once below that, and either way the
+    // passes the budget asks for.
+    static const std::atomic<bool> never{false};
+    const ExecutionContext threaded =
+        ExecutionContext::watching(never, 3).with_search(kAlwaysFast);
+    Pacer threaded_pacer(threaded);
     for (const std::size_t budget : budgets) {
         ++checks;
+        Pacer& on = below(rng, 2) == 0 ? pacer : threaded_pacer;
         const auto got =
-            dynamics::follow_pairs(points, steps, references, partners, true, pacer, budget);
+            dynamics::follow_pairs(points, steps, references, partners, true, on, budget);
         bool same = got.sum.size() == expected.sum.size() && got.count == expected.count;
         for (std::size_t k = 0; same && k < got.sum.size(); ++k) same = same_bits(got.sum[k], expected.sum[k]);
         if (!same) {
             fail(label + " divergence n=" + std::to_string(n) + " steps=" + std::to_string(steps) +
-                 " references=" + std::to_string(references) + " budget=" + std::to_string(budget));
+                 " references=" + std::to_string(references) + " budget=" + std::to_string(budget) +
+                 (&on == &threaded_pacer ? " threaded" : ""));
         }
     }
 }
