@@ -338,7 +338,7 @@ void check_divergence(Rng& rng, const std::string& label, Shape shape) {
     Pacer threaded_pacer(threaded);
     for (const std::size_t budget : budgets) {
         ++checks;
-        Pacer& on = below(rng, 2) == 0 ? pacer : threaded_pacer;
+        Pacer& on = below(rng, 4) != 0 ? pacer : threaded_pacer;
         const auto got =
             dynamics::follow_pairs(points, steps, references, partners, true, on, budget);
         bool same = got.sum.size() == expected.sum.size() && got.count == expected.count;
