@@ -101,6 +101,17 @@ struct PairRecord {
     std::uint32_t end;
 };
 
+// Counts, in missed[r], the rows r of [first, last) at which the slot's cell
+// was skipped: steps a pair followed without a contribution.
+[[gnu::always_inline]] inline void count_missed(std::uint64_t* missed, const Slot& slot,
+                                                std::uint32_t first, std::uint32_t last) {
+    BandMask missing = slot.skipped & lanes_between(first, last);
+    while (missing != 0) {
+        ++missed[__builtin_ctzll(missing)];
+        missing &= missing - 1;
+    }
+}
+
 // How many pairs ahead add_band asks for the cells it will read.
 constexpr std::size_t kPrefetchAhead = 8;
 
@@ -155,11 +166,7 @@ template <bool kCounting>
             for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
         }
         if constexpr (kCounting) {
-            BandMask missing = slots[record.slot].skipped & lanes_between(first_lane, last_lane);
-            while (missing != 0) {
-                ++missed[__builtin_ctzll(missing)];
-                missing &= missing - 1;
-            }
+            count_missed(missed, slots[record.slot], first_lane, last_lane);
         }
     }
 #pragma GCC unroll 16
@@ -197,11 +204,7 @@ void add_band_share(double* window, std::uint64_t* missed, const double* cells,
         const std::uint32_t last = std::min(record.end - t0, hi);
         for (std::uint32_t lane = lo; lane < last; ++lane) window[lane] += column[lane];
         if (missed != nullptr) {
-            BandMask missing = slots[record.slot].skipped & lanes_between(lo, last);
-            while (missing != 0) {
-                ++missed[__builtin_ctzll(missing)];
-                missing &= missing - 1;
-            }
+            count_missed(missed, slots[record.slot], lo, last);
         }
     }
 }
