@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -225,6 +226,14 @@ public:
     // starting and joining the threads of a band's phase costs some tens of
     // microseconds.
     bool split_band(double work) const { return fast_when(work, kBandThreadWork); }
+
+    // How long a thread of a worker team spins, waiting for the next phase
+    // or for the others to finish one, before it sleeps (worker_team.hpp).
+    // Waking a sleeping thread costs some 5 to 50 us from the system's
+    // scheduler; most phases of one call follow one another within a few
+    // microseconds, which the spin catches. Longer spins would take a core
+    // from other work on a busy machine for little gain.
+    static constexpr std::chrono::microseconds kHandOffSpin{50};
 
 private:
     static constexpr double kThreadedEmbeddingValues = 131072;  // 2^17

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/execution.hpp"
+#include "common/worker_team.hpp"
 #include "complexity/entropy.hpp"
 #include "complexity/hurst.hpp"
 #include "dynamics/lyapunov.hpp"
@@ -59,7 +60,9 @@ void check(const std::string& label, Compute&& compute) {
     const std::atomic<bool> never{false};
     std::uint64_t reference = 0;
     for (const unsigned workers : {1u, 2u, 3u, 7u}) {
-        const std::uint64_t got = compute(ExecutionContext::watching(never, workers));
+        // As the threaded module runs a call: one team for all its phases.
+        WorkerTeam team;
+        const std::uint64_t got = compute(ExecutionContext::watching(never, workers).with_team(&team));
         if (workers == 1) {
             reference = got;
         } else if (got != reference) {
