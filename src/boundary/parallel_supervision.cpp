@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "boundary/failure.hpp"
+#include "common/worker_team.hpp"
 
 namespace quorlin::boundary {
 namespace {
@@ -71,7 +72,12 @@ class ComputationThread {
 public:
     ComputationThread(Shared& shared, const SupervisedJob& job, const ExecutionContext& context)
         : shared_(shared), thread_([&shared, &job, &context] {
-              job.run(job.state, context);
+              {
+                  // The helper threads of every parallel phase of this call,
+                  // joined before the call is reported finished.
+                  WorkerTeam team;
+                  job.run(job.state, context.with_team(&team));
+              }
               shared.finished.set();
           }) {}
     ComputationThread(const ComputationThread&) = delete;

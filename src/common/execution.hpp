@@ -34,6 +34,8 @@ namespace quorlin {
 // check left behind (in the module, the exception of the signal handler).
 struct Cancelled {};
 
+class WorkerTeam;  // worker_team.hpp
+
 // What a caller can watch of a computation running on other threads: the
 // tasks of the current parallel phase (for_each_task, parallel.hpp) and how
 // many are done. Written by the workers, read by whoever reports progress;
@@ -88,6 +90,17 @@ public:
 
     Progress* progress() const { return progress_; }
 
+    // The threads that this computation's parallel phases share, if its
+    // caller lends a team (for_each_task starts threads of its own for each
+    // phase otherwise). The team must outlive every use of the context.
+    WorkerTeam* team() const { return team_; }
+
+    ExecutionContext with_team(WorkerTeam* team) const {
+        ExecutionContext context = *this;
+        context.team_ = team;
+        return context;
+    }
+
     // Which of the exact ways to a result the kernels take: by problem size
     // unless the caller chose otherwise (the test twins of the module).
     const SearchPolicy& search() const { return *search_; }
@@ -114,6 +127,7 @@ private:
     const void* state_ = nullptr;
     unsigned workers_ = 1;
     Progress* progress_ = nullptr;
+    WorkerTeam* team_ = nullptr;
     const SearchPolicy* search_ = &kSearchBySize;
 };
 

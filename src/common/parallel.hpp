@@ -16,11 +16,10 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "common/captured_failure.hpp"
 #include "common/execution.hpp"
+#include "common/worker_team.hpp"
 
 namespace quorlin {
 
@@ -30,6 +29,9 @@ namespace quorlin {
 // the caller's context. Tasks are handed out in increasing order as threads
 // become free. Each thread counts its work on a Pacer of its own, whose
 // checks ask the caller's context and whether another task has failed.
+//
+// The threads besides the caller come from the context's worker team, so
+// that the many phases of one call reuse the same threads.
 //
 // The first exception a task throws (Cancelled, std::bad_alloc, ...) stops
 // the other threads at their next check or task, and is rethrown on the
@@ -86,17 +88,16 @@ void for_each_task(const ExecutionContext& context, std::size_t n_tasks, Body&& 
         }
     };
 
-    std::vector<std::thread> helpers;
-    try {
-        helpers.reserve(n_threads - 1);
-        for (std::size_t t = 1; t < n_threads; ++t) helpers.emplace_back(work);
-    } catch (...) {
-        // The system has no more threads (or no memory for one) to give: the
-        // threads already running and this one do all the tasks, which
-        // changes nothing but the time taken.
+    // The call's team when it has one and is free; threads of this phase's
+    // own otherwise (a context without a team, or a phase started from
+    // within a task of another). Either way a thread that cannot be started
+    // just means fewer threads.
+    const WorkerTeam::Job job = [](void* state) noexcept { (*static_cast<decltype(work)*>(state))(); };
+    WorkerTeam* const team = context.team();
+    if (team == nullptr || !team->run(n_threads - 1, job, &work)) {
+        WorkerTeam own;
+        own.run(n_threads - 1, job, &work);
     }
-    work();
-    for (std::thread& helper : helpers) helper.join();
     if (!first_failure.empty()) first_failure.rethrow();
 }
 

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -225,6 +226,31 @@ public:
     // starting and joining the threads of a band's phase costs some tens of
     // microseconds.
     bool split_band(double work) const { return fast_when(work, kBandThreadWork); }
+
+    // The ranking of sample entropy's series sorts and ranks its samples in
+    // blocks of this many sorted positions, the tasks of its threaded
+    // passes. A block costs two binary searches and a histogram of 2^11
+    // counts a digit; 2^15 samples (some 0.3 ms of ranking) keep that under
+    // 2 % while a series of 10^5 samples still gives four tasks. The fast
+    // twin takes blocks of 64, so that short test series cross many blocks.
+    std::size_t ranking_block() const {
+        return choice_ == Choice::fast ? 64 : std::size_t{1} << 15;
+    }
+
+    // Whether the samples are sorted on the workers, block by block, rather
+    // than by one counting pass a digit: from two blocks on. The stable
+    // order is the one order either way.
+    bool thread_ranking_sort(std::size_t samples, unsigned workers) const {
+        return workers > 1 && samples >= 2 * ranking_block();
+    }
+
+    // How long a thread of a worker team spins, waiting for the next phase
+    // or for the others to finish one, before it sleeps (worker_team.hpp).
+    // Waking a sleeping thread costs some 5 to 50 us from the system's
+    // scheduler; most phases of one call follow one another within a few
+    // microseconds, which the spin catches. Longer spins would take a core
+    // from other work on a busy machine for little gain.
+    static constexpr std::chrono::microseconds kHandOffSpin{50};
 
 private:
     static constexpr double kThreadedEmbeddingValues = 131072;  // 2^17

@@ -9,15 +9,22 @@
 //     parallel_check
 //
 // prints one line per failure and exits with status 1 if there was any.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "common/execution.hpp"
 #include "common/parallel.hpp"
+#include "common/worker_team.hpp"
 
 using namespace quorlin;
 
@@ -98,6 +105,77 @@ void stop_ends_the_call(std::size_t n_tasks, unsigned workers) {
     expect(cancelled, "a stop request ends every task", n_tasks, workers);
 }
 
+// One team through the phases of a call, as the threaded module lends it: a
+// failure or a stop in one phase ends that phase alone, and the next runs in
+// full on the same threads; phases with fewer tasks than threads and phases
+// started from within a task run every task once.
+void team_across_phases(unsigned workers) {
+    std::atomic<bool> stop{false};
+    WorkerTeam team;
+    const ExecutionContext context = ExecutionContext::watching(stop, workers).with_team(&team);
+    std::mutex seen_lock;
+    std::vector<long> seen;
+    auto phase = [&](std::size_t n_tasks) {
+        std::vector<std::atomic<int>> runs(n_tasks);
+        for_each_task(context, n_tasks, [&](std::size_t task, Pacer&) {
+            runs[task].fetch_add(1, std::memory_order_relaxed);
+            // The first task waits (a while at most) for another thread to
+            // take the second, so that a helper takes part in every phase.
+            if (task == 0 && workers > 1 && n_tasks > 1) {
+                const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+                while (runs[1].load() == 0 && std::chrono::steady_clock::now() < give_up) {
+                    std::this_thread::yield();
+                }
+            }
+            // The kernel's thread id: unlike std::thread::id not handed to
+            // the next thread started as soon as one ends.
+            const long id = static_cast<long>(syscall(SYS_gettid));
+            const std::lock_guard<std::mutex> hold(seen_lock);
+            if (std::find(seen.begin(), seen.end(), id) == seen.end()) seen.push_back(id);
+        });
+        bool once = true;
+        for (const auto& count : runs) once = once && count.load() == 1;
+        return once;
+    };
+    for (int round = 0; round < 3; ++round) {
+        expect(phase(300), "a phase on the team runs every task once", 300, workers);
+        expect(phase(2), "a phase with fewer tasks than threads", 2, workers);
+        bool rethrown = false;
+        try {
+            for_each_task(context, 50, [&](std::size_t task, Pacer& pacer) {
+                if (task == 7) throw std::runtime_error("task failed");
+                for (int k = 0; k < 16; ++k) pacer.advance(Pacer::kUnitsPerCheck);
+            });
+        } catch (const std::runtime_error&) {
+            rethrown = true;
+        }
+        expect(rethrown, "a later phase's exception is rethrown", 50, workers);
+        bool cancelled = false;
+        try {
+            for_each_task(context, 50, [&](std::size_t task, Pacer& pacer) {
+                for (int k = 0;; ++k) {
+                    if (task == 0 && k == 8) stop.store(true, std::memory_order_relaxed);
+                    pacer.advance(Pacer::kUnitsPerCheck);
+                }
+            });
+        } catch (const Cancelled&) {
+            cancelled = true;
+        }
+        stop.store(false, std::memory_order_relaxed);
+        expect(cancelled, "a stop in a later phase ends it", 50, workers);
+    }
+    std::atomic<int> inner_runs{0};
+    for_each_task(context, 4, [&](std::size_t, Pacer&) {
+        // The team is busy with this phase: the inner one finds threads
+        // elsewhere rather than waiting for itself.
+        for_each_task(context, 5, [&](std::size_t, Pacer&) {
+            inner_runs.fetch_add(1, std::memory_order_relaxed);
+        });
+    });
+    expect(inner_runs.load() == 20, "a phase within a phase runs every task once", 20, workers);
+    expect(seen.size() <= workers, "the phases share the team's threads", 300, workers);
+}
+
 }  // namespace
 
 int main() {
@@ -105,6 +183,7 @@ int main() {
         for (std::size_t n_tasks : {0u, 1u, 2u, 5u, 100u, 2000u}) every_task_once(n_tasks, workers);
         for (std::size_t n_tasks : {1u, 9u, 200u}) failure_ends_the_call(n_tasks, workers);
         for (std::size_t n_tasks : {2u, 9u, 200u}) stop_ends_the_call(n_tasks, workers);
+        team_across_phases(workers);
     }
     std::printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;

@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "common/memory.hpp"
+#include "common/parallel.hpp"
+#include "common/uninitialized.hpp"
 #include "complexity/sample_entropy/cell_groups.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
 #include "complexity/sample_entropy/two_sample_groups.hpp"
@@ -48,6 +50,74 @@ std::vector<std::uint32_t> ascending_order(std::span<const double> x, Pacer& pac
     return order;
 }
 
+// The same order, sorted on the workers: the same least-significant-digit
+// passes, each cut into blocks of `block` samples. A block counts its digits,
+// and places its items after every item of a smaller digit and after the
+// items of its own digit in earlier blocks: exactly the slots one stable
+// pass over all items gives them, whichever thread places which block.
+std::vector<std::uint32_t> ascending_order_in_blocks(std::span<const double> x, std::size_t block,
+                                                     const ExecutionContext& context) {
+    constexpr unsigned kDigitBits = 11;
+    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+    constexpr std::uint64_t kDigitMask = kDigits - 1;
+    const std::size_t n = x.size();
+    const std::size_t blocks = (n + block - 1) / block;
+    Uninitialized<std::uint64_t> keys(n);
+    Uninitialized<std::uint64_t> spare_keys(n);
+    std::vector<std::uint32_t> order(n);
+    std::vector<std::uint32_t> spare_order(n);
+    std::vector<std::uint64_t> varying_in(blocks);
+    const std::uint64_t first_key = order_key(x[0]);
+    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+        const std::size_t begin = b * block;
+        const std::size_t end = std::min(n, begin + block);
+        std::uint64_t varying = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            keys[i] = order_key(x[i]);
+            order[i] = static_cast<std::uint32_t>(i);
+            varying |= keys[i] ^ first_key;
+        }
+        varying_in[b] = varying;
+        pacer.advance(2 * (end - begin));
+    });
+    std::uint64_t varying = 0;
+    for (const std::uint64_t v : varying_in) varying |= v;
+    // Per block, the count of each digit, then the first slot of its items
+    // of that digit.
+    std::vector<std::uint32_t> slots(blocks * kDigits);
+    for (unsigned shift = 0; shift < 64; shift += kDigitBits) {
+        if (((varying >> shift) & kDigitMask) == 0) continue;
+        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+            std::uint32_t* const count = slots.data() + b * kDigits;
+            std::fill(count, count + kDigits, 0);
+            const std::size_t end = std::min(n, (b + 1) * block);
+            for (std::size_t i = b * block; i < end; ++i) ++count[(keys[i] >> shift) & kDigitMask];
+            pacer.advance(end - b * block);
+        });
+        std::uint32_t sum = 0;
+        for (std::size_t digit = 0; digit < kDigits; ++digit) {
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::uint32_t here = slots[b * kDigits + digit];
+                slots[b * kDigits + digit] = sum;
+                sum += here;
+            }
+        }
+        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+            std::uint32_t* const slot = slots.data() + b * kDigits;
+            const std::size_t end = std::min(n, (b + 1) * block);
+            for (std::size_t i = b * block; i < end; ++i) {
+                const std::uint32_t to = slot[(keys[i] >> shift) & kDigitMask]++;
+                spare_keys[to] = keys[i];
+                spare_order[to] = order[i];
+            }
+            pacer.advance(2 * (end - b * block));
+        });
+        keys.swap(spare_keys);
+        order.swap(spare_order);
+    }
+    return order;
+}
+
 }  // namespace
 
 static_assert(RankedSeries::kMaxSamples ==
@@ -58,9 +128,19 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     // The largest simultaneous working set: sort keys and order, twice, the
     // sorted values and the per-sample rankings, about 80 bytes a sample.
     require_memory(n_, 80);
-    std::vector<std::uint32_t> order = ascending_order(x, pacer);
-    std::vector<double> sorted(n_);
-    for (std::size_t k = 0; k < n_; ++k) sorted[k] = x[order[k]];
+    const ExecutionContext& context = pacer.context();
+    const SearchPolicy& policy = context.search();
+    const std::size_t block = policy.ranking_block();
+    const std::size_t blocks = (n_ + block - 1) / block;
+    std::vector<std::uint32_t> order = policy.thread_ranking_sort(n_, context.workers())
+                                           ? ascending_order_in_blocks(x, block, context)
+                                           : ascending_order(x, pacer);
+    Uninitialized<double> sorted(n_);
+    for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
+        const std::size_t end = std::min(n_, (b + 1) * block);
+        for (std::size_t k = b * block; k < end; ++k) sorted[k] = x[order[k]];
+        task_pacer.advance(2 * (end - b * block));
+    });
     ranks_.first.resize(n_);
     ranks_.low.resize(n_);
     ranks_.high.resize(n_);
@@ -70,40 +150,68 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     // first value that is not below a by more than r; the high end the last
     // value that is not above it by more than r (a tie always matches: its
     // difference is 0, or NaN for two equal infinities).
-    std::size_t first = 0;
-    std::size_t low = 0;
-    std::size_t high = 0;
-    std::size_t cell_end = 0;
-    Position cell = -1;
-    for (std::size_t k = 0; k < n_; ++k) {
-        const double a = sorted[k];
-        if (k == 0 || !(a == sorted[k - 1])) first = k;
-        while (sorted[low] < a && differ_beyond(a, sorted[low], r)) ++low;
-        if (high < k) high = k;
-        while (high + 1 < n_ && !(sorted[high + 1] > a && differ_beyond(a, sorted[high + 1], r))) {
-            ++high;
+    //
+    // A block of positions starts its pointers where a pass from position 0
+    // would have left them: each pointer's test is monotone along the sorted
+    // values (rounding is monotone), true up to one position and false
+    // after it, for the block's first value as for every value, so binary
+    // searches for the turning points find exactly those positions.
+    for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
+        const std::size_t begin = b * block;
+        const std::size_t end = std::min(n_, begin + block);
+        const double* const values = sorted.data();
+        const double start = values[begin];
+        std::size_t first = static_cast<std::size_t>(
+            std::lower_bound(values, values + begin, start) - values);
+        std::size_t low = static_cast<std::size_t>(
+            std::partition_point(values, values + begin, [&](double v) {
+                return v < start && differ_beyond(start, v, r);
+            }) - values);
+        std::size_t high = static_cast<std::size_t>(
+            std::partition_point(values + begin + 1, values + n_, [&](double v) {
+                return !(v > start && differ_beyond(start, v, r));
+            }) - values) - 1;
+        for (std::size_t k = begin; k < end; ++k) {
+            const double a = values[k];
+            if (k != begin && !(a == values[k - 1])) first = k;
+            while (values[low] < a && differ_beyond(a, values[low], r)) ++low;
+            if (high < k) high = k;
+            while (high + 1 < n_ && !(values[high + 1] > a && differ_beyond(a, values[high + 1], r))) {
+                ++high;
+            }
+            const std::uint32_t t = order[k];
+            ranks_.first[t] = static_cast<Position>(first);
+            ranks_.low[t] = static_cast<Position>(low);
+            ranks_.high[t] = static_cast<Position>(high);
         }
-        // A new cell starts where the run of the previous cell's first value
-        // has ended: all of a cell matches its first value's run, hence
-        // (runs moving up together) one another.
-        if (k == cell_end) {
-            ++cell;
-            ranks_.cell_start.push_back(static_cast<Position>(k));
-            cell_end = high + 1;
-        }
-        const std::uint32_t t = order[k];
-        ranks_.first[t] = static_cast<Position>(first);
-        ranks_.low[t] = static_cast<Position>(low);
-        ranks_.high[t] = static_cast<Position>(high);
-        ranks_.cell[t] = cell;
-    }
+        task_pacer.advance(8 * (end - begin));
+    });
+    // A new cell starts where the run of the previous cell's first value has
+    // ended: all of a cell matches its first value's run, hence (runs moving
+    // up together) one another. One hop a cell.
     std::vector<Position>& starts = ranks_.cell_start;
+    for (std::size_t k = 0; k < n_; k = static_cast<std::size_t>(ranks_.high[order[k]]) + 1) {
+        starts.push_back(static_cast<Position>(k));
+    }
     starts.push_back(static_cast<Position>(n_));
     for (std::size_t c = 0; c + 1 < starts.size(); ++c) {
         ranks_.widest_cell = std::max(ranks_.widest_cell, starts[c + 1] - starts[c]);
     }
+    for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
+        const std::size_t begin = b * block;
+        const std::size_t end = std::min(n_, begin + block);
+        // The cell holding position `begin`: the last that starts at or before it.
+        auto c = static_cast<std::size_t>(
+            std::upper_bound(starts.begin(), starts.end() - 1, static_cast<Position>(begin)) -
+            starts.begin() - 1);
+        for (std::size_t k = begin; k < end; ++k) {
+            // Cells are never empty: at most one starts at each position.
+            if (static_cast<Position>(k) == starts[c + 1]) ++c;
+            ranks_.cell[order[k]] = static_cast<Position>(c);
+        }
+        task_pacer.advance(2 * (end - begin));
+    });
     ranks_.order = std::move(order);
-    pacer.advance(8 * n_);
 }
 
 namespace {
