@@ -20,6 +20,9 @@ function run interleaved, round by round, on the same input:
 * after: the current ``quorlin._native`` (one thread, the lock held);
 * workers=W: the current ``quorlin._parallel`` with W threads, for each W of
   ``--workers``.
+* with ``--baseline-workers``, also the baseline's ``quorlin._parallel`` at
+  the first W ("w=W bef"), and its time over the current one's: what a change
+  did to the workers, measured in the same run.
 
 Every variant's result is compared with the current engine's to the last bit
 (the "same" column). Reported per case: the best wall time of each variant
@@ -101,16 +104,17 @@ DEFAULT_CASES = ["kantz@40000", "kantz@100000/after", "local@100000", "rosenstei
 # The baseline build
 
 
-def baseline_module(revision, build_root):
-    """quorlin._native of `revision`, built once into build_root/REV and
-    loaded under the package name quorlin_baseline (its init symbol is the
-    current module's, so only the name it is imported under differs)."""
+def baseline_module(revision, build_root, target="_native"):
+    """quorlin._native (or `target`, e.g. _parallel) of `revision`, built once
+    into build_root/REV and loaded under the package name quorlin_baseline
+    (its init symbol is the current module's, so only the name it is
+    imported under differs)."""
     full = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short=12", revision],
                           capture_output=True, text=True, check=True).stdout.strip()
     home = Path(build_root) / full
     source, build = home / "source", home / (sysconfig.get_config_var("SOABI") or "build")
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    path = build / ("_native" + suffix)
+    path = build / (target + suffix)
     if not path.exists():
         print(f"building the baseline {full} in {home} ...", file=sys.stderr, flush=True)
         if not source.exists():
@@ -122,11 +126,11 @@ def baseline_module(revision, build_root):
                      f"-DPython_EXECUTABLE={sys.executable}"]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]
-        for command in (configure, ["cmake", "--build", str(build), "--target", "_native"]):
+        for command in (configure, ["cmake", "--build", str(build), "--target", target]):
             done = subprocess.run(command, capture_output=True, text=True)
             if done.returncode != 0:
                 sys.exit(done.stdout + done.stderr)
-    spec = importlib.util.spec_from_file_location("quorlin_baseline._native", path)
+    spec = importlib.util.spec_from_file_location(f"quorlin_baseline.{target}", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module, full
@@ -136,10 +140,10 @@ def baseline_module(revision, build_root):
 # Variants and timing
 
 
-def threaded(name, workers):
-    """_parallel's function with the engine's calling convention."""
+def threaded(name, workers, module=_parallel):
+    """The threaded module's function with the engine's calling convention."""
     signature = inspect.signature(getattr(_native, name))
-    function = getattr(_parallel, name)
+    function = getattr(module, name)
     tail = (None,) if name in FTLE else ()
 
     def call(*args, **kwargs):
@@ -263,6 +267,9 @@ def main():
     parser.add_argument("--baseline", default=DEFAULT_BASELINE,
                         help="git revision of the 'before' build (default %(default)s)")
     parser.add_argument("--no-baseline", action="store_true", help="time only the current build")
+    parser.add_argument("--baseline-workers", action="store_true",
+                        help="also time the baseline's threaded module at the first worker count "
+                             "(column 'w=W bef'), to see what a change did to the workers")
     parser.add_argument("--build-root", default=str(ROOT / "build-bench"),
                         help="where baseline builds are kept (default %(default)s)")
     parser.add_argument("--workers", type=int, nargs="+", default=[2],
@@ -285,12 +292,17 @@ def main():
     if not options.no_baseline and not all(after_only for _, _, after_only in cases):
         baseline, revision = baseline_module(options.baseline, options.build_root)
         print(f"before: {revision}; after: the current build")
+    baseline_threaded = None
+    if baseline is not None and options.baseline_workers:
+        baseline_threaded, _ = baseline_module(options.baseline, options.build_root, "_parallel")
+    w_first = options.workers[0]
 
     print(f"cores usable: {len(os.sched_getaffinity(0))}; load average at start: "
           f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     header = f"{'case':<22}{'before':>9}{'after':>9}" + "".join(
         f"{f'w={w}':>9}" for w in options.workers) + f"{'bef/aft':>9}" + "".join(
-        f"{f'1/w={w}':>9}" for w in options.workers) + "  same"
+        f"{f'1/w={w}':>9}" for w in options.workers) + (
+        f"{f'w={w_first} bef':>10}{'bef/aft':>9}" if baseline_threaded is not None else "") + "  same"
     print(header)
     print("-" * len(header))
     fits = []
@@ -301,12 +313,18 @@ def main():
             variants.append(("before", getattr(baseline, engine_name)))
         variants.append(("after", getattr(_native, engine_name)))
         variants += [(f"w={w}", threaded(engine_name, w)) for w in options.workers]
+        if baseline_threaded is not None and not after_only:
+            variants.append(("w before", threaded(engine_name, w_first, baseline_threaded)))
         best, same = run_case(name, n, variants, options.repeats)
         before = best.get("before")
         cells = [f"{before:9.3f}" if before else f"{'-':>9}", f"{best['after']:9.3f}"]
         cells += [f"{best[f'w={w}']:9.3f}" for w in options.workers]
         cells.append(f"{before / best['after']:9.2f}" if before else f"{'-':>9}")
         cells += [f"{best['after'] / best[f'w={w}']:9.2f}" for w in options.workers]
+        if baseline_threaded is not None:
+            old = best.get("w before")
+            cells += ([f"{old:10.3f}", f"{old / best[f'w={w_first}']:9.2f}"] if old
+                      else [f"{'-':>10}", f"{'-':>9}"])
         differ = [label for label, ok in same.items() if not ok]
         print(f"{f'{name}@{n}':<22}" + "".join(cells) + "  " +
               ("yes" if not differ else "NO: " + ", ".join(differ)), flush=True)
