@@ -1,18 +1,16 @@
 #include "boundary/parallel_supervision.hpp"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <climits>
+#include <cstdint>
 #include <chrono>
 #include <optional>
 #include <system_error>
 #include <thread>
 
 #include "boundary/failure.hpp"
+#include "common/futex.hpp"
 #include "common/worker_team.hpp"
 
 namespace quorlin::boundary {
@@ -28,7 +26,7 @@ class FinishedSignal {
 public:
     void set() noexcept {
         finished_.store(1, std::memory_order_release);
-        syscall(SYS_futex, &finished_, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+        futex_wake_all(finished_);
     }
 
     // Waits until set() or until `timeout` has passed; true once set.
@@ -43,15 +41,13 @@ public:
             relative.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
             // Returns at once if set() came first (the word is no longer 0);
             // wakes early on a signal or spuriously: the loop looks again.
-            syscall(SYS_futex, &finished_, FUTEX_WAIT_PRIVATE, 0, &relative, nullptr, 0);
+            futex_wait(finished_, 0, &relative);
         }
         return finished_.load(std::memory_order_acquire) != 0;
     }
 
 private:
-    // An int, as the futex calls read it; std::atomic<int> has its layout.
-    std::atomic<int> finished_{0};
-    static_assert(sizeof(std::atomic<int>) == sizeof(int));
+    std::atomic<std::uint32_t> finished_{0};
 };
 
 // What the calling thread and the computation thread share. Lives on the

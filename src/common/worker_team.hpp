@@ -12,21 +12,21 @@
 //
 // Hand-off: a waiting helper first spins on the phase counter for a short
 // while (a phase usually follows the last within microseconds), then sleeps
-// on a condition variable. The caller does the same while it waits for the
-// helpers to finish. Spinning is bounded in time, so that on a machine with
+// on it (a futex, futex.hpp). The caller does the same on the count of
+// helpers still running while it waits for them to finish. Spinning is bounded in time, so that on a machine with
 // fewer free cores than threads the waiting threads soon give the cores back.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/futex.hpp"
 #include "common/search_policy.hpp"
 
 namespace quorlin {
@@ -45,7 +45,7 @@ public:
             quit_ = true;
             phase_.fetch_add(1, std::memory_order_release);
         }
-        phase_started_.notify_all();
+        futex_wake_all(phase_);
         for (std::thread& helper : helpers_) helper.join();
     }
 
@@ -57,7 +57,7 @@ public:
     // started from within one): the caller then needs threads of its own.
     bool run(std::size_t helpers, Job job, void* state) {
         if (busy_.exchange(true, std::memory_order_acquire)) return false;
-        const std::uint64_t current = phase_.load(std::memory_order_relaxed);
+        const std::uint32_t current = phase_.load(std::memory_order_relaxed);
         while (helpers_.size() < helpers) {
             try {
                 const std::size_t index = helpers_.size();
@@ -73,16 +73,13 @@ public:
                 job_ = job;
                 state_ = state;
                 taking_part_ = taking_part;
-                running_.store(taking_part, std::memory_order_relaxed);
+                running_.store(static_cast<std::uint32_t>(taking_part), std::memory_order_relaxed);
                 phase_.fetch_add(1, std::memory_order_release);
             }
-            phase_started_.notify_all();
+            futex_wake_all(phase_);
         }
         job(state);
-        if (taking_part > 0) {
-            wait_until([this] { return running_.load(std::memory_order_acquire) == 0; },
-                       phase_finished_);
-        }
+        if (taking_part > 0) wait_for(running_, [](std::uint32_t running) { return running == 0; });
         busy_.store(false, std::memory_order_release);
         return true;
     }
@@ -90,10 +87,9 @@ public:
 private:
     // A helper's life: wait for a phase, take part in it if its index is
     // among those asked for, report when done; until the team is destroyed.
-    void serve(std::size_t index, std::uint64_t seen) noexcept {
+    void serve(std::size_t index, std::uint32_t seen) noexcept {
         for (;;) {
-            wait_until([&] { return phase_.load(std::memory_order_acquire) != seen; },
-                       phase_started_);
+            wait_for(phase_, [seen](std::uint32_t phase) { return phase != seen; });
             Job job;
             void* state;
             std::size_t taking_part;
@@ -109,39 +105,38 @@ private:
             }
             if (index >= taking_part) continue;
             job(state);
-            if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                // The last one out wakes the caller, if it sleeps. Taking the
-                // lock orders this after the caller's look at the count.
-                { const std::lock_guard<std::mutex> hold(lock_); }
-                phase_finished_.notify_all();
-            }
+            // The last one out wakes the caller, if it sleeps.
+            if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) futex_wake_all(running_);
         }
     }
 
-    // Spins on `ready` for a short while, then sleeps on `wake` until it
-    // holds. Everything that makes `ready` hold is done under lock_ (or
-    // followed by taking it) before `wake` is notified, so no wake-up is lost.
-    template <class Ready>
-    void wait_until(Ready ready, std::condition_variable& wake) {
+    // Spins for a short while until done(word) holds, then sleeps on the
+    // word until it does. Whoever changes the word wakes its sleepers after
+    // the change, and a sleep starts only if the word still holds the value
+    // just judged, so no wake-up is lost.
+    template <class Done>
+    static void wait_for(const std::atomic<std::uint32_t>& word, Done done) {
         const auto spin_until = std::chrono::steady_clock::now() + SearchPolicy::kHandOffSpin;
-        while (!ready()) {
+        while (!done(word.load(std::memory_order_acquire))) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();  // lets the core's other hardware thread run
 #endif
             if (std::chrono::steady_clock::now() >= spin_until) {
-                std::unique_lock<std::mutex> hold(lock_);
-                wake.wait(hold, ready);
-                return;
+                for (;;) {
+                    const std::uint32_t now = word.load(std::memory_order_acquire);
+                    if (done(now)) return;
+                    futex_wait(word, now);
+                }
             }
         }
     }
 
     std::vector<std::thread> helpers_;
     std::mutex lock_;
-    std::condition_variable phase_started_;
-    std::condition_variable phase_finished_;
-    std::atomic<std::uint64_t> phase_{0};      // moved on by each phase and by the end
-    std::atomic<std::size_t> running_{0};      // helpers still in the current phase
+    // Moved on by each phase and by the end; compared for change only, so
+    // that wrapping around is harmless.
+    std::atomic<std::uint32_t> phase_{0};
+    std::atomic<std::uint32_t> running_{0};    // helpers still in the current phase
     std::atomic<bool> busy_{false};            // a phase runs
     // The current phase, written under lock_ before phase_ moves on.
     Job job_ = nullptr;
