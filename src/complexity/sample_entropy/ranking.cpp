@@ -12,7 +12,6 @@
 #include "complexity/sample_entropy/cell_groups.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
 #include "complexity/sample_entropy/two_sample_groups.hpp"
-#include "numerics/counting_sort.hpp"
 
 namespace quorlin::complexity {
 namespace {
@@ -31,32 +30,15 @@ inline std::uint64_t order_key(double v) {
     return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// Sample indices in ascending order of value, by a radix sort of the keys.
-std::vector<std::uint32_t> ascending_order(std::span<const double> x, Pacer& pacer) {
-    const std::size_t n = x.size();
-    std::vector<std::uint64_t> keys(n);
-    std::vector<std::uint32_t> order(n);
-    std::vector<std::uint64_t> spare_keys;
-    std::vector<std::uint32_t> spare_order;
-    std::vector<std::uint32_t> offsets;
-    std::uint64_t varying = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        keys[i] = order_key(x[i]);
-        order[i] = static_cast<std::uint32_t>(i);
-        varying |= keys[i] ^ keys[0];
-    }
-    radix_sort<11>(keys, order, varying, spare_keys, spare_order, offsets,
-                   [&] { pacer.advance(2 * n); });
-    return order;
-}
-
-// The same order, sorted on the workers: the same least-significant-digit
-// passes, each cut into blocks of `block` samples. A block counts its digits,
-// and places its items after every item of a smaller digit and after the
-// items of its own digit in earlier blocks: exactly the slots one stable
-// pass over all items gives them, whichever thread places which block.
-std::vector<std::uint32_t> ascending_order_in_blocks(std::span<const double> x, std::size_t block,
-                                                     const ExecutionContext& context) {
+// Sample indices in ascending order of value, by a least-significant-digit
+// radix sort of the keys whose passes are cut into blocks of `block`
+// samples, the tasks of the workers. A block counts its digits, and places
+// its items after every item of a smaller digit and after the items of its
+// own digit in earlier blocks: exactly the slots one stable pass over all
+// items gives them, whichever thread places which block. One block is the
+// plain counting pass.
+std::vector<std::uint32_t> ascending_order(std::span<const double> x, std::size_t block,
+                                           const ExecutionContext& context) {
     constexpr unsigned kDigitBits = 11;
     constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
     constexpr std::uint64_t kDigitMask = kDigits - 1;
@@ -67,7 +49,7 @@ std::vector<std::uint32_t> ascending_order_in_blocks(std::span<const double> x, 
     std::vector<std::uint32_t> order(n);
     std::vector<std::uint32_t> spare_order(n);
     std::vector<std::uint64_t> varying_in(blocks);
-    const std::uint64_t first_key = order_key(x[0]);
+    const std::uint64_t first_key = n == 0 ? 0 : order_key(x[0]);
     for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
         const std::size_t begin = b * block;
         const std::size_t end = std::min(n, begin + block);
@@ -132,9 +114,9 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     const SearchPolicy& policy = context.search();
     const std::size_t block = policy.ranking_block();
     const std::size_t blocks = (n_ + block - 1) / block;
-    std::vector<std::uint32_t> order = policy.thread_ranking_sort(n_, context.workers())
-                                           ? ascending_order_in_blocks(x, block, context)
-                                           : ascending_order(x, pacer);
+    std::vector<std::uint32_t> order = ascending_order(
+        x, policy.thread_ranking_sort(n_, context.workers()) ? block : std::max<std::size_t>(n_, 1),
+        context);
     Uninitialized<double> sorted(n_);
     for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
         const std::size_t end = std::min(n_, (b + 1) * block);
