@@ -112,8 +112,14 @@ struct PairRecord {
     }
 }
 
-// How many pairs ahead add_band asks for the cells it will read.
-constexpr std::size_t kPrefetchAhead = 8;
+// How many pairs ahead add_band asks for the cells it will read. About a
+// quarter of a reference's pairs start a run on a diagonal that the
+// previous reference did not read, and those cells come from beyond the
+// core's own caches (the pool of a long series is larger than the shared
+// one). Measured side by side on Kantz's defaults for the Lorenz x-coordinate,
+// 24 rather than 8 pairs ahead took 4 to 6 % less time at 100,000 samples and
+// 8 to 12 % less at 20,000; 32 took 4 % more than 24.
+constexpr std::size_t kPrefetchAhead = 24;
 
 // Adds the band's cells of each pair of one reference to the sums of that
 // reference. window[r] is the sum for row t0 + r (that is, k = t0 + r - i);
