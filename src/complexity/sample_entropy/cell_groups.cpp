@@ -224,11 +224,20 @@ private:
         // Blocks of templates fill their own slots of every column: a task
         // apiece.
         constexpr std::size_t kBlock = std::size_t{1} << 14;
+        constexpr std::size_t kAhead = 24;
         const std::size_t blocks = (templates_ + kBlock - 1) / kBlock;
         for_each_task(pacer_.context(), blocks, [&](std::size_t block, Pacer& pacer) {
             const std::size_t begin = block * kBlock;
             const std::size_t end = std::min(templates_, begin + kBlock);
             for (std::size_t p = begin; p < end; ++p) {
+                // The templates come scattered over the series, and past a
+                // few hundred thousand samples the offsets no longer fit the
+                // second-level cache: asking for a template's samples a few
+                // dozen templates ahead keeps several misses in flight where
+                // the loop would otherwise wait on each in turn. A prefetch
+                // never faults, so reading past the block is harmless; the
+                // index is clamped only to stay inside `order_`.
+                __builtin_prefetch(offsets.data() + order_[std::min(p + kAhead, templates_ - 1)]);
                 const Offsets* sample = offsets.data() + order_[p];
                 for (std::size_t k = 0; k < length_; ++k) {
                     const std::int32_t n = sample[k].near;
