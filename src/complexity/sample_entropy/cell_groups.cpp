@@ -345,10 +345,7 @@ private:
             return;
         }
         const bool led = ordered_ && walk.step[0] > 0;
-        // Dimensions that need a table of rows: all but the led and the
-        // swept one.
-        const std::size_t untabled = led ? 2 : 1;
-        const std::size_t tables = dims > untabled ? dims - untabled : 0;
+        const std::size_t tables = BitsetDominance<Lane>::tables(dims, led);
         if (ordered_ && pacer_.context().search().bitset_dominance(pairs, ny, tables)) {
             walk.pacer.advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
                                pairs * dims / 256);
