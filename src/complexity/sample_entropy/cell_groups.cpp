@@ -13,6 +13,7 @@
 
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
+#include "common/uninitialized.hpp"
 #include "complexity/sample_entropy/dominance.hpp"
 #include "numerics/counting_sort.hpp"
 
@@ -204,7 +205,15 @@ private:
     }
 
     void fill_columns() {
-        columns_.assign(4 * length_ * stride_, Lane{0});
+        // Every slot of a template is written below; only the padding past
+        // the last template of each column, which vector loads read (and
+        // mask off), is cleared here. Clearing all of it first would be one
+        // more pass over the largest buffer of the count.
+        columns_.resize(4 * length_ * stride_);
+        for (std::size_t c = 0; c < 4 * length_; ++c) {
+            Lane* const padding = columns_.data() + c * stride_ + templates_;
+            std::fill(padding, padding + kPad, Lane{0});
+        }
         // Each sample's two offsets side by side in sample order, from one
         // sequential pass: a template's samples are then read together from
         // a cache line or two, where reading them from the three rankings
@@ -381,7 +390,7 @@ private:
     std::vector<std::int32_t> group_cells_;
     std::vector<std::uint32_t> by_coordinate_;
     bool ordered_ = false;
-    std::vector<Lane> columns_;
+    Uninitialized<Lane> columns_;
 };
 
 }  // namespace

@@ -352,18 +352,21 @@ public:
                 within[c] = static_cast<std::size_t>(
                     std::upper_bound(ys, ys + ny, xs[p[c]]) - ys);
             }
-            // The runs go on together while none has ended.
-            const auto running = [&] {
-                bool all = true;
-                for (std::size_t c = 0; c < kChains; ++c) all &= p[c] < end[c];
-                return all;
-            };
-            while (running()) {
-                for (std::size_t c = 0; c < kChains; ++c) {
-                    const std::size_t passed = passing(ys + within[c], xs[p[c]]);
-                    within[c] += passed;
-                    out[order[p[c]]] = static_cast<std::uint32_t>(within[c]);
-                    p[c] += passed < kLanes ? 1 : 0;
+            // The runs go on together while none has ended. A step moves a
+            // run by at most one x, so the shortest remainder is a number of
+            // steps that every run can take without looking.
+            for (;;) {
+                std::size_t steps = end[0] - p[0];
+                for (std::size_t c = 1; c < kChains; ++c) steps = std::min(steps, end[c] - p[c]);
+                if (steps == 0) break;
+                for (; steps != 0; --steps) {
+#pragma GCC unroll 8
+                    for (std::size_t c = 0; c < kChains; ++c) {
+                        const std::size_t passed = passing(ys + within[c], xs[p[c]]);
+                        within[c] += passed;
+                        out[order[p[c]]] = static_cast<std::uint32_t>(within[c]);
+                        p[c] += passed < kLanes ? 1 : 0;
+                    }
                 }
             }
             for (std::size_t c = 0; c < kChains; ++c) {
@@ -435,7 +438,7 @@ public:
         const std::size_t first = led ? 1 : 0;
         if (dims == first) return dominated_pairs_led<Lane>(nx, thresholds, ny, values, dims);
         constexpr std::size_t kLanes = PrefixCounts<Lane>::kLanes;
-        words_ = (ny + 63) / 64;
+        words_ = 2 * ((ny + 127) / 128);
         // Per dimension q and x (in the order given): how many y pass q.
         // Scratch only grows: a resize down and up again would clear what
         // it regains, and every entry read below is written first.
@@ -468,13 +471,18 @@ public:
                                       passing_.data() + q * nx);
             if (tabled == 0) continue;
             // Row j holds the first j y of this order; each row is the one
-            // before with one more bit.
+            // before with one more bit. Rows hold an even number of words,
+            // copied two at a time.
             std::uint64_t* rows = tables_.data() + (q - first) * (ny + 1) * words_;
             std::fill(rows, rows + words_, std::uint64_t{0});
             for (std::size_t j = 0; j < ny; ++j) {
                 const std::uint64_t* from = rows + j * words_;
                 std::uint64_t* to = rows + (j + 1) * words_;
-                for (std::size_t w = 0; w < words_; ++w) to[w] = from[w];
+                for (std::size_t w = 0; w < words_; w += 2) {
+                    WordPair pair;
+                    std::memcpy(&pair, from + w, sizeof pair);
+                    std::memcpy(to + w, &pair, sizeof pair);
+                }
                 const std::uint32_t y = yo[j];
                 to[y / 64] |= std::uint64_t{1} << (y % 64);
             }
@@ -513,6 +521,8 @@ private:
         std::reverse_copy(order.items, order.items + order.size, copy.begin());
         return copy.data();
     }
+
+    typedef std::uint64_t WordPair __attribute__((vector_size(16)));
 
     std::size_t words_ = 0;
     std::vector<std::uint32_t> x_order_;
