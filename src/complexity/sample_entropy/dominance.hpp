@@ -417,15 +417,15 @@ private:
 //     non-decreasing): its row is the first bits, a mask.
 //   * Every other dimension keeps a table of its prefix rows; which row an x
 //     takes is its count in that dimension alone (PrefixCounts).
-//   * A single dimension, not led, needs no table: the counts are the answer.
+//   * A single dimension needs no table: its counts are the answer.
 template <class Lane>
 class BitsetDominance {
 public:
     // Tables of prefix rows that count() builds for `dims` dimensions, one
     // of them `led` or not.
     static constexpr std::size_t tables(std::size_t dims, bool led) {
-        if (led) return dims - 1;
-        return dims == 1 ? 0 : dims;
+        if (dims <= 1) return 0;
+        return led ? dims - 1 : dims;
     }
 
     // x_orders[q] and y_orders[q] give the x in ascending order of
@@ -435,8 +435,8 @@ public:
                         std::size_t ny, const Lane* const* values, const ItemOrder* y_orders,
                         std::size_t dims, bool led) {
         if (nx == 0 || ny == 0) return 0;
+        if (dims == 0) return static_cast<std::uint64_t>(nx) * ny;
         const std::size_t first = led ? 1 : 0;
-        if (dims == first) return dominated_pairs_led<Lane>(nx, thresholds, ny, values, dims);
         constexpr std::size_t kLanes = PrefixCounts<Lane>::kLanes;
         words_ = 2 * ((ny + 127) / 128);
         // Per dimension q and x (in the order given): how many y pass q.
@@ -489,7 +489,7 @@ public:
         }
         std::uint64_t total = 0;
         if (tabled == 0) {
-            // One dimension alone, not led.
+            // One dimension alone, led or not: its counts are the answer.
             for (std::size_t a = 0; a < nx; ++a) total += passing_[a];
             return total;
         }
