@@ -57,12 +57,14 @@ public:
     std::uint64_t count() {
         // Per template: its place in group order and a sorting buffer, group
         // bounds and cells, four columns per coordinate, a sample's two
-        // offsets from the bounds of its cell, and the largest
-        // dominance problem's copies of two columns per coordinate, held by
-        // each thread that counts.
+        // offsets from the bounds of its cell, and, held by each thread that
+        // counts, the largest dominance problem's copies of two columns per
+        // coordinate and the bit sets' counts per coordinate and gathered
+        // runs (their tables are bounded apart, by the policy).
         const std::uint64_t threads = pacer_.context().workers();
         require_memory(templates_, 4 * 3 + 4 * length_ + 16 + 4 * length_ + 8 + 8 +
-                                       (4 + 2 * threads) * length_ * sizeof(Lane));
+                                       (4 + 2 * threads) * length_ * sizeof(Lane) +
+                                       threads * (4 * length_ + 4 + 2 * sizeof(Lane)));
         group();
         ordered_ = order_groups();
         fill_columns();

@@ -328,7 +328,7 @@ inline std::uint64_t anded_bits(const std::uint64_t* const* rows, std::size_t co
 // with one x: the y it passes are a prefix (ys is sorted), so their number
 // is the position of the first failing lane, and the x is done unless the
 // whole vector passed, which is rare when the two sides are of similar size.
-// Nothing branches on the data. The step's latency (a load, a comparison, a
+// No step branches on the data. The step's latency (a load, a comparison, a
 // mask) would still chain the steps one after another, so the x are cut into
 // kChains runs, each started where a binary search puts it, and the runs are
 // advanced together for the processor to overlap them.
@@ -421,8 +421,8 @@ private:
 template <class Lane>
 class BitsetDominance {
 public:
-    // Tables of prefix rows that count() builds for `dims` dimensions, one
-    // of them `led` or not.
+    // How many tables of prefix rows count() builds for `dims` dimensions,
+    // with a led one among them or without.
     static constexpr std::size_t tables(std::size_t dims, bool led) {
         if (dims <= 1) return 0;
         return led ? dims - 1 : dims;
