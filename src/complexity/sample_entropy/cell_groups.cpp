@@ -13,6 +13,7 @@
 
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
+#include "common/uninitialized.hpp"
 #include "complexity/sample_entropy/dominance.hpp"
 #include "numerics/counting_sort.hpp"
 
@@ -56,12 +57,14 @@ public:
     std::uint64_t count() {
         // Per template: its place in group order and a sorting buffer, group
         // bounds and cells, four columns per coordinate, a sample's two
-        // offsets from the bounds of its cell, and the largest
-        // dominance problem's copies of two columns per coordinate, held by
-        // each thread that counts.
+        // offsets from the bounds of its cell, and, held by each thread that
+        // counts, the largest dominance problem's copies of two columns per
+        // coordinate and the bit sets' counts per coordinate and gathered
+        // runs (their tables are bounded apart, by the policy).
         const std::uint64_t threads = pacer_.context().workers();
         require_memory(templates_, 4 * 3 + 4 * length_ + 16 + 4 * length_ + 8 + 8 +
-                                       (4 + 2 * threads) * length_ * sizeof(Lane));
+                                       (4 + 2 * threads) * length_ * sizeof(Lane) +
+                                       threads * (4 * length_ + 4 + 2 * sizeof(Lane)));
         group();
         ordered_ = order_groups();
         fill_columns();
@@ -204,7 +207,15 @@ private:
     }
 
     void fill_columns() {
-        columns_.assign(4 * length_ * stride_, Lane{0});
+        // Every slot of a template is written below; only the padding past
+        // the last template of each column, which vector loads read (and
+        // mask off), is cleared here. Clearing all of it first would be one
+        // more pass over the largest buffer of the count.
+        columns_.resize(4 * length_ * stride_);
+        for (std::size_t c = 0; c < 4 * length_; ++c) {
+            Lane* const padding = columns_.data() + c * stride_ + templates_;
+            std::fill(padding, padding + kPad, Lane{0});
+        }
         // Each sample's two offsets side by side in sample order, from one
         // sequential pass: a template's samples are then read together from
         // a cache line or two, where reading them from the three rankings
@@ -224,11 +235,20 @@ private:
         // Blocks of templates fill their own slots of every column: a task
         // apiece.
         constexpr std::size_t kBlock = std::size_t{1} << 14;
+        constexpr std::size_t kAhead = 24;
         const std::size_t blocks = (templates_ + kBlock - 1) / kBlock;
         for_each_task(pacer_.context(), blocks, [&](std::size_t block, Pacer& pacer) {
             const std::size_t begin = block * kBlock;
             const std::size_t end = std::min(templates_, begin + kBlock);
             for (std::size_t p = begin; p < end; ++p) {
+                // The templates come scattered over the series, and past a
+                // few hundred thousand samples the offsets no longer fit the
+                // second-level cache: asking for a template's samples a few
+                // dozen templates ahead keeps several misses in flight where
+                // the loop would otherwise wait on each in turn. A prefetch
+                // never faults, so reading past the block is harmless; the
+                // index is clamped only to stay inside `order_`.
+                __builtin_prefetch(offsets.data() + order_[std::min(p + kAhead, templates_ - 1)]);
                 const Offsets* sample = offsets.data() + order_[p];
                 for (std::size_t k = 0; k < length_; ++k) {
                     const std::int32_t n = sample[k].near;
@@ -336,10 +356,7 @@ private:
             return;
         }
         const bool led = ordered_ && walk.step[0] > 0;
-        // Dimensions that need a table of rows: all but the led and the
-        // swept one.
-        const std::size_t untabled = led ? 2 : 1;
-        const std::size_t tables = dims > untabled ? dims - untabled : 0;
+        const std::size_t tables = BitsetDominance<Lane>::tables(dims, led);
         if (ordered_ && pacer_.context().search().bitset_dominance(pairs, ny, tables)) {
             walk.pacer.advance(static_cast<std::uint64_t>(nx + ny) * dims * 4 +
                                pairs * dims / 256);
@@ -375,7 +392,7 @@ private:
     std::vector<std::int32_t> group_cells_;
     std::vector<std::uint32_t> by_coordinate_;
     bool ordered_ = false;
-    std::vector<Lane> columns_;
+    Uninitialized<Lane> columns_;
 };
 
 }  // namespace

@@ -14,6 +14,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/execution.hpp"
 #include "common/search_policy.hpp"
 #include "numerics/counting_sort.hpp"
@@ -313,22 +317,117 @@ inline std::uint64_t anded_bits(const std::uint64_t* const* rows, std::size_t co
 }
 #endif
 
+// How many of the sorted y values lie at or below each of the sorted
+// thresholds: out[order[p]] = #{j < ny : ys[j] <= xs[p]} for p < nx, with xs
+// and ys non-decreasing. ys must hold kLanes sentinels past its end, each
+// above every threshold (the lane type's largest value: no column of the
+// cell groups reaches it as a threshold).
+//
+// A plain merge mispredicts about every other time it moves between the two
+// sides, which is most of its cost. Here each step compares a vector of y
+// with one x: the y it passes are a prefix (ys is sorted), so their number
+// is the position of the first failing lane, and the x is done unless the
+// whole vector passed, which is rare when the two sides are of similar size.
+// No step branches on the data. The step's latency (a load, a comparison, a
+// mask) would still chain the steps one after another, so the x are cut into
+// kChains runs, each started where a binary search puts it, and the runs are
+// advanced together for the processor to overlap them.
+template <class Lane>
+class PrefixCounts {
+public:
+    static constexpr std::size_t kLanes = LaneVector<Lane>::kLanes;
+    static constexpr Lane kSentinel = std::numeric_limits<Lane>::max();
+
+    static void count(const Lane* xs, const std::uint32_t* order, std::size_t nx, const Lane* ys,
+                      std::size_t ny, std::uint32_t* out) {
+#if defined(__SSE2__)
+        constexpr std::size_t kChains = 4;
+        if (nx >= kChains) {
+            std::array<std::size_t, kChains> p;
+            std::array<std::size_t, kChains> end;
+            std::array<std::size_t, kChains> within;
+            for (std::size_t c = 0; c < kChains; ++c) {
+                p[c] = nx * c / kChains;
+                end[c] = nx * (c + 1) / kChains;
+                within[c] = static_cast<std::size_t>(
+                    std::upper_bound(ys, ys + ny, xs[p[c]]) - ys);
+            }
+            // The runs go on together while none has ended. A step moves a
+            // run by at most one x, so the shortest remainder is a number of
+            // steps that every run can take without looking.
+            for (;;) {
+                std::size_t steps = end[0] - p[0];
+                for (std::size_t c = 1; c < kChains; ++c) steps = std::min(steps, end[c] - p[c]);
+                if (steps == 0) break;
+                for (; steps != 0; --steps) {
+#pragma GCC unroll 8
+                    for (std::size_t c = 0; c < kChains; ++c) {
+                        const std::size_t passed = passing(ys + within[c], xs[p[c]]);
+                        within[c] += passed;
+                        out[order[p[c]]] = static_cast<std::uint32_t>(within[c]);
+                        p[c] += passed < kLanes ? 1 : 0;
+                    }
+                }
+            }
+            for (std::size_t c = 0; c < kChains; ++c) {
+                merge(xs, order, p[c], end[c], ys, ny, within[c], out);
+            }
+            return;
+        }
+#endif
+        merge(xs, order, 0, nx, ys, ny, 0, out);
+    }
+
+private:
+    static void merge(const Lane* xs, const std::uint32_t* order, std::size_t p, std::size_t end,
+                      const Lane* ys, std::size_t ny, std::size_t within, std::uint32_t* out) {
+        for (; p < end; ++p) {
+            while (within < ny && ys[within] <= xs[p]) ++within;
+            out[order[p]] = static_cast<std::uint32_t>(within);
+        }
+    }
+
+#if defined(__SSE2__)
+    // How many of the kLanes values from `y` on are at most t: the failing
+    // lanes form a suffix, and the byte mask of the comparison has its first
+    // set bit where they begin (bit 16 stands for "none fails").
+    static std::size_t passing(const Lane* y, Lane t) {
+        const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y));
+        __m128i above;
+        if constexpr (sizeof(Lane) == 2) {
+            above = _mm_cmpgt_epi16(values, _mm_set1_epi16(t));
+        } else {
+            above = _mm_cmpgt_epi32(values, _mm_set1_epi32(t));
+        }
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(above)) | 0x10000u;
+        return static_cast<std::size_t>(__builtin_ctz(mask)) / sizeof(Lane);
+    }
+#endif
+};
+
 // Dominance counting by bit sets over the y, for problems of up to a few
 // thousand y: each dimension's set {y : value(y) <= threshold(x)} is a
-// prefix of the y in that dimension's order, so it is a row of bits that one
-// pass builds for every x at once, and an x's count is the population of the
+// prefix of the y in that dimension's order, so it is one of the ny + 1
+// prefix rows of bits of a table, and an x's count is the population of the
 // AND of its rows. The comparisons of the brute force turn into 64 pairs a
-// word. The orders come from the caller (sample entropy's groups keep
-// every coordinate's order), so the work grows as ny * ny / 64 per table
-// and nx * ny / 64 per dimension instead of nx * ny.
-//   * One dimension, the swept one, needs no table: x are visited in order of
-//     its threshold, and its row only gains bits.
+// word. The orders come from the caller (sample entropy's groups keep every
+// coordinate's order), so the work grows as ny * ny / 64 per table and
+// nx * ny / 64 per dimension instead of nx * ny.
 //   * With `led`, dimension 0 is in order in both x and y as given (both
 //     non-decreasing): its row is the first bits, a mask.
-//   * Every other dimension keeps a table of its ny + 1 prefix rows.
+//   * Every other dimension keeps a table of its prefix rows; which row an x
+//     takes is its count in that dimension alone (PrefixCounts).
+//   * A single dimension needs no table: its counts are the answer.
 template <class Lane>
 class BitsetDominance {
 public:
+    // How many tables of prefix rows count() builds for `dims` dimensions,
+    // with a led one among them or without.
+    static constexpr std::size_t tables(std::size_t dims, bool led) {
+        if (dims <= 1) return 0;
+        return led ? dims - 1 : dims;
+    }
+
     // x_orders[q] and y_orders[q] give the x in ascending order of
     // thresholds[q] and the y in ascending order of values[q], for every
     // dimension but a led one.
@@ -336,71 +435,75 @@ public:
                         std::size_t ny, const Lane* const* values, const ItemOrder* y_orders,
                         std::size_t dims, bool led) {
         if (nx == 0 || ny == 0) return 0;
-        const std::size_t swept = led ? 1 : 0;
-        if (dims == swept) return dominated_pairs_led<Lane>(nx, thresholds, ny, values, dims);
-        words_ = (ny + 63) / 64;
-        // Per x, in the order given: how many y pass the led dimension and
-        // each tabled one, from a merge of the two sorted sides.
-        const std::size_t tabled = dims - swept - 1;
+        if (dims == 0) return static_cast<std::uint64_t>(nx) * ny;
+        const std::size_t first = led ? 1 : 0;
+        constexpr std::size_t kLanes = PrefixCounts<Lane>::kLanes;
+        words_ = 2 * ((ny + 127) / 128);
+        // Per dimension q and x (in the order given): how many y pass q.
         // Scratch only grows: a resize down and up again would clear what
         // it regains, and every entry read below is written first.
-        grow(passing_, (tabled + 1) * nx);
+        grow(passing_, dims * nx);
+        grow(xs_, nx);
+        grow(ys_, ny + kLanes);
+        grow(identity_, nx);
         if (led) {
-            std::size_t within = 0;
-            for (std::size_t a = 0; a < nx; ++a) {
-                while (within < ny && values[0][within] <= thresholds[0][a]) ++within;
-                passing_[a] = static_cast<std::uint32_t>(within);
-            }
+            for (std::size_t a = 0; a < nx; ++a) identity_[a] = static_cast<std::uint32_t>(a);
+            std::copy(values[0], values[0] + ny, ys_.begin());
+            std::fill(ys_.begin() + static_cast<std::ptrdiff_t>(ny),
+                      ys_.begin() + static_cast<std::ptrdiff_t>(ny + kLanes),
+                      PrefixCounts<Lane>::kSentinel);
+            PrefixCounts<Lane>::count(thresholds[0], identity_.data(), nx, ys_.data(), ny,
+                                      passing_.data());
         }
+        const std::size_t tabled = tables(dims, led);
         grow(tables_, tabled * (ny + 1) * words_);
-        for (std::size_t t = 0; t < tabled; ++t) {
-            const std::size_t q = swept + 1 + t;
+        for (std::size_t q = first; q < dims; ++q) {
             const std::uint32_t* xo = in_order(x_orders[q], x_order_);
             const std::uint32_t* yo = in_order(y_orders[q], y_order_);
-            std::uint32_t* counts = passing_.data() + (1 + t) * nx;
-            std::size_t within = 0;
-            for (std::size_t p = 0; p < nx; ++p) {
-                const std::uint32_t a = xo[p];
-                while (within < ny && values[q][yo[within]] <= thresholds[q][a]) ++within;
-                counts[a] = static_cast<std::uint32_t>(within);
-            }
-            std::uint64_t* rows = tables_.data() + t * (ny + 1) * words_;
+            // Both sides gathered in their order once: the counting then
+            // reads them as plain runs.
+            for (std::size_t p = 0; p < nx; ++p) xs_[p] = thresholds[q][xo[p]];
+            for (std::size_t j = 0; j < ny; ++j) ys_[j] = values[q][yo[j]];
+            std::fill(ys_.begin() + static_cast<std::ptrdiff_t>(ny),
+                      ys_.begin() + static_cast<std::ptrdiff_t>(ny + kLanes),
+                      PrefixCounts<Lane>::kSentinel);
+            PrefixCounts<Lane>::count(xs_.data(), xo, nx, ys_.data(), ny,
+                                      passing_.data() + q * nx);
+            if (tabled == 0) continue;
+            // Row j holds the first j y of this order; each row is the one
+            // before with one more bit. Rows hold an even number of words,
+            // copied two at a time.
+            std::uint64_t* rows = tables_.data() + (q - first) * (ny + 1) * words_;
             std::fill(rows, rows + words_, std::uint64_t{0});
             for (std::size_t j = 0; j < ny; ++j) {
-                std::copy(rows + j * words_, rows + (j + 1) * words_, rows + (j + 1) * words_);
+                const std::uint64_t* from = rows + j * words_;
+                std::uint64_t* to = rows + (j + 1) * words_;
+                for (std::size_t w = 0; w < words_; w += 2) {
+                    WordPair pair;
+                    std::memcpy(&pair, from + w, sizeof pair);
+                    std::memcpy(to + w, &pair, sizeof pair);
+                }
                 const std::uint32_t y = yo[j];
-                rows[(j + 1) * words_ + y / 64] |= std::uint64_t{1} << (y % 64);
+                to[y / 64] |= std::uint64_t{1} << (y % 64);
             }
         }
-        const std::uint32_t* xo = in_order(x_orders[swept], x_order_);
-        const std::uint32_t* yo = in_order(y_orders[swept], y_order_);
-        row_.assign(words_, 0);
-        const Lane* swept_threshold = thresholds[swept];
-        const Lane* swept_value = values[swept];
-        std::array<const std::uint64_t*, kMostDimensions + 1> rows;
         std::uint64_t total = 0;
-        std::size_t entered = 0;
-        for (std::size_t p = 0; p < nx; ++p) {
-            const std::uint32_t a = xo[p];
-            for (; entered < ny && swept_value[yo[entered]] <= swept_threshold[a]; ++entered) {
-                const std::uint32_t y = yo[entered];
-                row_[y / 64] |= std::uint64_t{1} << (y % 64);
-            }
-            if (entered == 0) continue;
-            if (!led && tabled == 0) {
-                total += entered;
-                continue;
-            }
+        if (tabled == 0) {
+            // One dimension alone, led or not: its counts are the answer.
+            for (std::size_t a = 0; a < nx; ++a) total += passing_[a];
+            return total;
+        }
+        std::array<const std::uint64_t*, kMostDimensions> rows;
+        for (std::size_t a = 0; a < nx; ++a) {
             const std::size_t prefix = led ? passing_[a] : ny;
             bool none = prefix == 0;
-            rows[0] = row_.data();
             for (std::size_t t = 0; t < tabled; ++t) {
-                const std::uint32_t j = passing_[(1 + t) * nx + a];
+                const std::uint32_t j = passing_[(first + t) * nx + a];
                 none |= j == 0;
-                rows[1 + t] = tables_.data() + (t * (ny + 1) + j) * words_;
+                rows[t] = tables_.data() + (t * (ny + 1) + j) * words_;
             }
             if (none) continue;
-            total += anded_bits(rows.data(), 1 + tabled, prefix);
+            total += anded_bits(rows.data(), tabled, prefix);
         }
         return total;
     }
@@ -419,12 +522,16 @@ private:
         return copy.data();
     }
 
+    typedef std::uint64_t WordPair __attribute__((vector_size(16)));
+
     std::size_t words_ = 0;
     std::vector<std::uint32_t> x_order_;
     std::vector<std::uint32_t> y_order_;
+    std::vector<std::uint32_t> identity_;
     std::vector<std::uint32_t> passing_;
+    std::vector<Lane> xs_;
+    std::vector<Lane> ys_;
     std::vector<std::uint64_t> tables_;
-    std::vector<std::uint64_t> row_;
 };
 
 // Counting for problems too large to brute force, in O(s log^(K-1) s) for s
