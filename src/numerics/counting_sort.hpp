@@ -50,7 +50,8 @@ void counting_sort(std::size_t count, std::size_t keys, std::vector<std::uint32_
 // thread, so callers choose blocks of at least as many items as there are
 // keys: the counts then take no more room or time than the items do
 // (SearchPolicy::sort_block). place(e, slot) is called from the thread that
-// counted e. Counts up to 2^32 - 1 items.
+// counted e. Both are copied into every task: callers pass lambdas that
+// capture what they read by value. Counts up to 2^32 - 1 items.
 template <class KeyOf, class Place>
 void blocked_counting_sort(const ExecutionContext& context, std::size_t count, std::size_t keys,
                            std::size_t block, std::vector<std::uint32_t>& slots, KeyOf key_of,
@@ -62,10 +63,14 @@ void blocked_counting_sort(const ExecutionContext& context, std::size_t count, s
     slots.resize(blocks * columns);
     const std::size_t counted = known_starts == nullptr ? blocks : blocks - 1;
     for_each_task(context, counted, [&](std::size_t b, Pacer& pacer) {
+        // A copy of its own, which the compiler keeps in registers: the
+        // loops below are bound by scattered reads, and loads that can be
+        // left out leave room for more of those in flight.
+        const KeyOf key = key_of;
         std::uint32_t* const tally = slots.data() + b * columns;
         std::fill(tally, tally + columns, 0);
         const std::size_t end = std::min(count, (b + 1) * block);
-        for (std::size_t e = b * block; e < end; ++e) ++tally[key_of(e)];
+        for (std::size_t e = b * block; e < end; ++e) ++tally[key(e)];
         pacer.advance(end - b * block);
     });
     std::uint32_t sum = 0;
@@ -79,11 +84,13 @@ void blocked_counting_sort(const ExecutionContext& context, std::size_t count, s
         }
     }
     for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+        const KeyOf key = key_of;
+        const Place put = place;
         std::uint32_t* const next = slots.data() + b * columns;
         const std::size_t end = std::min(count, (b + 1) * block);
         for (std::size_t e = b * block; e < end; ++e) {
-            const std::size_t key = key_of(e);
-            if (key != keys) place(e, next[key]++);
+            const std::size_t k = key(e);
+            if (k != keys) put(e, next[k]++);
         }
         pacer.advance(2 * (end - b * block));
     });

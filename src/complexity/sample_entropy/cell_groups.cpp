@@ -129,20 +129,25 @@ private:
         order_.resize(templates_);
         Uninitialized<std::uint32_t> sorted(templates_);
         std::vector<std::uint32_t> slots;
-        for (std::size_t k = length_; k-- > 0;) {
-            // The first sort starts from the templates in index order.
-            const bool first = k + 1 == length_;
+        const std::int32_t* const cell = cell_.data();
+        // The first sort starts from the templates in index order.
+        std::uint32_t* out = sorted.data();
+        const std::size_t last = length_ - 1;
+        blocked_counting_sort(
+            context, templates_, cells, block, slots,
+            [=](std::size_t p) { return static_cast<std::size_t>(cell[p + last]); },
+            [=](std::size_t p, std::uint32_t slot) { out[slot] = static_cast<std::uint32_t>(p); });
+        order_.swap(sorted);
+        for (std::size_t k = last; k-- > 0;) {
+            const std::uint32_t* const in = order_.data();
+            out = sorted.data();
             blocked_counting_sort(
                 context, templates_, cells, block, slots,
-                [&](std::size_t p) {
-                    return static_cast<std::size_t>(cell_[(first ? p : order_[p]) + k]);
-                },
-                [&](std::size_t p, std::uint32_t slot) {
-                    sorted[slot] = first ? static_cast<std::uint32_t>(p) : order_[p];
-                });
+                [=](std::size_t p) { return static_cast<std::size_t>(cell[in[p] + k]); },
+                [=](std::size_t p, std::uint32_t slot) { out[slot] = in[p]; });
             order_.swap(sorted);
-            pacer_.advance(cells);
         }
+        pacer_.advance(length_ * cells);
         group_begin_ = run_starts(context, templates_, block, [&](std::size_t p) {
             const std::uint32_t i = order_[p];
             const std::uint32_t before = order_[p - 1];
@@ -208,32 +213,37 @@ private:
         // along these orders cuts them at a threshold, all or none. The
         // workers share the scatter block by block of that order.
         std::vector<std::uint32_t> slots;
+        const std::uint32_t* const by_value = by_value_.data();
+        const Home* const homes = home.data();
+        const std::size_t templates = templates_;
         const auto within_groups = [&](std::size_t k, auto place) {
             blocked_counting_sort(
                 context, samples, groups, block, slots,
-                [&](std::size_t e) {
-                    const std::uint32_t t = by_value_[e];
-                    if (t < k || t - k >= templates_) return groups;
-                    return static_cast<std::size_t>(home[t - k].group);
+                [=](std::size_t e) {
+                    // Sample t < k wraps around, past every template.
+                    const std::size_t i = by_value[e] - k;
+                    return i < templates ? static_cast<std::size_t>(homes[i].group) : groups;
                 },
-                [&](std::size_t e, std::uint32_t to) {
-                    const auto i = static_cast<std::uint32_t>(by_value_[e] - k);
-                    place(i, home[i], to);
+                [=](std::size_t e, std::uint32_t to) {
+                    const auto i = static_cast<std::uint32_t>(by_value[e] - k);
+                    place(i, homes[i], to);
                 },
                 group_begin_.data());
             pacer_.advance(groups);
         };
-        within_groups(0, [&](std::uint32_t i, Home, std::uint32_t to) { order_[to] = i; });
+        std::uint32_t* const order = order_.data();
+        within_groups(0, [=](std::uint32_t i, Home, std::uint32_t to) { order[to] = i; });
         for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
             const std::size_t end = std::min(templates_, (b + 1) * block);
-            for (std::size_t p = b * block; p < end; ++p) home[order_[p]].slot = static_cast<std::uint32_t>(p);
+            for (std::size_t p = b * block; p < end; ++p) home[order[p]].slot = static_cast<std::uint32_t>(p);
             pacer.advance(end - b * block);
         });
         by_coordinate_.resize((length_ - 1) * templates_);
+        const std::uint32_t* const begins = group_begin_.data();
         for (std::size_t k = 1; k < length_; ++k) {
-            std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
-            within_groups(k, [&](std::uint32_t, Home h, std::uint32_t to) {
-                out[to] = h.slot - group_begin_[h.group];
+            std::uint32_t* const out = by_coordinate_.data() + (k - 1) * templates_;
+            within_groups(k, [=](std::uint32_t, Home h, std::uint32_t to) {
+                out[to] = h.slot - begins[h.group];
             });
         }
         return true;

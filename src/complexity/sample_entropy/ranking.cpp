@@ -67,12 +67,16 @@ Uninitialized<std::uint32_t> ascending_order(std::span<const double> x, std::siz
     for (unsigned shift = 0; shift < 64; shift += kDigitBits) {
         // A digit that no key differs in leaves the order as it is.
         if (((varying >> shift) & kDigitMask) == 0) continue;
+        const std::uint64_t* const in_keys = keys.data();
+        const std::uint32_t* const in_order = order.data();
+        std::uint64_t* const out_keys = spare_keys.data();
+        std::uint32_t* const out_order = spare_order.data();
         blocked_counting_sort(
             context, n, kDigits, block, slots,
-            [&](std::size_t i) { return static_cast<std::size_t>((keys[i] >> shift) & kDigitMask); },
-            [&](std::size_t i, std::uint32_t to) {
-                spare_keys[to] = keys[i];
-                spare_order[to] = order[i];
+            [=](std::size_t i) { return static_cast<std::size_t>((in_keys[i] >> shift) & kDigitMask); },
+            [=](std::size_t i, std::uint32_t to) {
+                out_keys[to] = in_keys[i];
+                out_order[to] = in_order[i];
             });
         keys.swap(spare_keys);
         order.swap(spare_order);

@@ -81,13 +81,15 @@ private:
         block_ = context.search().sort_block(samples, cells, context.workers());
         slots_.resize(templates_);
         std::vector<std::uint32_t> slots;
+        std::uint32_t* const sorted = slots_.data();
+        const std::size_t templates = templates_;
         blocked_counting_sort(
             context, samples, cells, block_, slots,
-            [&](std::size_t e) {
+            [=](std::size_t e) {
                 const std::uint32_t t = by_value[e];
-                return t < templates_ ? static_cast<std::size_t>(cell[t + 1]) : cells;
+                return t < templates ? static_cast<std::size_t>(cell[t + 1]) : cells;
             },
-            [&](std::size_t e, std::uint32_t slot) { slots_[slot] = by_value[e]; });
+            [=](std::size_t e, std::uint32_t slot) { sorted[slot] = by_value[e]; });
         pacer_.advance(cells);
         begin_ = run_starts(context, templates_, block_, [&](std::size_t p) {
             const std::uint32_t i = slots_[p];
@@ -158,24 +160,31 @@ private:
         // workers share this scatter block by block of that order.
         const std::uint32_t* by_value = ranks_.order.data();
         const std::size_t samples = ranks_.order.size();
+        const std::size_t templates = templates_;
+        const Home* const homes = home_.data();
+        const std::uint32_t* const begins = begin_.data();
+        std::uint32_t* const rank1 = rank1_.data();
+        Position* const first1 = first1_.data();
+        Position* const high1 = high1_.data();
+        Position* const low1 = low1_.data();
         std::vector<std::uint32_t> slots;
         blocked_counting_sort(
             context, samples, groups, context.search().sort_block(samples, groups, context.workers()),
             slots,
-            [&](std::size_t e) {
-                const std::uint32_t t = by_value[e];
-                if (t == 0 || t - 1 >= templates_) return groups;
-                return static_cast<std::size_t>(home_[t - 1].group);
+            [=](std::size_t e) {
+                // Sample 0 wraps around, past every template.
+                const std::size_t i = std::size_t{by_value[e]} - 1;
+                return i < templates ? static_cast<std::size_t>(homes[i].group) : groups;
             },
-            [&](std::size_t e, std::uint32_t q) {
+            [=](std::size_t e, std::uint32_t q) {
                 const std::uint32_t t = by_value[e];
-                const Home home = home_[t - 1];
-                rank1_[home.slot] = q - begin_[home.group];
-                first1_[q] = first[t];
-                high1_[q] = high[t];
-                low1_[q] = low[t];
+                const Home home = homes[t - 1];
+                rank1[home.slot] = q - begins[home.group];
+                first1[q] = first[t];
+                high1[q] = high[t];
+                low1[q] = low[t];
             },
-            begin_.data());
+            begins);
         home_ = {};
         pacer_.advance(groups);
     }
