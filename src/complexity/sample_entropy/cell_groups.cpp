@@ -187,8 +187,7 @@ private:
             std::uint32_t group;
         };
         const ExecutionContext& context = pacer_.context();
-        const std::size_t samples = by_value_.size();
-        const std::size_t block = context.search().sort_block(samples, groups, context.workers());
+        const std::size_t block = context.search().sort_block(templates_, groups, context.workers());
         const std::size_t blocks = (templates_ + block - 1) / block;
         Uninitialized<Home> home(templates_);
         for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
@@ -210,40 +209,32 @@ private:
         // sample t is sample k of template t - k, which goes to its group's
         // next slot, so each group receives its templates in ascending order
         // of sample k. Ties may come in any order: every way of counting
-        // along these orders cuts them at a threshold, all or none. The
-        // workers share the scatter block by block of that order.
-        std::vector<std::uint32_t> slots;
-        const std::uint32_t* const by_value = by_value_.data();
-        const Home* const homes = home.data();
-        const std::size_t templates = templates_;
+        // along these orders cuts them at a threshold, all or none. One
+        // thread scatters: a scatter shared by blocks would have to find
+        // every sample's group twice, once to count and once to place, and
+        // that scattered read is what this pass costs.
+        std::vector<std::uint32_t> next(groups);
         const auto within_groups = [&](std::size_t k, auto place) {
-            blocked_counting_sort(
-                context, samples, groups, block, slots,
-                [=](std::size_t e) {
-                    // Sample t < k wraps around, past every template.
-                    const std::size_t i = by_value[e] - k;
-                    return i < templates ? static_cast<std::size_t>(homes[i].group) : groups;
-                },
-                [=](std::size_t e, std::uint32_t to) {
-                    const auto i = static_cast<std::uint32_t>(by_value[e] - k);
-                    place(i, homes[i], to);
-                },
-                group_begin_.data());
-            pacer_.advance(groups);
+            std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
+            for (const std::uint32_t t : by_value_) {
+                if (t < k || t - k >= templates_) continue;
+                const std::uint32_t i = static_cast<std::uint32_t>(t - k);
+                const Home h = home[i];
+                place(i, h, next[h.group]++);
+            }
+            pacer_.advance(4 * templates_ + by_value_.size());
         };
-        std::uint32_t* const order = order_.data();
-        within_groups(0, [=](std::uint32_t i, Home, std::uint32_t to) { order[to] = i; });
+        within_groups(0, [&](std::uint32_t i, Home, std::uint32_t to) { order_[to] = i; });
         for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
             const std::size_t end = std::min(templates_, (b + 1) * block);
-            for (std::size_t p = b * block; p < end; ++p) home[order[p]].slot = static_cast<std::uint32_t>(p);
+            for (std::size_t p = b * block; p < end; ++p) home[order_[p]].slot = static_cast<std::uint32_t>(p);
             pacer.advance(end - b * block);
         });
         by_coordinate_.resize((length_ - 1) * templates_);
-        const std::uint32_t* const begins = group_begin_.data();
         for (std::size_t k = 1; k < length_; ++k) {
-            std::uint32_t* const out = by_coordinate_.data() + (k - 1) * templates_;
-            within_groups(k, [=](std::uint32_t, Home h, std::uint32_t to) {
-                out[to] = h.slot - begins[h.group];
+            std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
+            within_groups(k, [&](std::uint32_t, Home h, std::uint32_t to) {
+                out[to] = h.slot - group_begin_[h.group];
             });
         }
         return true;

@@ -137,7 +137,6 @@ private:
         const std::int32_t* first = ranks_.first.data();
         const std::int32_t* low = ranks_.low.data();
         const std::int32_t* high = ranks_.high.data();
-        const std::size_t groups = begin_.size() - 1;
         const std::size_t blocks = (templates_ + block_ - 1) / block_;
         first0_.resize(templates_);
         high0_.resize(templates_);
@@ -155,38 +154,21 @@ private:
         first1_.resize(templates_);
         high1_.resize(templates_);
         low1_.resize(templates_);
+        std::vector<std::uint32_t> next(begin_.begin(), begin_.end() - 1);
         // The samples in ascending order: sample t is the second one of
-        // template t - 1, which lands at its group's next free slot. The
-        // workers share this scatter block by block of that order.
-        const std::uint32_t* by_value = ranks_.order.data();
-        const std::size_t samples = ranks_.order.size();
-        const std::size_t templates = templates_;
-        const Home* const homes = home_.data();
-        const std::uint32_t* const begins = begin_.data();
-        std::uint32_t* const rank1 = rank1_.data();
-        Position* const first1 = first1_.data();
-        Position* const high1 = high1_.data();
-        Position* const low1 = low1_.data();
-        std::vector<std::uint32_t> slots;
-        blocked_counting_sort(
-            context, samples, groups, context.search().sort_block(samples, groups, context.workers()),
-            slots,
-            [=](std::size_t e) {
-                // Sample 0 wraps around, past every template.
-                const std::size_t i = std::size_t{by_value[e]} - 1;
-                return i < templates ? static_cast<std::size_t>(homes[i].group) : groups;
-            },
-            [=](std::size_t e, std::uint32_t q) {
-                const std::uint32_t t = by_value[e];
-                const Home home = homes[t - 1];
-                rank1[home.slot] = q - begins[home.group];
-                first1[q] = first[t];
-                high1[q] = high[t];
-                low1[q] = low[t];
-            },
-            begins);
+        // template t - 1, which lands at its group's next free slot. One
+        // thread scatters, as in the cell groups' orders.
+        for (const std::uint32_t t : ranks_.order) {
+            if (t == 0 || t - 1 >= templates_) continue;
+            const Home home = home_[t - 1];
+            const std::uint32_t q = next[home.group]++;
+            rank1_[home.slot] = q - begin_[home.group];
+            first1_[q] = first[t];
+            high1_[q] = high[t];
+            low1_[q] = low[t];
+        }
         home_ = {};
-        pacer_.advance(groups);
+        pacer_.advance(8 * templates_);
     }
 
     std::uint64_t count_run(std::size_t c1, Pacer& pacer) const {
