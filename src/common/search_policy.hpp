@@ -238,10 +238,10 @@ public:
     // `keys` keys (blocked_counting_sort: the ranking's radix passes over
     // the samples, 2^11 digits; the groupings of templates by cell, a few
     // dozen cells on noise at the default tolerance, up to one per sample
-    // for a tiny one; the orders within groups, a key per group), and the
-    // plain passes beside them. A block counts its keys and the counts are
-    // summed on one thread, so a block holds at least as many items as keys:
-    // the counts then cost no more room or time than a pass over the items.
+    // for a tiny one), and the plain passes beside them (no keys). A block
+    // counts its keys and the counts are summed on one thread, so a block
+    // holds at least as many items as keys: the counts then cost no more
+    // room or time than a pass over the items.
     // And at least 2^15 items: a block also costs two binary searches and a
     // histogram of 2^11 counts a digit, under 2 % of it. Within these
     // bounds, as many blocks as fit, of equal size, rounded down to a

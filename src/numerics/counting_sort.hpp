@@ -42,10 +42,8 @@ void counting_sort(std::size_t count, std::size_t keys, std::vector<std::uint32_
 // thread places which block, and one block is that pass.
 //
 // key_of(e) returns item e's key, below `keys`, or `keys` itself for an item
-// to leave out: it takes no slot, and place is not called for it. Callers
-// that know where each key's slots begin (a scatter into groups already
-// laid out) pass those starts, `keys` of them: the last block then needs no
-// counting, and one block none at all. Every block keeps a count per key
+// to leave out: it takes no slot, and place is not called for it. Every
+// block keeps a count per key
 // (`slots` holds them, resized here) and their running sum is taken on one
 // thread, so callers choose blocks of at least as many items as there are
 // keys: the counts then take no more room or time than the items do
@@ -55,14 +53,13 @@ void counting_sort(std::size_t count, std::size_t keys, std::vector<std::uint32_
 template <class KeyOf, class Place>
 void blocked_counting_sort(const ExecutionContext& context, std::size_t count, std::size_t keys,
                            std::size_t block, std::vector<std::uint32_t>& slots, KeyOf key_of,
-                           Place place, const std::uint32_t* known_starts = nullptr) {
+                           Place place) {
     if (count == 0) return;
     const std::size_t blocks = (count + block - 1) / block;
     // One column more, for the items left out.
     const std::size_t columns = keys + 1;
     slots.resize(blocks * columns);
-    const std::size_t counted = known_starts == nullptr ? blocks : blocks - 1;
-    for_each_task(context, counted, [&](std::size_t b, Pacer& pacer) {
+    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
         // A copy of its own, which the compiler keeps in registers: the
         // loops below are bound by scattered reads, and loads that can be
         // left out leave room for more of those in flight.
@@ -75,10 +72,9 @@ void blocked_counting_sort(const ExecutionContext& context, std::size_t count, s
     });
     std::uint32_t sum = 0;
     for (std::size_t key = 0; key < keys; ++key) {
-        if (known_starts != nullptr) sum = known_starts[key];
         for (std::size_t b = 0; b < blocks; ++b) {
             std::uint32_t& slot = slots[b * columns + key];
-            const std::uint32_t here = b < counted ? slot : 0;
+            const std::uint32_t here = slot;
             slot = sum;
             sum += here;
         }

@@ -180,8 +180,7 @@ void team_across_phases(unsigned workers) {
 
 // The blocked counting sort gives the one stable order (that of
 // std::stable_sort, less the items left out) for any block size and worker
-// count, with its key starts counted or known; the runs of the sorted keys
-// start where run_starts says.
+// count; the runs of the sorted keys start where run_starts says.
 void blocked_sort_is_the_stable_order(unsigned workers, std::mt19937_64& rng) {
     const std::atomic<bool> never{false};
     WorkerTeam team;
@@ -196,22 +195,15 @@ void blocked_sort_is_the_stable_order(unsigned workers, std::mt19937_64& rng) {
             }
             std::stable_sort(expected.begin(), expected.end(),
                              [&](std::uint32_t a, std::uint32_t b) { return key[a] < key[b]; });
-            std::vector<std::uint32_t> starts(keys, 0);
-            for (std::size_t e = 0; e < count; ++e) {
-                for (std::size_t k = key[e] + 1; k < keys; ++k) starts[k] += key[e] != keys ? 1 : 0;
-            }
             for (const std::size_t block : {std::size_t{1}, std::size_t{5}, count}) {
-                for (const bool known : {false, true}) {
-                    std::vector<std::uint32_t> sorted(expected.size(), 0xFFFFFFFFu);
-                    std::vector<std::uint32_t> slots;
-                    blocked_counting_sort(
-                        context, count, keys, block, slots, [&](std::size_t e) { return key[e]; },
-                        [&](std::size_t e, std::uint32_t slot) {
-                            sorted[slot] = static_cast<std::uint32_t>(e);
-                        },
-                        known ? starts.data() : nullptr);
-                    expect(sorted == expected, "blocked counting sort", count, workers);
-                }
+                std::vector<std::uint32_t> sorted(expected.size(), 0xFFFFFFFFu);
+                std::vector<std::uint32_t> slots;
+                blocked_counting_sort(
+                    context, count, keys, block, slots, [&](std::size_t e) { return key[e]; },
+                    [&](std::size_t e, std::uint32_t slot) {
+                        sorted[slot] = static_cast<std::uint32_t>(e);
+                    });
+                expect(sorted == expected, "blocked counting sort", count, workers);
                 const std::vector<std::uint32_t> runs =
                     run_starts(context, expected.size(), block, [&](std::size_t p) {
                         return key[expected[p]] != key[expected[p - 1]];

@@ -187,7 +187,7 @@ private:
             std::uint32_t group;
         };
         const ExecutionContext& context = pacer_.context();
-        const std::size_t block = context.search().sort_block(templates_, groups, context.workers());
+        const std::size_t block = context.search().sort_block(templates_, 0, context.workers());
         const std::size_t blocks = (templates_ + block - 1) / block;
         Uninitialized<Home> home(templates_);
         for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
