@@ -233,21 +233,35 @@ public:
     // microseconds.
     bool split_band(double work) const { return fast_when(work, kBandThreadWork); }
 
-    // The ranking of sample entropy's series sorts and ranks its samples in
-    // blocks of this many sorted positions, the tasks of its threaded
-    // passes. A block costs two binary searches and a histogram of 2^11
-    // counts a digit; 2^15 samples (some 0.3 ms of ranking) keep that under
-    // 2 % while a series of 10^5 samples still gives four tasks. The fast
-    // twin takes blocks of 64, so that short test series cross many blocks.
-    std::size_t ranking_block() const {
-        return choice_ == Choice::fast ? 64 : std::size_t{1} << 15;
-    }
-
-    // Whether the samples are sorted on the workers, block by block, rather
-    // than by one counting pass a digit: from two blocks on. The stable
-    // order is the one order either way.
-    bool thread_ranking_sort(std::size_t samples, unsigned workers) const {
-        return workers > 1 && samples >= 2 * ranking_block();
+    // Items per block of the passes that sample entropy's ranking and
+    // grouping share among `workers` threads: the stable counting sorts by
+    // `keys` keys (blocked_counting_sort: the ranking's radix passes over
+    // the samples, 2^11 digits; the groupings of templates by cell, a few
+    // dozen cells on noise at the default tolerance, up to one per sample
+    // for a tiny one), and the plain passes beside them (no keys). A block
+    // counts its keys and the counts are summed on one thread, so a block
+    // holds at least as many items as keys: the counts then cost no more
+    // room or time than a pass over the items.
+    // And at least 2^15 items: a block also costs two binary searches and a
+    // histogram of 2^11 counts a digit, under 2 % of it. Within these
+    // bounds, as many blocks as fit, of equal size, rounded down to a
+    // multiple of the workers so that none waits for a last short block (at
+    // 10^5 samples and two workers: two blocks of 50,000). One block, the
+    // plain serial pass, for one worker or fewer than two blocks' worth of
+    // items. The fast twin cuts blocks of 64 items (at least a 32nd of the
+    // keys, its counts up to 32 times the items), so that short test series
+    // cross many blocks.
+    std::size_t sort_block(std::size_t items, std::size_t keys, unsigned workers) const {
+        const std::size_t whole = std::max<std::size_t>(items, 1);
+        if (workers <= 1) return whole;
+        if (choice_ == Choice::fast) {
+            const std::size_t block = std::max<std::size_t>(64, keys / 32);
+            return items < 2 * block ? whole : block;
+        }
+        std::size_t blocks = items / std::max(kSortBlockItems, keys);
+        if (blocks < 2) return whole;
+        if (blocks >= workers) blocks -= blocks % workers;
+        return (items + blocks - 1) / blocks;
     }
 
     // How long a thread of a worker team spins, waiting for the next phase
@@ -274,6 +288,7 @@ private:
     static constexpr std::size_t kOrderedWideTemplates = std::size_t{1} << 19;
     static constexpr std::uint64_t kBitsetTableBits = std::uint64_t{1} << 25;
     static constexpr std::size_t kSweptTwoSampleTemplates = std::size_t{1} << 17;
+    static constexpr std::size_t kSortBlockItems = std::size_t{1} << 15;
 
     // The product in doubles, from the left: the decisions above compare
     // exactly these values with their switch-overs.

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "common/execution.hpp"
 #include "common/parallel.hpp"
 #include "common/worker_team.hpp"
+#include "numerics/counting_sort.hpp"
 
 using namespace quorlin;
 
@@ -176,14 +178,59 @@ void team_across_phases(unsigned workers) {
     expect(seen.size() <= workers, "the phases share the team's threads", 300, workers);
 }
 
+// The blocked counting sort gives the one stable order (that of
+// std::stable_sort, less the items left out) for any block size and worker
+// count; the runs of the sorted keys start where run_starts says.
+void blocked_sort_is_the_stable_order(unsigned workers, std::mt19937_64& rng) {
+    const std::atomic<bool> never{false};
+    WorkerTeam team;
+    const ExecutionContext context = ExecutionContext::watching(never, workers).with_team(&team);
+    for (const std::size_t count : {1u, 7u, 1000u}) {
+        for (const std::size_t keys : {1u, 3u, 300u}) {
+            std::vector<std::size_t> key(count);
+            for (std::size_t& k : key) k = rng() % (keys + 1);  // `keys`: left out
+            std::vector<std::uint32_t> expected;
+            for (std::size_t e = 0; e < count; ++e) {
+                if (key[e] != keys) expected.push_back(static_cast<std::uint32_t>(e));
+            }
+            std::stable_sort(expected.begin(), expected.end(),
+                             [&](std::uint32_t a, std::uint32_t b) { return key[a] < key[b]; });
+            for (const std::size_t block : {std::size_t{1}, std::size_t{5}, count}) {
+                std::vector<std::uint32_t> sorted(expected.size(), 0xFFFFFFFFu);
+                std::vector<std::uint32_t> slots;
+                blocked_counting_sort(
+                    context, count, keys, block, slots, [&](std::size_t e) { return key[e]; },
+                    [&](std::size_t e, std::uint32_t slot) {
+                        sorted[slot] = static_cast<std::uint32_t>(e);
+                    });
+                expect(sorted == expected, "blocked counting sort", count, workers);
+                const std::vector<std::uint32_t> runs =
+                    run_starts(context, expected.size(), block, [&](std::size_t p) {
+                        return key[expected[p]] != key[expected[p - 1]];
+                    });
+                std::vector<std::uint32_t> want;
+                for (std::size_t p = 0; p < expected.size(); ++p) {
+                    if (p == 0 || key[expected[p]] != key[expected[p - 1]]) {
+                        want.push_back(static_cast<std::uint32_t>(p));
+                    }
+                }
+                want.push_back(static_cast<std::uint32_t>(expected.size()));
+                expect(runs == want, "run starts", count, workers);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
+    std::mt19937_64 rng(11);
     for (unsigned workers : {1u, 2u, 3u, 7u, 64u}) {
         for (std::size_t n_tasks : {0u, 1u, 2u, 5u, 100u, 2000u}) every_task_once(n_tasks, workers);
         for (std::size_t n_tasks : {1u, 9u, 200u}) failure_ends_the_call(n_tasks, workers);
         for (std::size_t n_tasks : {2u, 9u, 200u}) stop_ends_the_call(n_tasks, workers);
         team_across_phases(workers);
+        blocked_sort_is_the_stable_order(workers, rng);
     }
     std::printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;

@@ -121,34 +121,50 @@ private:
     }
 
     // Stable counting sorts by the cell of coordinate length-1, ..., 0 put
-    // the templates in lexicographic order of their cell tuples.
+    // the templates in lexicographic order of their cell tuples; the groups
+    // are the runs of equal tuples. The workers share each sort and the
+    // search for the runs block by block.
     void group() {
+        const ExecutionContext& context = pacer_.context();
         const std::size_t cells = cell_start_.size() - 1;
+        const std::size_t block = context.search().sort_block(templates_, cells, context.workers());
         order_.resize(templates_);
-        std::iota(order_.begin(), order_.end(), 0u);
-        std::vector<std::uint32_t> sorted(templates_);
-        std::vector<std::uint32_t> offsets;
-        for (std::size_t k = length_; k-- > 0;) {
-            counting_sort(
-                templates_, cells, offsets,
-                [&](std::size_t p) { return static_cast<std::size_t>(cell_[order_[p] + k]); },
-                [&](std::size_t p, std::uint32_t slot) { sorted[slot] = order_[p]; });
+        Uninitialized<std::uint32_t> sorted(templates_);
+        std::vector<std::uint32_t> slots;
+        const std::int32_t* const cell = cell_.data();
+        // The first sort starts from the templates in index order.
+        std::uint32_t* out = sorted.data();
+        const std::size_t last = length_ - 1;
+        blocked_counting_sort(
+            context, templates_, cells, block, slots,
+            [=](std::size_t p) { return static_cast<std::size_t>(cell[p + last]); },
+            [=](std::size_t p, std::uint32_t slot) { out[slot] = static_cast<std::uint32_t>(p); });
+        order_.swap(sorted);
+        for (std::size_t k = last; k-- > 0;) {
+            const std::uint32_t* const in = order_.data();
+            out = sorted.data();
+            blocked_counting_sort(
+                context, templates_, cells, block, slots,
+                [=](std::size_t p) { return static_cast<std::size_t>(cell[in[p] + k]); },
+                [=](std::size_t p, std::uint32_t slot) { out[slot] = in[p]; });
             order_.swap(sorted);
-            pacer_.advance(2 * templates_ + cells);
         }
-        group_begin_.clear();
-        group_cells_.clear();
-        for (std::size_t p = 0; p < templates_; ++p) {
+        pacer_.advance(length_ * cells);
+        group_begin_ = run_starts(context, templates_, block, [&](std::size_t p) {
             const std::uint32_t i = order_[p];
-            bool starts = p == 0;
-            for (std::size_t k = 0; !starts && k < length_; ++k) {
-                starts = cell_[i + k] != cell_[order_[p - 1] + k];
+            const std::uint32_t before = order_[p - 1];
+            for (std::size_t k = 0; k < length_; ++k) {
+                if (cell_[i + k] != cell_[before + k]) return true;
             }
-            if (!starts) continue;
-            group_begin_.push_back(static_cast<std::uint32_t>(p));
-            for (std::size_t k = 0; k < length_; ++k) group_cells_.push_back(cell_[i + k]);
+            return false;
+        });
+        const std::size_t groups = group_begin_.size() - 1;
+        group_cells_.resize(groups * length_);
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::uint32_t i = order_[group_begin_[g]];
+            for (std::size_t k = 0; k < length_; ++k) group_cells_[g * length_ + k] = cell_[i + k];
         }
-        group_begin_.push_back(static_cast<std::uint32_t>(templates_));
+        pacer_.advance(groups * length_);
     }
 
     // When some pair of groups is large enough to be counted along orders:
@@ -172,18 +188,34 @@ private:
             std::uint32_t slot;
             std::uint32_t group;
         };
-        std::vector<Home> home(templates_);
-        for (std::size_t g = 0; g < groups; ++g) {
-            for (std::uint32_t p = group_begin_[g]; p < group_begin_[g + 1]; ++p) {
-                home[order_[p]] = Home{p, static_cast<std::uint32_t>(g)};
+        const ExecutionContext& context = pacer_.context();
+        const std::size_t block = context.search().sort_block(templates_, 0, context.workers());
+        const std::size_t blocks = (templates_ + block - 1) / block;
+        Uninitialized<Home> home(templates_);
+        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+            const std::size_t begin = b * block;
+            const std::size_t end = std::min(templates_, begin + block);
+            // The group holding slot `begin`: the last that starts at or before it.
+            std::size_t g = static_cast<std::size_t>(
+                std::upper_bound(group_begin_.begin(), group_begin_.end() - 1,
+                                 static_cast<std::uint32_t>(begin)) -
+                group_begin_.begin() - 1);
+            for (std::size_t p = begin; p < end; ++p) {
+                // Groups are never empty: at most one starts at each slot.
+                if (p == group_begin_[g + 1]) ++g;
+                home[order_[p]] = Home{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(g)};
             }
-        }
-        std::vector<std::uint32_t> next(groups);
+            pacer.advance(2 * (end - begin));
+        });
         // The samples in ascending order of value (the ranking's order):
         // sample t is sample k of template t - k, which goes to its group's
         // next slot, so each group receives its templates in ascending order
         // of sample k. Ties may come in any order: every way of counting
-        // along these orders cuts them at a threshold, all or none.
+        // along these orders cuts them at a threshold, all or none. One
+        // thread scatters: a scatter shared by blocks would have to find
+        // every sample's group twice, once to count and once to place, and
+        // that scattered read is what this pass costs.
+        std::vector<std::uint32_t> next(groups);
         const auto within_groups = [&](std::size_t k, auto place) {
             std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
             for (const std::uint32_t t : by_value_) {
@@ -195,7 +227,11 @@ private:
             pacer_.advance(4 * templates_ + by_value_.size());
         };
         within_groups(0, [&](std::uint32_t i, Home, std::uint32_t to) { order_[to] = i; });
-        for (std::uint32_t p = 0; p < templates_; ++p) home[order_[p]].slot = p;
+        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+            const std::size_t end = std::min(templates_, (b + 1) * block);
+            for (std::size_t p = b * block; p < end; ++p) home[order_[p]].slot = static_cast<std::uint32_t>(p);
+            pacer.advance(end - b * block);
+        });
         by_coordinate_.resize((length_ - 1) * templates_);
         for (std::size_t k = 1; k < length_; ++k) {
             std::uint32_t* out = by_coordinate_.data() + (k - 1) * templates_;
@@ -387,7 +423,7 @@ private:
     std::size_t stride_;
     std::uint64_t compared_pairs_;
     std::uint64_t led_pairs_;
-    std::vector<std::uint32_t> order_;
+    Uninitialized<std::uint32_t> order_;
     std::vector<std::uint32_t> group_begin_;
     std::vector<std::int32_t> group_cells_;
     std::vector<std::uint32_t> by_coordinate_;

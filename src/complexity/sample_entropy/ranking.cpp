@@ -9,6 +9,7 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/uninitialized.hpp"
+#include "numerics/counting_sort.hpp"
 #include "complexity/sample_entropy/cell_groups.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
 #include "complexity/sample_entropy/two_sample_groups.hpp"
@@ -22,6 +23,10 @@ using Position = std::int32_t;
 // is symmetric, since fl(a - b) = -fl(b - a) under rounding to nearest.
 inline bool differ_beyond(double a, double b, double r) { return std::fabs(a - b) > r; }
 
+// The radix sort's digits: 11 bits, six passes at most for 64-bit keys.
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+
 // An unsigned key ordered as the (non-NaN) doubles are; -0.0 lands just
 // below +0.0, and the two are told equal afterwards by ==.
 inline std::uint64_t order_key(double v) {
@@ -31,23 +36,17 @@ inline std::uint64_t order_key(double v) {
 }
 
 // Sample indices in ascending order of value, by a least-significant-digit
-// radix sort of the keys whose passes are cut into blocks of `block`
-// samples, the tasks of the workers. A block counts its digits, and places
-// its items after every item of a smaller digit and after the items of its
-// own digit in earlier blocks: exactly the slots one stable pass over all
-// items gives them, whichever thread places which block. One block is the
-// plain counting pass.
-std::vector<std::uint32_t> ascending_order(std::span<const double> x, std::size_t block,
-                                           const ExecutionContext& context) {
-    constexpr unsigned kDigitBits = 11;
-    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+// radix sort of the keys whose stable passes the workers share, block by
+// block (blocked_counting_sort): the one stable order whoever sorts.
+Uninitialized<std::uint32_t> ascending_order(std::span<const double> x, std::size_t block,
+                                             const ExecutionContext& context) {
     constexpr std::uint64_t kDigitMask = kDigits - 1;
     const std::size_t n = x.size();
     const std::size_t blocks = (n + block - 1) / block;
     Uninitialized<std::uint64_t> keys(n);
     Uninitialized<std::uint64_t> spare_keys(n);
-    std::vector<std::uint32_t> order(n);
-    std::vector<std::uint32_t> spare_order(n);
+    Uninitialized<std::uint32_t> order(n);
+    Uninitialized<std::uint32_t> spare_order(n);
     std::vector<std::uint64_t> varying_in(blocks);
     const std::uint64_t first_key = n == 0 ? 0 : order_key(x[0]);
     for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
@@ -64,36 +63,21 @@ std::vector<std::uint32_t> ascending_order(std::span<const double> x, std::size_
     });
     std::uint64_t varying = 0;
     for (const std::uint64_t v : varying_in) varying |= v;
-    // Per block, the count of each digit, then the first slot of its items
-    // of that digit.
-    std::vector<std::uint32_t> slots(blocks * kDigits);
+    std::vector<std::uint32_t> slots;
     for (unsigned shift = 0; shift < 64; shift += kDigitBits) {
+        // A digit that no key differs in leaves the order as it is.
         if (((varying >> shift) & kDigitMask) == 0) continue;
-        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-            std::uint32_t* const count = slots.data() + b * kDigits;
-            std::fill(count, count + kDigits, 0);
-            const std::size_t end = std::min(n, (b + 1) * block);
-            for (std::size_t i = b * block; i < end; ++i) ++count[(keys[i] >> shift) & kDigitMask];
-            pacer.advance(end - b * block);
-        });
-        std::uint32_t sum = 0;
-        for (std::size_t digit = 0; digit < kDigits; ++digit) {
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const std::uint32_t here = slots[b * kDigits + digit];
-                slots[b * kDigits + digit] = sum;
-                sum += here;
-            }
-        }
-        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-            std::uint32_t* const slot = slots.data() + b * kDigits;
-            const std::size_t end = std::min(n, (b + 1) * block);
-            for (std::size_t i = b * block; i < end; ++i) {
-                const std::uint32_t to = slot[(keys[i] >> shift) & kDigitMask]++;
-                spare_keys[to] = keys[i];
-                spare_order[to] = order[i];
-            }
-            pacer.advance(2 * (end - b * block));
-        });
+        const std::uint64_t* const in_keys = keys.data();
+        const std::uint32_t* const in_order = order.data();
+        std::uint64_t* const out_keys = spare_keys.data();
+        std::uint32_t* const out_order = spare_order.data();
+        blocked_counting_sort(
+            context, n, kDigits, block, slots,
+            [=](std::size_t i) { return static_cast<std::size_t>((in_keys[i] >> shift) & kDigitMask); },
+            [=](std::size_t i, std::uint32_t to) {
+                out_keys[to] = in_keys[i];
+                out_order[to] = in_order[i];
+            });
         keys.swap(spare_keys);
         order.swap(spare_order);
     }
@@ -111,12 +95,10 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     // sorted values and the per-sample rankings, about 80 bytes a sample.
     require_memory(n_, 80);
     const ExecutionContext& context = pacer.context();
-    const SearchPolicy& policy = context.search();
-    const std::size_t block = policy.ranking_block();
+    // The sort's blocks serve every pass here.
+    const std::size_t block = context.search().sort_block(n_, kDigits, context.workers());
     const std::size_t blocks = (n_ + block - 1) / block;
-    std::vector<std::uint32_t> order = ascending_order(
-        x, policy.thread_ranking_sort(n_, context.workers()) ? block : std::max<std::size_t>(n_, 1),
-        context);
+    Uninitialized<std::uint32_t> order = ascending_order(x, block, context);
     Uninitialized<double> sorted(n_);
     for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
         const std::size_t end = std::min(n_, (b + 1) * block);

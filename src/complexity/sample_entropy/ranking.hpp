@@ -33,6 +33,7 @@
 
 #include "common/execution.hpp"
 #include "common/search_policy.hpp"
+#include "common/uninitialized.hpp"
 
 namespace quorlin::complexity {
 
@@ -42,13 +43,15 @@ namespace quorlin::complexity {
 // cell, cell c spanning positions cell_start[c] .. cell_start[c + 1] - 1.
 // And the samples themselves in ascending order of value (ties in index
 // order), the order the sorted positions come from.
+// The ranking writes every entry of the per-sample vectors before anything
+// reads it: they are sized without being zeroed first.
 struct SampleRanks {
-    std::vector<std::int32_t> first;
-    std::vector<std::int32_t> low;
-    std::vector<std::int32_t> high;
-    std::vector<std::int32_t> cell;
+    Uninitialized<std::int32_t> first;
+    Uninitialized<std::int32_t> low;
+    Uninitialized<std::int32_t> high;
+    Uninitialized<std::int32_t> cell;
     std::vector<std::int32_t> cell_start;
-    std::vector<std::uint32_t> order;
+    Uninitialized<std::uint32_t> order;
     std::int32_t widest_cell = 0;
 };
 

@@ -27,6 +27,7 @@
 
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
+#include "common/uninitialized.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
 #include "numerics/counting_sort.hpp"
 #include "numerics/fenwick_tree.hpp"
@@ -69,45 +70,60 @@ private:
     // Slots in order of (c1, c0, position of the first sample): the
     // templates in ascending order of their first sample (the ranking's
     // order, less the samples that start no template), then sorted stably
-    // by their second cell. Groups are the runs of equal (c1, c0).
+    // by their second cell. Groups are the runs of equal (c1, c0). The
+    // workers share the sort and the search for the runs block by block.
     void group() {
+        const ExecutionContext& context = pacer_.context();
         const std::int32_t* cell = ranks_.cell.data();
         const std::size_t cells = ranks_.cell_start.size() - 1;
-        std::vector<std::uint32_t> by_first;
-        by_first.reserve(templates_);
-        for (const std::uint32_t t : ranks_.order) {
-            if (t < templates_) by_first.push_back(t);
-        }
+        const std::size_t samples = ranks_.order.size();
+        const std::uint32_t* by_value = ranks_.order.data();
+        block_ = context.search().sort_block(samples, cells, context.workers());
         slots_.resize(templates_);
-        std::vector<std::uint32_t> offsets;
-        counting_sort(
-            templates_, cells, offsets,
-            [&](std::size_t p) { return static_cast<std::size_t>(cell[by_first[p] + 1]); },
-            [&](std::size_t p, std::uint32_t slot) { slots_[slot] = by_first[p]; });
-        pacer_.advance(4 * templates_ + cells);
-        home_.resize(templates_);
-        run_begin_.assign(cells + 1, 0);
-        begin_.clear();
-        cell0_.clear();
-        Position last0 = -1;
-        Position last1 = -1;
-        for (std::size_t p = 0; p < templates_; ++p) {
+        std::vector<std::uint32_t> slots;
+        std::uint32_t* const sorted = slots_.data();
+        const std::size_t templates = templates_;
+        blocked_counting_sort(
+            context, samples, cells, block_, slots,
+            [=](std::size_t e) {
+                const std::uint32_t t = by_value[e];
+                return t < templates ? static_cast<std::size_t>(cell[t + 1]) : cells;
+            },
+            [=](std::size_t e, std::uint32_t slot) { sorted[slot] = by_value[e]; });
+        pacer_.advance(cells);
+        begin_ = run_starts(context, templates_, block_, [&](std::size_t p) {
             const std::uint32_t i = slots_[p];
-            const Position c0 = cell[i];
-            const Position c1 = cell[i + 1];
-            if (c0 != last0 || c1 != last1) {
-                begin_.push_back(static_cast<std::uint32_t>(p));
-                cell0_.push_back(c0);
-                ++run_begin_[static_cast<std::size_t>(c1) + 1];
-                last0 = c0;
-                last1 = c1;
-            }
-            home_[i] = Home{static_cast<std::uint32_t>(p),
-                            static_cast<std::uint32_t>(begin_.size() - 1)};
+            const std::uint32_t before = slots_[p - 1];
+            return cell[i] != cell[before] || cell[i + 1] != cell[before + 1];
+        });
+        const std::size_t groups = begin_.size() - 1;
+        cell0_.resize(groups);
+        run_begin_.assign(cells + 1, 0);
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::uint32_t i = slots_[begin_[g]];
+            cell0_[g] = cell[i];
+            ++run_begin_[static_cast<std::size_t>(cell[i + 1]) + 1];
         }
-        begin_.push_back(static_cast<std::uint32_t>(templates_));
         for (std::size_t c = 0; c < cells; ++c) run_begin_[c + 1] += run_begin_[c];
-        pacer_.advance(4 * templates_);
+        pacer_.advance(groups + cells);
+        home_.resize(templates_);
+        const std::size_t blocks = (templates_ + block_ - 1) / block_;
+        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+            const std::size_t first = b * block_;
+            const std::size_t end = std::min(templates_, first + block_);
+            // The group holding slot `first`: the last that starts at or before it.
+            std::size_t g = static_cast<std::size_t>(
+                std::upper_bound(begin_.begin(), begin_.end() - 1,
+                                 static_cast<std::uint32_t>(first)) -
+                begin_.begin() - 1);
+            for (std::size_t p = first; p < end; ++p) {
+                // Groups are never empty: at most one starts at each slot.
+                if (p == begin_[g + 1]) ++g;
+                home_[slots_[p]] =
+                    Home{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(g)};
+            }
+            pacer.advance(2 * (end - first));
+        });
     }
 
     // Along the first samples, in slot order: first[i] (a y's value) and
@@ -117,16 +133,22 @@ private:
     // high[i + 1] and low[i + 1], again non-decreasing within a group; and
     // per slot, the template's rank in that second order within its group.
     void fill_columns() {
+        const ExecutionContext& context = pacer_.context();
         const std::int32_t* first = ranks_.first.data();
         const std::int32_t* low = ranks_.low.data();
         const std::int32_t* high = ranks_.high.data();
+        const std::size_t blocks = (templates_ + block_ - 1) / block_;
         first0_.resize(templates_);
         high0_.resize(templates_);
-        for (std::size_t p = 0; p < templates_; ++p) {
-            const std::uint32_t i = slots_[p];
-            first0_[p] = first[i];
-            high0_[p] = high[i];
-        }
+        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+            const std::size_t end = std::min(templates_, (b + 1) * block_);
+            for (std::size_t p = b * block_; p < end; ++p) {
+                const std::uint32_t i = slots_[p];
+                first0_[p] = first[i];
+                high0_[p] = high[i];
+            }
+            pacer.advance(2 * (end - b * block_));
+        });
         slots_ = {};
         rank1_.resize(templates_);
         first1_.resize(templates_);
@@ -134,7 +156,8 @@ private:
         low1_.resize(templates_);
         std::vector<std::uint32_t> next(begin_.begin(), begin_.end() - 1);
         // The samples in ascending order: sample t is the second one of
-        // template t - 1, which lands at its group's next free slot.
+        // template t - 1, which lands at its group's next free slot. One
+        // thread scatters, as in the cell groups' orders.
         for (const std::uint32_t t : ranks_.order) {
             if (t == 0 || t - 1 >= templates_) continue;
             const Home home = home_[t - 1];
@@ -272,17 +295,18 @@ private:
     const SampleRanks& ranks_;
     std::size_t templates_;
     Pacer& pacer_;
-    std::vector<std::uint32_t> slots_;
-    std::vector<Home> home_;
+    std::size_t block_ = 1;  // items per block of the workers' passes
+    Uninitialized<std::uint32_t> slots_;
+    Uninitialized<Home> home_;
     std::vector<std::uint32_t> begin_;       // group g: slots begin_[g] .. begin_[g + 1] - 1
     std::vector<Position> cell0_;            // its first sample's cell
     std::vector<std::uint32_t> run_begin_;   // groups with second cell c: run_begin_[c] ..
-    std::vector<Position> first0_;
-    std::vector<Position> high0_;
-    std::vector<std::uint32_t> rank1_;
-    std::vector<Position> first1_;
-    std::vector<Position> high1_;
-    std::vector<Position> low1_;
+    Uninitialized<Position> first0_;
+    Uninitialized<Position> high0_;
+    Uninitialized<std::uint32_t> rank1_;
+    Uninitialized<Position> first1_;
+    Uninitialized<Position> high1_;
+    Uninitialized<Position> low1_;
 };
 
 }  // namespace
