@@ -133,6 +133,31 @@ std::vector<std::uint32_t> run_starts(const ExecutionContext& context, std::size
     return begins;
 }
 
+// Visits every slot p of 0 .. count-1 with the run that holds it, visit(p,
+// run), on the context's workers in blocks of `block` slots. `begins` are the
+// runs' starts as run_starts gives them: ascending, 0 first and `count` last,
+// no run empty. Each block finds its first run by a binary search and then
+// steps through the starts it passes.
+template <class Visit>
+void for_each_in_runs(const ExecutionContext& context, std::size_t count, std::size_t block,
+                      const std::vector<std::uint32_t>& begins, const Visit& visit) {
+    const std::size_t blocks = (count + block - 1) / block;
+    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+        const std::size_t first = b * block;
+        const std::size_t end = std::min(count, first + block);
+        // The run holding slot `first`: the last that starts at or before it.
+        std::size_t run = static_cast<std::size_t>(
+            std::upper_bound(begins.begin(), begins.end() - 1, static_cast<std::uint32_t>(first)) -
+            begins.begin() - 1);
+        for (std::size_t p = first; p < end; ++p) {
+            // At most one run starts at each slot, runs being never empty.
+            if (p == begins[run + 1]) ++run;
+            visit(p, run);
+        }
+        pacer.advance(2 * (end - first));
+    });
+}
+
 // Sorts `keys` ascending, stably, and carries `order` along, by
 // least-significant-digit passes of kDigitBits bits. `varying` has the bits
 // in which some key differs from another (the OR of key ^ keys[0], which

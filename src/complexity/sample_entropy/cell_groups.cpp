@@ -190,22 +190,9 @@ private:
         };
         const ExecutionContext& context = pacer_.context();
         const std::size_t block = context.search().sort_block(templates_, 0, context.workers());
-        const std::size_t blocks = (templates_ + block - 1) / block;
         Uninitialized<Home> home(templates_);
-        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-            const std::size_t begin = b * block;
-            const std::size_t end = std::min(templates_, begin + block);
-            // The group holding slot `begin`: the last that starts at or before it.
-            std::size_t g = static_cast<std::size_t>(
-                std::upper_bound(group_begin_.begin(), group_begin_.end() - 1,
-                                 static_cast<std::uint32_t>(begin)) -
-                group_begin_.begin() - 1);
-            for (std::size_t p = begin; p < end; ++p) {
-                // Groups are never empty: at most one starts at each slot.
-                if (p == group_begin_[g + 1]) ++g;
-                home[order_[p]] = Home{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(g)};
-            }
-            pacer.advance(2 * (end - begin));
+        for_each_in_runs(context, templates_, block, group_begin_, [&](std::size_t p, std::size_t g) {
+            home[order_[p]] = Home{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(g)};
         });
         // The samples in ascending order of value (the ranking's order):
         // sample t is sample k of template t - k, which goes to its group's
@@ -227,6 +214,7 @@ private:
             pacer_.advance(4 * templates_ + by_value_.size());
         };
         within_groups(0, [&](std::uint32_t i, Home, std::uint32_t to) { order_[to] = i; });
+        const std::size_t blocks = (templates_ + block - 1) / block;
         for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
             const std::size_t end = std::min(templates_, (b + 1) * block);
             for (std::size_t p = b * block; p < end; ++p) home[order_[p]].slot = static_cast<std::uint32_t>(p);

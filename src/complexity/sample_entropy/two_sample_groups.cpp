@@ -107,22 +107,8 @@ private:
         for (std::size_t c = 0; c < cells; ++c) run_begin_[c + 1] += run_begin_[c];
         pacer_.advance(groups + cells);
         home_.resize(templates_);
-        const std::size_t blocks = (templates_ + block_ - 1) / block_;
-        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-            const std::size_t first = b * block_;
-            const std::size_t end = std::min(templates_, first + block_);
-            // The group holding slot `first`: the last that starts at or before it.
-            std::size_t g = static_cast<std::size_t>(
-                std::upper_bound(begin_.begin(), begin_.end() - 1,
-                                 static_cast<std::uint32_t>(first)) -
-                begin_.begin() - 1);
-            for (std::size_t p = first; p < end; ++p) {
-                // Groups are never empty: at most one starts at each slot.
-                if (p == begin_[g + 1]) ++g;
-                home_[slots_[p]] =
-                    Home{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(g)};
-            }
-            pacer.advance(2 * (end - first));
+        for_each_in_runs(context, templates_, block_, begin_, [&](std::size_t p, std::size_t g) {
+            home_[slots_[p]] = Home{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(g)};
         });
     }
 
