@@ -101,4 +101,16 @@ void for_each_task(const ExecutionContext& context, std::size_t n_tasks, Body&& 
     if (!first_failure.empty()) first_failure.rethrow();
 }
 
+// The items 0 .. count-1 cut into blocks of `block` items, the tasks of
+// for_each_task: body(b, begin, end, pacer) for block b, which holds the
+// items begin .. end - 1.
+template <class Body>
+void for_each_block(const ExecutionContext& context, std::size_t count, std::size_t block,
+                    Body&& body) {
+    for_each_task(context, (count + block - 1) / block, [&](std::size_t b, Pacer& pacer) {
+        const std::size_t begin = b * block;
+        body(b, begin, std::min(count, begin + block), pacer);
+    });
+}
+
 }  // namespace quorlin

@@ -59,16 +59,16 @@ void blocked_counting_sort(const ExecutionContext& context, std::size_t count, s
     // One column more, for the items left out.
     const std::size_t columns = keys + 1;
     slots.resize(blocks * columns);
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+    for_each_block(context, count, block,
+                   [&](std::size_t b, std::size_t begin, std::size_t end, Pacer& pacer) {
         // A copy of its own, which the compiler keeps in registers: the
         // loops below are bound by scattered reads, and loads that can be
         // left out leave room for more of those in flight.
         const KeyOf key = key_of;
         std::uint32_t* const tally = slots.data() + b * columns;
         std::fill(tally, tally + columns, 0);
-        const std::size_t end = std::min(count, (b + 1) * block);
-        for (std::size_t e = b * block; e < end; ++e) ++tally[key(e)];
-        pacer.advance(end - b * block);
+        for (std::size_t e = begin; e < end; ++e) ++tally[key(e)];
+        pacer.advance(end - begin);
     });
     std::uint32_t sum = 0;
     for (std::size_t key = 0; key < keys; ++key) {
@@ -79,16 +79,16 @@ void blocked_counting_sort(const ExecutionContext& context, std::size_t count, s
             sum += here;
         }
     }
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
+    for_each_block(context, count, block,
+                   [&](std::size_t b, std::size_t begin, std::size_t end, Pacer& pacer) {
         const KeyOf key = key_of;
         const Place put = place;
         std::uint32_t* const next = slots.data() + b * columns;
-        const std::size_t end = std::min(count, (b + 1) * block);
-        for (std::size_t e = b * block; e < end; ++e) {
+        for (std::size_t e = begin; e < end; ++e) {
             const std::size_t k = key(e);
             if (k != keys) put(e, next[k]++);
         }
-        pacer.advance(2 * (end - b * block));
+        pacer.advance(2 * (end - begin));
     });
 }
 
@@ -108,26 +108,26 @@ std::vector<std::uint32_t> run_starts(const ExecutionContext& context, std::size
     const std::size_t blocks = (count + block - 1) / block;
     std::vector<std::uint32_t> before(blocks + 1, 0);
     Uninitialized<std::uint8_t> marks(count);
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-        const std::size_t end = std::min(count, (b + 1) * block);
+    for_each_block(context, count, block,
+                   [&](std::size_t b, std::size_t begin, std::size_t end, Pacer& pacer) {
         std::uint32_t here = 0;
-        for (std::size_t e = b * block; e < end; ++e) {
+        for (std::size_t e = begin; e < end; ++e) {
             const bool starts = e == 0 || starts_run(e);
             marks[e] = starts ? 1 : 0;
             here += starts ? 1 : 0;
         }
         before[b + 1] = here;
-        pacer.advance(2 * (end - b * block));
+        pacer.advance(2 * (end - begin));
     });
     for (std::size_t b = 0; b < blocks; ++b) before[b + 1] += before[b];
     begins.resize(before[blocks] + std::size_t{1});
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-        const std::size_t end = std::min(count, (b + 1) * block);
+    for_each_block(context, count, block,
+                   [&](std::size_t b, std::size_t begin, std::size_t end, Pacer& pacer) {
         std::uint32_t* out = begins.data() + before[b];
-        for (std::size_t e = b * block; e < end; ++e) {
+        for (std::size_t e = begin; e < end; ++e) {
             if (marks[e] != 0) *out++ = static_cast<std::uint32_t>(e);
         }
-        pacer.advance(end - b * block);
+        pacer.advance(end - begin);
     });
     begins.back() = static_cast<std::uint32_t>(count);
     return begins;
@@ -135,23 +135,21 @@ std::vector<std::uint32_t> run_starts(const ExecutionContext& context, std::size
 
 // Visits every slot p of 0 .. count-1 with the run that holds it, visit(p,
 // run), on the context's workers in blocks of `block` slots. `begins` are the
-// runs' starts as run_starts gives them: ascending, 0 first and `count` last,
-// no run empty. Each block finds its first run by a binary search and then
-// steps through the starts it passes.
-template <class Visit>
+// runs' starts, non-negative integers as run_starts gives them: ascending, 0
+// first and `count` last, no run empty. Each block finds its first run by a
+// binary search and then steps through the starts it passes.
+template <class Start, class Visit>
 void for_each_in_runs(const ExecutionContext& context, std::size_t count, std::size_t block,
-                      const std::vector<std::uint32_t>& begins, const Visit& visit) {
-    const std::size_t blocks = (count + block - 1) / block;
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-        const std::size_t first = b * block;
-        const std::size_t end = std::min(count, first + block);
+                      const std::vector<Start>& begins, const Visit& visit) {
+    for_each_block(context, count, block,
+                   [&](std::size_t, std::size_t first, std::size_t end, Pacer& pacer) {
         // The run holding slot `first`: the last that starts at or before it.
         std::size_t run = static_cast<std::size_t>(
-            std::upper_bound(begins.begin(), begins.end() - 1, static_cast<std::uint32_t>(first)) -
+            std::upper_bound(begins.begin(), begins.end() - 1, static_cast<Start>(first)) -
             begins.begin() - 1);
         for (std::size_t p = first; p < end; ++p) {
             // At most one run starts at each slot, runs being never empty.
-            if (p == begins[run + 1]) ++run;
+            if (p == static_cast<std::size_t>(begins[run + 1])) ++run;
             visit(p, run);
         }
         pacer.advance(2 * (end - first));

@@ -214,11 +214,10 @@ private:
             pacer_.advance(4 * templates_ + by_value_.size());
         };
         within_groups(0, [&](std::uint32_t i, Home, std::uint32_t to) { order_[to] = i; });
-        const std::size_t blocks = (templates_ + block - 1) / block;
-        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-            const std::size_t end = std::min(templates_, (b + 1) * block);
-            for (std::size_t p = b * block; p < end; ++p) home[order_[p]].slot = static_cast<std::uint32_t>(p);
-            pacer.advance(end - b * block);
+        for_each_block(context, templates_, block,
+                       [&](std::size_t, std::size_t begin, std::size_t end, Pacer& pacer) {
+            for (std::size_t p = begin; p < end; ++p) home[order_[p]].slot = static_cast<std::uint32_t>(p);
+            pacer.advance(end - begin);
         });
         by_coordinate_.resize((length_ - 1) * templates_);
         for (std::size_t k = 1; k < length_; ++k) {

@@ -9,10 +9,10 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/uninitialized.hpp"
-#include "numerics/counting_sort.hpp"
 #include "complexity/sample_entropy/cell_groups.hpp"
 #include "complexity/sample_entropy/template_matches.hpp"
 #include "complexity/sample_entropy/two_sample_groups.hpp"
+#include "numerics/counting_sort.hpp"
 
 namespace quorlin::complexity {
 namespace {
@@ -49,9 +49,8 @@ Uninitialized<std::uint32_t> ascending_order(std::span<const double> x, std::siz
     Uninitialized<std::uint32_t> spare_order(n);
     std::vector<std::uint64_t> varying_in(blocks);
     const std::uint64_t first_key = n == 0 ? 0 : order_key(x[0]);
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-        const std::size_t begin = b * block;
-        const std::size_t end = std::min(n, begin + block);
+    for_each_block(context, n, block,
+                   [&](std::size_t b, std::size_t begin, std::size_t end, Pacer& pacer) {
         std::uint64_t varying = 0;
         for (std::size_t i = begin; i < end; ++i) {
             keys[i] = order_key(x[i]);
@@ -97,13 +96,12 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     const ExecutionContext& context = pacer.context();
     // The sort's blocks serve every pass here.
     const std::size_t block = context.search().sort_block(n_, kDigits, context.workers());
-    const std::size_t blocks = (n_ + block - 1) / block;
     Uninitialized<std::uint32_t> order = ascending_order(x, block, context);
     Uninitialized<double> sorted(n_);
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
-        const std::size_t end = std::min(n_, (b + 1) * block);
-        for (std::size_t k = b * block; k < end; ++k) sorted[k] = x[order[k]];
-        task_pacer.advance(2 * (end - b * block));
+    for_each_block(context, n_, block,
+                   [&](std::size_t, std::size_t begin, std::size_t end, Pacer& task_pacer) {
+        for (std::size_t k = begin; k < end; ++k) sorted[k] = x[order[k]];
+        task_pacer.advance(2 * (end - begin));
     });
     ranks_.first.resize(n_);
     ranks_.low.resize(n_);
@@ -120,9 +118,8 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     // values (rounding is monotone), true up to one position and false
     // after it, for the block's first value as for every value, so binary
     // searches for the turning points find exactly those positions.
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
-        const std::size_t begin = b * block;
-        const std::size_t end = std::min(n_, begin + block);
+    for_each_block(context, n_, block,
+                   [&](std::size_t, std::size_t begin, std::size_t end, Pacer& task_pacer) {
         const double* const values = sorted.data();
         const double start = values[begin];
         std::size_t first = static_cast<std::size_t>(
@@ -161,19 +158,9 @@ RankedSeries::RankedSeries(std::span<const double> x, double r, Pacer& pacer)
     for (std::size_t c = 0; c + 1 < starts.size(); ++c) {
         ranks_.widest_cell = std::max(ranks_.widest_cell, starts[c + 1] - starts[c]);
     }
-    for_each_task(context, blocks, [&](std::size_t b, Pacer& task_pacer) {
-        const std::size_t begin = b * block;
-        const std::size_t end = std::min(n_, begin + block);
-        // The cell holding position `begin`: the last that starts at or before it.
-        auto c = static_cast<std::size_t>(
-            std::upper_bound(starts.begin(), starts.end() - 1, static_cast<Position>(begin)) -
-            starts.begin() - 1);
-        for (std::size_t k = begin; k < end; ++k) {
-            // Cells are never empty: at most one starts at each position.
-            if (static_cast<Position>(k) == starts[c + 1]) ++c;
-            ranks_.cell[order[k]] = static_cast<Position>(c);
-        }
-        task_pacer.advance(2 * (end - begin));
+    // Cells are never empty: at most one starts at each position.
+    for_each_in_runs(context, n_, block, starts, [&](std::size_t k, std::size_t c) {
+        ranks_.cell[order[k]] = static_cast<Position>(c);
     });
     ranks_.order = std::move(order);
 }

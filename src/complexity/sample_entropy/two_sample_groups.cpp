@@ -123,17 +123,16 @@ private:
         const std::int32_t* first = ranks_.first.data();
         const std::int32_t* low = ranks_.low.data();
         const std::int32_t* high = ranks_.high.data();
-        const std::size_t blocks = (templates_ + block_ - 1) / block_;
         first0_.resize(templates_);
         high0_.resize(templates_);
-        for_each_task(context, blocks, [&](std::size_t b, Pacer& pacer) {
-            const std::size_t end = std::min(templates_, (b + 1) * block_);
-            for (std::size_t p = b * block_; p < end; ++p) {
+        for_each_block(context, templates_, block_,
+                       [&](std::size_t, std::size_t begin, std::size_t end, Pacer& pacer) {
+            for (std::size_t p = begin; p < end; ++p) {
                 const std::uint32_t i = slots_[p];
                 first0_[p] = first[i];
                 high0_[p] = high[i];
             }
-            pacer.advance(2 * (end - b * block_));
+            pacer.advance(2 * (end - begin));
         });
         slots_ = {};
         rank1_.resize(templates_);
