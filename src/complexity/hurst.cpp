@@ -134,11 +134,9 @@ void take_all_windows(Pacer& pacer, std::vector<Statistic>& sizes, std::span<con
         pass(std::span<Statistic>(sizes), pacer);
         return;
     }
-    const std::size_t blocks = (sizes.size() + kSizesPerBlock - 1) / kSizesPerBlock;
-    for_each_task(context, blocks, [&](std::size_t block, Pacer& own) {
-        const std::size_t first = block * kSizesPerBlock;
-        const std::size_t count = std::min(kSizesPerBlock, sizes.size() - first);
-        pass(std::span<Statistic>(sizes).subspan(first, count), own);
+    for_each_block(context, sizes.size(), kSizesPerBlock,
+                   [&](std::size_t, std::size_t first, std::size_t end, Pacer& own) {
+        pass(std::span<Statistic>(sizes).subspan(first, end - first), own);
     });
 }
 

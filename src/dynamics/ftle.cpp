@@ -343,12 +343,10 @@ DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
 
     // Each reference point's entries are its own: tasks of consecutive
     // reference points write disjoint entries, in any order.
-    for_each_task(context, tasks_of(references.size(), kReferencesPerTask),
-                  [&](std::size_t task, Pacer& task_pacer) {
+    for_each_block(context, references.size(), kReferencesPerTask,
+                   [&](std::size_t, std::size_t first, std::size_t stop, Pacer& task_pacer) {
         std::optional<NeighborSearch<EmbeddedPoints>> search;
         open_search(search, points, task_pacer, tree);
-        const std::size_t first = task * kReferencesPerTask;
-        const std::size_t stop = std::min(references.size(), first + kReferencesPerTask);
         std::size_t hint = kNoHint;
         for (std::size_t position = first; position < stop; ++position) {
             const std::size_t i = references[position];
@@ -464,13 +462,12 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
 
     // Each anchor's entries are its own: tasks of groups write disjoint
     // entries, in any order.
-    for_each_task(context, tasks_of(n_groups, kGroupsPerTask),
-                  [&](std::size_t task, Pacer& task_pacer) {
+    for_each_block(context, n_groups, kGroupsPerTask,
+                   [&](std::size_t, std::size_t first_group, std::size_t end_group,
+                       Pacer& task_pacer) {
         GroupScratch scratch(n_anchors);
         scratch.anchor_rows.resize(d * kFitLanes);
         std::vector<std::size_t> falling_back;
-        const std::size_t first_group = task * kGroupsPerTask;
-        const std::size_t end_group = std::min(n_groups, first_group + kGroupsPerTask);
         for (std::size_t g = first_group; g < end_group; ++g) {
             const AnchorGroup group = group_at(order, g * kFitLanes);
             for (std::size_t c = 0; c < d; ++c) {

@@ -130,12 +130,11 @@ RosensteinResult lyapunov_rosenstein(std::span<const double> signal,
     // Each reference's neighbour is its own entry: blocks of references are
     // searched as tasks, on as many workers as the context lends.
     std::vector<std::size_t> neighbor(n_reference);
-    const std::size_t blocks = (n_reference + kNearestPerTask - 1) / kNearestPerTask;
-    for_each_task(context, blocks, [&](std::size_t block, Pacer& task_pacer) {
+    for_each_block(context, n_reference, kNearestPerTask,
+                   [&](std::size_t, std::size_t first, std::size_t last, Pacer& task_pacer) {
         const NeighborSearch<EmbeddedPoints> own(search, task_pacer);
-        const std::size_t last = std::min(n_reference, (block + 1) * kNearestPerTask);
         std::size_t hint = kNoHint;
-        for (std::size_t i = block * kNearestPerTask; i < last; ++i) {
+        for (std::size_t i = first; i < last; ++i) {
             const Nearest nearest = own.nearest(i, rule, hint);
             // Along a smooth trajectory the next point's neighbour is usually
             // the successor of this one's (a hint only speeds the search up).

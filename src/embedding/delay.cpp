@@ -356,12 +356,11 @@ void for_each_reference_neighbor(const EmbeddedPoints& rows, std::size_t referen
                                  Found&& found) {
     // The tree, when the step builds one of its own, is built once here.
     const NeighborSearch<EmbeddedPoints> shared = search_rows(rows, references, leading, pacer);
-    const std::size_t blocks = (references + kReferenceBlock - 1) / kReferenceBlock;
-    for_each_task(pacer.context(), blocks, [&](std::size_t block, Pacer& task_pacer) {
+    for_each_block(pacer.context(), references, kReferenceBlock,
+                   [&](std::size_t, std::size_t first, std::size_t end, Pacer& task_pacer) {
         const NeighborSearch<EmbeddedPoints> search(shared, task_pacer);
-        const std::size_t end = std::min(references, (block + 1) * kReferenceBlock);
         std::size_t hint = kNoHint;
-        for (std::size_t i = block * kReferenceBlock; i < end; ++i) {
+        for (std::size_t i = first; i < end; ++i) {
             const Nearest neighbor = nearest_neighbor(search, i, hint);
             hint = neighbor.found() ? neighbor.index + 1 : kNoHint;
             found(i, neighbor);

@@ -298,9 +298,8 @@ private:
             return;
         }
         std::vector<std::array<Box, 2>> partial(blocks);
-        for_each_task(pacer.context(), blocks, [&](std::size_t block, Pacer& task_pacer) {
-            const std::size_t first = block * kBoxBlockRows;
-            const std::size_t end = std::min(n, first + kBoxBlockRows);
+        for_each_block(pacer.context(), n, kBoxBlockRows,
+                       [&](std::size_t block, std::size_t first, std::size_t end, Pacer& task_pacer) {
             Box& block_lo = partial[block][0];
             Box& block_hi = partial[block][1];
             for (std::size_t c = 0; c < m_; ++c) block_lo[c] = block_hi[c] = points_.coord(first, c);
