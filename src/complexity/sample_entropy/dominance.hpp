@@ -472,7 +472,12 @@ public:
             if (tabled == 0) continue;
             // Row j holds the first j y of this order; each row is the one
             // before with one more bit. Rows hold an even number of words,
-            // copied two at a time.
+            // copied two at a time; the pair that gains the bit is then
+            // written again whole, from the row before with the bit added.
+            // Setting the bit in place instead (an 8-byte store into the 16
+            // bytes just stored) makes the next row's 16-byte load of that
+            // pair wait until both stores reach the cache, since no single
+            // store can forward it: a stall on every row.
             std::uint64_t* rows = tables_.data() + (q - first) * (ny + 1) * words_;
             std::fill(rows, rows + words_, std::uint64_t{0});
             for (std::size_t j = 0; j < ny; ++j) {
@@ -484,7 +489,15 @@ public:
                     std::memcpy(to + w, &pair, sizeof pair);
                 }
                 const std::uint32_t y = yo[j];
-                to[y / 64] |= std::uint64_t{1} << (y % 64);
+                const std::size_t at = y / 128 * 2;
+                WordPair pair;
+                std::memcpy(&pair, from + at, sizeof pair);
+                // Both halves from registers: an element set by index would
+                // go through memory and stall the same way.
+                const std::uint64_t bit = std::uint64_t{1} << (y % 64);
+                const bool high_word = (y / 64) % 2 != 0;
+                pair |= WordPair{high_word ? 0 : bit, high_word ? bit : 0};
+                std::memcpy(to + at, &pair, sizeof pair);
             }
         }
         std::uint64_t total = 0;

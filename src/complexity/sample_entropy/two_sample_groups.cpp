@@ -67,6 +67,9 @@ private:
         std::uint32_t group;
     };
 
+    // How far ahead the scattered passes ask for what they will read.
+    static constexpr std::size_t kAhead = 16;
+
     // Slots in order of (c1, c0, position of the first sample): the
     // templates in ascending order of their first sample (the ranking's
     // order, less the samples that start no template), then sorted stably
@@ -143,7 +146,21 @@ private:
         // The samples in ascending order: sample t is the second one of
         // template t - 1, which lands at its group's next free slot. One
         // thread scatters, as in the cell groups' orders.
-        for (const std::uint32_t t : ranks_.order) {
+        const std::uint32_t* const by_value = ranks_.order.data();
+        const std::size_t samples = ranks_.order.size();
+        for (std::size_t e = 0; e < samples; ++e) {
+            // The samples come in order of value, scattered over the series:
+            // asking a dozen samples ahead for the four records each one
+            // reads keeps their misses in flight together, where the loop
+            // would otherwise wait on each in turn. The template index is
+            // clamped only to stay inside `home_`.
+            const std::uint32_t ahead = by_value[std::min(e + kAhead, samples - 1)];
+            __builtin_prefetch(home_.data() +
+                               std::min<std::size_t>(ahead == 0 ? 0 : ahead - 1, templates_ - 1));
+            __builtin_prefetch(first + ahead);
+            __builtin_prefetch(high + ahead);
+            __builtin_prefetch(low + ahead);
+            const std::uint32_t t = by_value[e];
             if (t == 0 || t - 1 >= templates_) continue;
             const Home home = home_[t - 1];
             const std::uint32_t q = next[home.group]++;
