@@ -236,15 +236,6 @@ struct ItemOrder {
     bool reversed;
 };
 
-// The bits set in a word, without relying on a population-count instruction
-// (the default build targets the baseline of the architecture).
-inline std::uint64_t bits_set(std::uint64_t w) {
-    w = w - ((w >> 1) & 0x5555555555555555u);
-    w = (w & 0x3333333333333333u) + ((w >> 2) & 0x3333333333333333u);
-    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-    return (w * 0x0101010101010101u) >> 56;
-}
-
 // For every x = 0 .. nx-1, the bits set in the AND of its `count` rows over
 // their first `prefix` bits, summed: rows_of(a, rows) points rows[0 ..
 // count-1] at x a's rows (each read from word 0) and returns its prefix, 0

@@ -6,9 +6,9 @@
 // one-sided comparison of sorted positions:
 //   (c0 + 1, c1):     first[j] <= high[i], a merge along the first samples;
 //   (c0, c1 + 1):     first[j + 1] <= high[i + 1], a merge along the second;
-//   (c0 + 1, c1 + 1): both, a sweep along the first samples with a Fenwick
-//                     tree over the ranks of the second samples within the
-//                     group of j;
+//   (c0 + 1, c1 + 1): both, a sweep along the first samples that marks the
+//                     ranks of the second samples within the group of j
+//                     (TakenSlots);
 //   (c0 + 1, c1 - 1): the first, and first[j + 1] >= low[i + 1], the same
 //                     sweep counting the complement.
 // Every unordered pair of neighbouring groups is one of these four for one
@@ -215,7 +215,7 @@ private:
     }
 
     struct Scratch {
-        FenwickCounts entered;
+        TakenSlots entered;
         std::vector<std::uint32_t> passing;
     };
 
@@ -274,13 +274,13 @@ private:
         // The y enter, by their rank along the second samples, as soon as
         // they pass an x's first-sample test; the x come in ascending order
         // of that threshold, so the entered y only grow.
-        FenwickCounts& entered = scratch.entered;
+        TakenSlots& entered = scratch.entered;
         entered.reset(ny);
         std::uint64_t total = 0;
         std::size_t next = yb;
         std::size_t a = xb;
         for (; a < xe; ++a) {
-            for (; next < ye && first0_[next] <= high0_[a]; ++next) entered.add(rank1_[next], 1);
+            for (; next < ye && first0_[next] <= high0_[a]; ++next) entered.take(rank1_[next]);
             if (next == ye) break;
             const std::uint32_t passing = scratch.passing[rank1_[a]];
             const std::uint32_t both = entered.below(passing);
