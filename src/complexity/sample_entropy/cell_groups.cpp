@@ -100,6 +100,8 @@ public:
 
 private:
     static constexpr std::size_t kPad = LaneVector<Lane>::kLanes;
+    // How far ahead the scattered passes ask for what they will read.
+    static constexpr std::size_t kAhead = 24;
     enum Column { kNear = 0, kReach = 1, kNegNear = 2, kNegReach = 3 };
 
     // What one thread of the walk keeps: its pacer, its scratch for large
@@ -205,7 +207,16 @@ private:
         std::vector<std::uint32_t> next(groups);
         const auto within_groups = [&](std::size_t k, auto place) {
             std::copy(group_begin_.begin(), group_begin_.end() - 1, next.begin());
-            for (const std::uint32_t t : by_value_) {
+            const std::size_t samples = by_value_.size();
+            for (std::size_t e = 0; e < samples; ++e) {
+                // The templates come scattered over the series: asking for
+                // a home a few dozen samples ahead keeps several misses in
+                // flight, where the loop would otherwise wait on each in
+                // turn. The index is clamped only to stay inside `home`.
+                const std::uint32_t ahead = by_value_[std::min(e + kAhead, samples - 1)];
+                __builtin_prefetch(home.data() +
+                                   std::min<std::size_t>(ahead < k ? 0 : ahead - k, templates_ - 1));
+                const std::uint32_t t = by_value_[e];
                 if (t < k || t - k >= templates_) continue;
                 const std::uint32_t i = static_cast<std::uint32_t>(t - k);
                 const Home h = home[i];
@@ -233,7 +244,11 @@ private:
         // Every slot of a template is written below; only the padding past
         // the last template of each column, which vector loads read (and
         // mask off), is cleared here. Clearing all of it first would be one
-        // more pass over the largest buffer of the count.
+        // more pass over the largest buffer of the count. The negated
+        // columns of coordinate 0 are left unwritten, and their pages
+        // untouched: the walk pairs tuples one cell apart there only
+        // upwards (a run of first cells with the run one cell up), so
+        // nothing reads them.
         columns_.resize(4 * length_ * stride_);
         for (std::size_t c = 0; c < 4 * length_; ++c) {
             Lane* const padding = columns_.data() + c * stride_ + templates_;
@@ -258,7 +273,6 @@ private:
         // Blocks of templates fill their own slots of every column: a task
         // apiece.
         constexpr std::size_t kBlock = std::size_t{1} << 14;
-        constexpr std::size_t kAhead = 24;
         const std::size_t blocks = (templates_ + kBlock - 1) / kBlock;
         for_each_task(pacer_.context(), blocks, [&](std::size_t block, Pacer& pacer) {
             const std::size_t begin = block * kBlock;
@@ -279,6 +293,7 @@ private:
                     Lane* slot = columns_.data() + 4 * k * stride_ + p;
                     slot[kNear * stride_] = static_cast<Lane>(n - kShift);
                     slot[kReach * stride_] = static_cast<Lane>(r - kShift);
+                    if (k == 0) continue;
                     slot[kNegNear * stride_] = static_cast<Lane>(kShift - 1 - n);
                     slot[kNegReach * stride_] = static_cast<Lane>(kShift - 1 - r);
                 }

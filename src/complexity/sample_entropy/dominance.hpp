@@ -236,84 +236,89 @@ struct ItemOrder {
     bool reversed;
 };
 
-// The bits set in a word, without relying on a population-count instruction
-// (the default build targets the baseline of the architecture).
-inline std::uint64_t bits_set(std::uint64_t w) {
-    w = w - ((w >> 1) & 0x5555555555555555u);
-    w = (w & 0x3333333333333333u) + ((w >> 2) & 0x3333333333333333u);
-    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-    return (w * 0x0101010101010101u) >> 56;
-}
-
-// The bits set in the AND of `rows` rows over the first `prefix` bits, each
-// row read from word 0. The loops over a fixed number of rows (1 to 3, the
+// For every x = 0 .. nx-1, the bits set in the AND of its `count` rows over
+// their first `prefix` bits, summed: rows_of(a, rows) points rows[0 ..
+// count-1] at x a's rows (each read from word 0) and returns its prefix, 0
+// when it has no pair. The loops over a fixed number of rows (1 to 3, the
 // counts a bit set meets with templates of up to four samples) are unrolled
-// by the compiler. `Count` gives the bits set in one word.
-template <class Count>
-[[gnu::always_inline]] inline std::uint64_t anded_bits_with(const std::uint64_t* const* rows,
-                                                           std::size_t count, std::size_t prefix,
-                                                           Count bits_in) {
-    const std::size_t full = prefix / 64;
-    const std::uint64_t tail =
-        prefix % 64 == 0 ? 0 : (std::uint64_t{1} << (prefix % 64)) - 1;
-    const auto sum = [&](auto fixed) {
-        constexpr std::size_t kRows = decltype(fixed)::value;
-        const std::size_t k = kRows != 0 ? kRows : count;
-        std::uint64_t total = 0;
+// by the compiler, and chosen once for all the x. `Count` gives the bits set
+// in one word.
+template <std::size_t kRows, class RowsOf, class Count>
+[[gnu::always_inline]] inline std::uint64_t anded_totals_fixed(std::size_t nx, std::size_t count,
+                                                              RowsOf& rows_of, Count bits_in) {
+    const std::size_t k = kRows != 0 ? kRows : count;
+    std::array<const std::uint64_t*, kMostDimensions> rows;
+    std::uint64_t total = 0;
+    for (std::size_t a = 0; a < nx; ++a) {
+        const std::size_t prefix = rows_of(a, rows.data());
+        if (prefix == 0) continue;
+        const std::size_t full = prefix / 64;
         for (std::size_t w = 0; w < full; ++w) {
             std::uint64_t bits = rows[0][w];
             for (std::size_t t = 1; t < k; ++t) bits &= rows[t][w];
             total += bits_in(bits);
         }
-        if (tail != 0) {
-            std::uint64_t bits = rows[0][full] & tail;
+        if (prefix % 64 != 0) {
+            std::uint64_t bits = rows[0][full] & ((std::uint64_t{1} << (prefix % 64)) - 1);
             for (std::size_t t = 1; t < k; ++t) bits &= rows[t][full];
             total += bits_in(bits);
         }
-        return total;
-    };
-    // Dispatched here, not through with_fixed_dimensions, so that the loops
-    // stay inlined into the caller and take its instruction set (the clone
-    // with the population-count instruction below).
+    }
+    return total;
+}
+
+// Dispatched here, not through with_fixed_dimensions, so that the loops
+// stay inlined into the caller and take its instruction set (the clone
+// with the population-count instruction below).
+template <class RowsOf, class Count>
+[[gnu::always_inline]] inline std::uint64_t anded_totals_with(std::size_t nx, std::size_t count,
+                                                             RowsOf& rows_of, Count bits_in) {
     switch (count) {
         case 1:
-            return sum(std::integral_constant<std::size_t, 1>{});
+            return anded_totals_fixed<1>(nx, count, rows_of, bits_in);
         case 2:
-            return sum(std::integral_constant<std::size_t, 2>{});
+            return anded_totals_fixed<2>(nx, count, rows_of, bits_in);
         case 3:
-            return sum(std::integral_constant<std::size_t, 3>{});
+            return anded_totals_fixed<3>(nx, count, rows_of, bits_in);
         default:
-            return sum(std::integral_constant<std::size_t, 0>{});
+            return anded_totals_fixed<0>(nx, count, rows_of, bits_in);
     }
 }
 
-inline std::uint64_t anded_bits_portable(const std::uint64_t* const* rows, std::size_t count,
-                                         std::size_t prefix) {
-    return anded_bits_with(rows, count, prefix, [](std::uint64_t w) { return bits_set(w); });
+template <class RowsOf>
+std::uint64_t anded_totals_portable(std::size_t nx, std::size_t count, RowsOf& rows_of) {
+    return anded_totals_with(nx, count, rows_of, [](std::uint64_t w) { return bits_set(w); });
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The same with the processor's population count, compiled for processors
 // that have it and called only on those (the count is the same integer).
 // This is most of the work of the bit sets: a word's count by arithmetic
-// takes about a dozen instructions, the instruction one.
-[[gnu::target("popcnt")]] inline std::uint64_t anded_bits_popcnt(
-    const std::uint64_t* const* rows, std::size_t count, std::size_t prefix) {
-    return anded_bits_with(rows, count, prefix, [](std::uint64_t w) {
+// takes about a dozen instructions, the instruction one. The choice is made
+// once per problem, outside the loop over its x, whose rows_of is inlined
+// into this clone.
+template <class RowsOf>
+[[gnu::target("popcnt")]] std::uint64_t anded_totals_popcnt(std::size_t nx, std::size_t count,
+                                                            RowsOf& rows_of) {
+    return anded_totals_with(nx, count, rows_of, [](std::uint64_t w) {
         return static_cast<std::uint64_t>(__builtin_popcountll(w));
     });
 }
 
-inline std::uint64_t anded_bits(const std::uint64_t* const* rows, std::size_t count,
-                                std::size_t prefix) {
-    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
-    return has_popcnt ? anded_bits_popcnt(rows, count, prefix)
-                      : anded_bits_portable(rows, count, prefix);
+inline bool has_popcnt() {
+    static const bool has = __builtin_cpu_supports("popcnt");
+    return has;
+}
+
+template <class RowsOf>
+std::uint64_t anded_totals(std::size_t nx, std::size_t count, RowsOf& rows_of) {
+    return has_popcnt() ? anded_totals_popcnt(nx, count, rows_of)
+                        : anded_totals_portable(nx, count, rows_of);
 }
 #else
-inline std::uint64_t anded_bits(const std::uint64_t* const* rows, std::size_t count,
-                                std::size_t prefix) {
-    return anded_bits_portable(rows, count, prefix);
+template <class RowsOf>
+std::uint64_t anded_totals(std::size_t nx, std::size_t count, RowsOf& rows_of) {
+    return anded_totals_portable(nx, count, rows_of);
 }
 #endif
 
@@ -472,7 +477,12 @@ public:
             if (tabled == 0) continue;
             // Row j holds the first j y of this order; each row is the one
             // before with one more bit. Rows hold an even number of words,
-            // copied two at a time.
+            // copied two at a time; the pair that gains the bit is then
+            // written again whole, from the row before with the bit added.
+            // Setting the bit in place instead (an 8-byte store into the 16
+            // bytes just stored) makes the next row's 16-byte load of that
+            // pair wait until both stores reach the cache, since no single
+            // store can forward it: a stall on every row.
             std::uint64_t* rows = tables_.data() + (q - first) * (ny + 1) * words_;
             std::fill(rows, rows + words_, std::uint64_t{0});
             for (std::size_t j = 0; j < ny; ++j) {
@@ -484,28 +494,37 @@ public:
                     std::memcpy(to + w, &pair, sizeof pair);
                 }
                 const std::uint32_t y = yo[j];
-                to[y / 64] |= std::uint64_t{1} << (y % 64);
+                const std::size_t at = y / 128 * 2;
+                WordPair pair;
+                std::memcpy(&pair, from + at, sizeof pair);
+                // Both halves from registers: an element set by index would
+                // go through memory and stall the same way.
+                const std::uint64_t bit = std::uint64_t{1} << (y % 64);
+                const bool high_word = (y / 64) % 2 != 0;
+                pair |= WordPair{high_word ? 0 : bit, high_word ? bit : 0};
+                std::memcpy(to + at, &pair, sizeof pair);
             }
         }
-        std::uint64_t total = 0;
         if (tabled == 0) {
             // One dimension alone, led or not: its counts are the answer.
+            std::uint64_t total = 0;
             for (std::size_t a = 0; a < nx; ++a) total += passing_[a];
             return total;
         }
-        std::array<const std::uint64_t*, kMostDimensions> rows;
-        for (std::size_t a = 0; a < nx; ++a) {
-            const std::size_t prefix = led ? passing_[a] : ny;
+        const std::uint32_t* const passing = passing_.data();
+        const std::uint64_t* const tables = tables_.data();
+        const std::size_t words = words_;
+        auto rows_of = [=](std::size_t a, const std::uint64_t** rows) -> std::size_t {
+            const std::size_t prefix = led ? passing[a] : ny;
             bool none = prefix == 0;
             for (std::size_t t = 0; t < tabled; ++t) {
-                const std::uint32_t j = passing_[(first + t) * nx + a];
+                const std::uint32_t j = passing[(first + t) * nx + a];
                 none |= j == 0;
-                rows[t] = tables_.data() + (t * (ny + 1) + j) * words_;
+                rows[t] = tables + (t * (ny + 1) + j) * words;
             }
-            if (none) continue;
-            total += anded_bits(rows.data(), tabled, prefix);
-        }
-        return total;
+            return none ? 0 : prefix;
+        };
+        return anded_totals(nx, tabled, rows_of);
     }
 
 private:

@@ -6,9 +6,9 @@
 // one-sided comparison of sorted positions:
 //   (c0 + 1, c1):     first[j] <= high[i], a merge along the first samples;
 //   (c0, c1 + 1):     first[j + 1] <= high[i + 1], a merge along the second;
-//   (c0 + 1, c1 + 1): both, a sweep along the first samples with a Fenwick
-//                     tree over the ranks of the second samples within the
-//                     group of j;
+//   (c0 + 1, c1 + 1): both, a sweep along the first samples that marks the
+//                     ranks of the second samples within the group of j
+//                     (TakenSlots);
 //   (c0 + 1, c1 - 1): the first, and first[j + 1] >= low[i + 1], the same
 //                     sweep counting the complement.
 // Every unordered pair of neighbouring groups is one of these four for one
@@ -66,6 +66,9 @@ private:
         std::uint32_t slot;
         std::uint32_t group;
     };
+
+    // How far ahead the scattered passes ask for what they will read.
+    static constexpr std::size_t kAhead = 16;
 
     // Slots in order of (c1, c0, position of the first sample): the
     // templates in ascending order of their first sample (the ranking's
@@ -143,7 +146,21 @@ private:
         // The samples in ascending order: sample t is the second one of
         // template t - 1, which lands at its group's next free slot. One
         // thread scatters, as in the cell groups' orders.
-        for (const std::uint32_t t : ranks_.order) {
+        const std::uint32_t* const by_value = ranks_.order.data();
+        const std::size_t samples = ranks_.order.size();
+        for (std::size_t e = 0; e < samples; ++e) {
+            // The samples come in order of value, scattered over the series:
+            // asking a dozen samples ahead for the four records each one
+            // reads keeps their misses in flight together, where the loop
+            // would otherwise wait on each in turn. The template index is
+            // clamped only to stay inside `home_`.
+            const std::uint32_t ahead = by_value[std::min(e + kAhead, samples - 1)];
+            __builtin_prefetch(home_.data() +
+                               std::min<std::size_t>(ahead == 0 ? 0 : ahead - 1, templates_ - 1));
+            __builtin_prefetch(first + ahead);
+            __builtin_prefetch(high + ahead);
+            __builtin_prefetch(low + ahead);
+            const std::uint32_t t = by_value[e];
             if (t == 0 || t - 1 >= templates_) continue;
             const Home home = home_[t - 1];
             const std::uint32_t q = next[home.group]++;
@@ -198,7 +215,7 @@ private:
     }
 
     struct Scratch {
-        FenwickCounts entered;
+        TakenSlots entered;
         std::vector<std::uint32_t> passing;
     };
 
@@ -257,13 +274,13 @@ private:
         // The y enter, by their rank along the second samples, as soon as
         // they pass an x's first-sample test; the x come in ascending order
         // of that threshold, so the entered y only grow.
-        FenwickCounts& entered = scratch.entered;
+        TakenSlots& entered = scratch.entered;
         entered.reset(ny);
         std::uint64_t total = 0;
         std::size_t next = yb;
         std::size_t a = xb;
         for (; a < xe; ++a) {
-            for (; next < ye && first0_[next] <= high0_[a]; ++next) entered.add(rank1_[next], 1);
+            for (; next < ye && first0_[next] <= high0_[a]; ++next) entered.take(rank1_[next]);
             if (next == ye) break;
             const std::uint32_t passing = scratch.passing[rank1_[a]];
             const std::uint32_t both = entered.below(passing);
