@@ -431,7 +431,7 @@ private:
                     t0 = next + k0;  // nothing to do until the next reference starts
                     continue;
                 }
-                compute_band(t0);
+                compute_band(t0, next, k0);
                 add_band_to_sums(t0, k0, sums.sum(), sums.missed());
                 const std::size_t t1 = t0 + kBand;
                 retire_before(t1);
@@ -454,6 +454,11 @@ private:
                                 std::size_t k1) {
             const std::size_t last =
                 row_end > k0 ? std::min(plan_.references_, row_end - k0) : next;
+            // Those whose partners the last band's cells phase searched.
+            while (next < last && next >= prelisted_first_ && next < prelisted_last_) {
+                admit(next, prelisted_[next - prelisted_first_], k0, k1);
+                ++next;
+            }
             if (last <= next) return next;
             const std::size_t batch = last - next;
             if (batch < 2 || band_workers_ <= 1) {
@@ -501,7 +506,13 @@ private:
         // Cells of the band [t0, t0 + kBand) on every diagonal still needed, for
         // the rows some pair on it reads. Each slot is its own: with enough of
         // them, shares of the slots go to the workers.
-        void compute_band(std::size_t t0) {
+        //
+        // Shared among workers, the phase also searches the partner lists of
+        // the references that the next band admits (next, next + 1, ...):
+        // tasks of their own, handed out first, so that the searches fill in
+        // beside the cells instead of taking a phase of their own.
+        void compute_band(std::size_t t0, std::size_t next, std::size_t k0) {
+            prelisted_first_ = prelisted_last_ = next;
             const std::vector<std::uint32_t>& active = pool_.active();
             const double work = static_cast<double>(active.size()) *
                                 static_cast<double>(kBand * cell_units(plan_.points_));
@@ -517,12 +528,25 @@ private:
             const std::size_t block = std::max<std::size_t>(
                 kComputeBlockSlots, (active.size() + kComputeBlocksPerWorker * shares - 1) /
                                         (kComputeBlocksPerWorker * shares));
-            share_skips_.assign((active.size() + block - 1) / block, 0);
-            for_each_block(band_context_, active.size(), block,
-                           [&](std::size_t b, std::size_t first, std::size_t last, Pacer& pacer) {
-                               share_skips_[b] = compute_slots(active.data() + first,
-                                                               active.data() + last, t0, pacer);
-                           });
+            const std::size_t next_end =
+                t0 + 2 * kBand > k0 ? std::min(plan_.references_, t0 + 2 * kBand - k0) : next;
+            const std::size_t upcoming = next_end > next ? next_end - next : 0;
+            if (prelisted_.size() < upcoming) prelisted_.resize(upcoming);
+            const std::size_t blocks = (active.size() + block - 1) / block;
+            share_skips_.assign(blocks, 0);
+            for_each_task(band_context_, upcoming + blocks, [&](std::size_t task, Pacer& pacer) {
+                if (task < upcoming) {
+                    prelisted_[task].clear();
+                    plan_.partners_(next + task, prelisted_[task], pacer);
+                    return;
+                }
+                const std::size_t b = task - upcoming;
+                const std::size_t first = b * block;
+                const std::size_t last = std::min(active.size(), first + block);
+                share_skips_[b] = compute_slots(active.data() + first, active.data() + last, t0,
+                                                pacer);
+            });
+            prelisted_last_ = next + upcoming;
             band_skips_ = 0;
             for (const BandMask skips : share_skips_) band_skips_ |= skips;
         }
@@ -762,6 +786,11 @@ private:
         std::size_t retired_records_ = 0;  // records at the front whose references left
         std::deque<Reference> in_flight_;
         std::vector<std::vector<std::size_t>> listed_ = std::vector<std::vector<std::size_t>>(1);
+        // The partner lists of the references prelisted_first_ ..
+        // prelisted_last_ - 1, searched ahead of their admission.
+        std::vector<std::vector<std::size_t>> prelisted_;
+        std::size_t prelisted_first_ = 0;
+        std::size_t prelisted_last_ = 0;
     };
 
     // One pass over every reference: the number of pairs followed for each
