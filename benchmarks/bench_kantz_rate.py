@@ -22,8 +22,15 @@ two workers each would only measure the machine), and each reports the wall
 time per percent beside the processor time of all its threads, and its wall
 time against the same build's first worker count:
 
-    python benchmarks/bench_kantz_rate.py 100000 --workers 1 2 --rounds 2 The progress callback marks when the follow-up's
-pass reaches the window's two fractions of its rows, and ends the call at the
+    python benchmarks/bench_kantz_rate.py 100000 --workers 1 2 --rounds 2
+
+On a machine that others share, the wall time of the workers tells more
+about their load than about the code; "less queueing" takes off the time the
+busiest thread of the call spent waiting for a core (from the scheduler's
+per-thread statistics), which leaves its own work and its waits for the other
+threads.
+
+The progress callback marks when the follow-up's pass reaches the window's two fractions of its rows, and ends the call at the
 second. Until the pass has covered the first max_iter rows (a fifth of them
 under the defaults) references still join the flight, so early windows are
 cheaper per row than the steady state, though the pool of diagonals is
@@ -41,6 +48,19 @@ from pathlib import Path
 
 class _Stop(Exception):
     pass
+
+
+def _thread_clocks():
+    """Per thread of this process: (seconds on a core, seconds waiting for one)."""
+    clocks = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/schedstat") as f:
+                run, wait = f.read().split()[:2]
+        except (OSError, ValueError):
+            continue
+        clocks[tid] = (int(run) / 1e9, int(wait) / 1e9)
+    return clocks
 
 
 def child(n, low, high, workers):
@@ -61,18 +81,24 @@ def child(n, low, high, workers):
             return
         fraction = done / total
         if fraction >= low and "low" not in marks:
-            marks["low"] = (fraction, time.process_time(), time.perf_counter())
+            marks["low"] = (fraction, time.process_time(), time.perf_counter(), _thread_clocks())
         if fraction >= high:
-            marks["high"] = (fraction, time.process_time(), time.perf_counter())
+            marks["high"] = (fraction, time.process_time(), time.perf_counter(), _thread_clocks())
             raise _Stop
 
     try:
         _parallel.lyapunov_kantz(x, None, None, None, None, None, workers, progress)
     except _Stop:
         pass
-    (f0, c0, w0), (f1, c1, w1) = marks["low"], marks["high"]
+    (f0, c0, w0, t0), (f1, c1, w1, t1) = marks["low"], marks["high"]
     percent = (f1 - f0) * 100
-    print(f"{(c1 - c0) / percent:.4f} {(w1 - w0) / percent:.4f}")
+    # The thread that ran longest in the window is the one the call waits
+    # on; the time it spent queued for a core (other processes' load) is
+    # taken off the wall time.
+    busiest = max(t1, key=lambda tid: t1[tid][0] - t0.get(tid, (0.0, 0.0))[0])
+    queued = t1[busiest][1] - t0.get(busiest, (0.0, 0.0))[1]
+    print(f"{(c1 - c0) / percent:.4f} {(w1 - w0) / percent:.4f} "
+          f"{(w1 - w0 - queued) / percent:.4f}")
 
 
 def main():
@@ -105,8 +131,8 @@ def main():
         out, _ = process.communicate()
         if process.returncode != 0:
             return None
-        cpu, wall = (float(v) for v in out.split()[-2:])
-        return cpu, wall
+        cpu, wall, unqueued = (float(v) for v in out.split()[-3:])
+        return cpu, wall, unqueued
 
     print(f"kantz@{args.n}, pass {low:.0%} to {high:.0%}, load {os.getloadavg()[0]:.2f}")
     together = args.workers == [1]
@@ -124,12 +150,14 @@ def main():
             if result is None:
                 print(f"  {name}: failed")
                 continue
-            cpu, wall = result
+            cpu, wall, unqueued = result
             first_cpu = first_cpu or cpu
-            first_wall.setdefault(build, wall)
+            first_wall.setdefault(build, (wall, unqueued))
             line = f"  {name:44s} cpu {cpu:7.3f} s per 1 %   x{first_cpu / cpu:.2f} against the first"
             if not together:
-                line += f"   wall {wall:7.3f} s, x{first_wall[build] / wall:.2f} against its first"
+                wall0, unqueued0 = first_wall[build]
+                line += (f"   wall {wall:7.3f} s, x{wall0 / wall:.2f} against its first;"
+                         f" less queueing {unqueued:7.3f} s, x{unqueued0 / unqueued:.2f}")
             print(line)
     print(f"load at the end {os.getloadavg()[0]:.2f}")
 
