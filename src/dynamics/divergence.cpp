@@ -5,7 +5,10 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
+
+#include <time.h>
 
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
@@ -18,6 +21,14 @@ namespace {
 
 std::size_t steps_of(std::size_t n, std::size_t n_steps, std::size_t i, std::size_t j) {
     return std::min(n_steps, n - std::max(i, j));
+}
+
+// The processor time of the calling thread, in seconds; -1 where the system
+// cannot tell (a difference of two such readings is then never positive).
+double thread_seconds() {
+    timespec now{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return -1.0;
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
 // Work units of one cell: the coordinate differences of its distance, and
@@ -121,6 +132,17 @@ struct PairRecord {
 // 8 to 12 % less at 20,000; 32 took 4 % more than 24.
 constexpr std::size_t kPrefetchAhead = 24;
 
+// References per task when the plan lists every partner list once: a few
+// milliseconds of radius searches, against a histogram of the steps to clear
+// and merge.
+constexpr std::size_t kListingBlock = 2048;
+
+// A band's cells are filled by blocks of at least this many slots (some
+// tens of microseconds of work each), about kComputeBlocksPerWorker blocks
+// per worker.
+constexpr std::size_t kComputeBlockSlots = 128;
+constexpr std::size_t kComputeBlocksPerWorker = 8;
+
 // Adds the band's cells of each pair of one reference to the sums of that
 // reference. window[r] is the sum for row t0 + r (that is, k = t0 + r - i);
 // lanes below first_lane (rows before the reference's first step of the
@@ -192,27 +214,6 @@ QUORLIN_VECTOR_CLONES void add_band_counting(double* window, std::uint64_t* miss
                                              const PairRecord* records, std::size_t n_records,
                                              std::uint32_t t0, std::uint32_t first_lane) {
     add_band_lanes<true>(window, missed, cells, slots, records, n_records, t0, first_lane);
-}
-
-// The lanes [lo, hi) of one reference's band, lane by lane, reading and
-// writing no other lane of its window: the share of a reference whose
-// window falls across the cut between two threads' ranges of k (the other
-// lanes are another thread's sums). Every lane sees the same additions, in
-// the same order of the pairs, as in add_band_lanes. `missed` counts as
-// there when given.
-void add_band_share(double* window, std::uint64_t* missed, const double* cells,
-                    const Slot* slots, const PairRecord* records, std::size_t n_records,
-                    std::uint32_t t0, std::uint32_t lo, std::uint32_t hi) {
-    for (std::size_t p = 0; p < n_records; ++p) {
-        const PairRecord record = records[p];
-        if (record.end <= t0 + lo) continue;
-        const double* column = cells + static_cast<std::size_t>(record.slot) * kBand;
-        const std::uint32_t last = std::min(record.end - t0, hi);
-        for (std::uint32_t lane = lo; lane < last; ++lane) window[lane] += column[lane];
-        if (missed != nullptr) {
-            count_missed(missed, slots[record.slot], lo, last);
-        }
-    }
 }
 
 // Memory for the cells of the slots, aligned to cache lines: a slot of 32
@@ -430,7 +431,7 @@ private:
                     t0 = next + k0;  // nothing to do until the next reference starts
                     continue;
                 }
-                compute_band(t0);
+                compute_band(t0, next, k0);
                 add_band_to_sums(t0, k0, sums.sum(), sums.missed());
                 const std::size_t t1 = t0 + kBand;
                 retire_before(t1);
@@ -447,19 +448,43 @@ private:
     private:
         // Admits references next, next + 1, ... whose first row of the pass
         // lies before `row_end`; returns the first one not admitted.
+        // With workers lent to the bands, their partner lists are searched on
+        // the workers, one reference a task, and taken in in index order.
         std::size_t admit_until(std::size_t next, std::size_t row_end, std::size_t k0,
                                 std::size_t k1) {
-            while (next < plan_.references_ && next + k0 < row_end) admit(next++, k0, k1);
-            return next;
+            const std::size_t last =
+                row_end > k0 ? std::min(plan_.references_, row_end - k0) : next;
+            // Those whose partners the last band's cells phase searched.
+            while (next < last && next >= prelisted_first_ && next < prelisted_last_) {
+                admit(next, prelisted_[next - prelisted_first_], k0, k1);
+                ++next;
+            }
+            if (last <= next) return next;
+            const std::size_t batch = last - next;
+            if (batch < 2 || band_workers_ <= 1) {
+                for (; next < last; ++next) {
+                    listed_[0].clear();
+                    plan_.partners_(next, listed_[0], pacer_);
+                    admit(next, listed_[0], k0, k1);
+                }
+                return next;
+            }
+            if (listed_.size() < batch) listed_.resize(batch);
+            for_each_task(band_context_, batch, [&](std::size_t task, Pacer& pacer) {
+                listed_[task].clear();
+                plan_.partners_(next + task, listed_[task], pacer);
+            });
+            for (std::size_t task = 0; task < batch; ++task) admit(next + task, listed_[task], k0, k1);
+            return last;
         }
 
-        // Takes reference i into flight for the pass [k0, k1): a record per
-        // pair with something to add in the pass, in their listed order.
-        void admit(std::size_t i, std::size_t k0, std::size_t k1) {
-            listed_.clear();
-            plan_.partners_(i, listed_, pacer_);
+        // Takes reference i, whose partners are `listed`, into flight for the
+        // pass [k0, k1): a record per pair with something to add in the pass,
+        // in their listed order.
+        void admit(std::size_t i, const std::vector<std::size_t>& listed, std::size_t k0,
+                   std::size_t k1) {
             Reference reference{i, records_.size(), records_.size(), 0};
-            for (const std::size_t j : listed_) {
+            for (const std::size_t j : listed) {
                 const std::size_t steps = std::min(k1, steps_of(n_, plan_.steps_, i, j));
                 if (steps <= k0) continue;
                 const auto diagonal = static_cast<std::uint32_t>(j + (n_ - 1) - i);
@@ -481,7 +506,13 @@ private:
         // Cells of the band [t0, t0 + kBand) on every diagonal still needed, for
         // the rows some pair on it reads. Each slot is its own: with enough of
         // them, shares of the slots go to the workers.
-        void compute_band(std::size_t t0) {
+        //
+        // Shared among workers, the phase also searches the partner lists of
+        // the references that the next band admits (next, next + 1, ...):
+        // tasks of their own, handed out first, so that the searches fill in
+        // beside the cells instead of taking a phase of their own.
+        void compute_band(std::size_t t0, std::size_t next, std::size_t k0) {
+            prelisted_first_ = prelisted_last_ = next;
             const std::vector<std::uint32_t>& active = pool_.active();
             const double work = static_cast<double>(active.size()) *
                                 static_cast<double>(kBand * cell_units(plan_.points_));
@@ -490,14 +521,32 @@ private:
                 band_skips_ = compute_slots(active.data(), active.data() + active.size(), t0, pacer_);
                 return;
             }
-            share_skips_.assign(shares, 0);
-            const std::size_t per_share = (active.size() + shares - 1) / shares;
-            for_each_task(band_context_, shares, [&](std::size_t share, Pacer& pacer) {
-                const std::size_t first = std::min(active.size(), share * per_share);
-                const std::size_t last = std::min(active.size(), first + per_share);
-                share_skips_[share] = compute_slots(active.data() + first, active.data() + last, t0,
-                                                    pacer);
+            // Blocks much smaller than a worker's share, handed out as
+            // threads become free: slots that begin or end within the band
+            // have fewer cells, and on a shared machine one worker may lose
+            // its core for a while.
+            const std::size_t block = std::max<std::size_t>(
+                kComputeBlockSlots, (active.size() + kComputeBlocksPerWorker * shares - 1) /
+                                        (kComputeBlocksPerWorker * shares));
+            const std::size_t next_end =
+                t0 + 2 * kBand > k0 ? std::min(plan_.references_, t0 + 2 * kBand - k0) : next;
+            const std::size_t upcoming = next_end > next ? next_end - next : 0;
+            if (prelisted_.size() < upcoming) prelisted_.resize(upcoming);
+            const std::size_t blocks = (active.size() + block - 1) / block;
+            share_skips_.assign(blocks, 0);
+            for_each_task(band_context_, upcoming + blocks, [&](std::size_t task, Pacer& pacer) {
+                if (task < upcoming) {
+                    prelisted_[task].clear();
+                    plan_.partners_(next + task, prelisted_[task], pacer);
+                    return;
+                }
+                const std::size_t b = task - upcoming;
+                const std::size_t first = b * block;
+                const std::size_t last = std::min(active.size(), first + block);
+                share_skips_[b] = compute_slots(active.data() + first, active.data() + last, t0,
+                                                pacer);
             });
+            prelisted_last_ = next + upcoming;
             band_skips_ = 0;
             for (const BandMask skips : share_skips_) band_skips_ |= skips;
         }
@@ -552,31 +601,78 @@ private:
                 }
                 return;
             }
-            // Cuts at the references that begin the shares of about equal pairs,
-            // taken in order of increasing index, that is of decreasing k: the
-            // k of a reference's lane 0 is t0 - index.
+            // Cuts at the references that begin the shares, taken in order of
+            // increasing index, that is of decreasing k: the k of a
+            // reference's lane 0 is t0 - index. The shares hold equal pairs
+            // at first; from then on, pairs in inverse proportion to what a
+            // pair of that share cost in the bands before, since a pair does
+            // not cost the same everywhere (the newest references, in share
+            // 0, add their first band lane by lane, for one): at 20,000
+            // samples, with equal pairs, share 0 took 15 to 16 % longer than
+            // share 1 on two workers; so placed, the two took the same to
+            // 0.2 %.
+            share_target_.assign(shares, 1.0 / static_cast<double>(shares));
+            if (measured_shares_ == shares) {
+                double total = 0.0;
+                for (std::size_t q = 0; q < shares; ++q) total += 1.0 / share_cost_[q];
+                for (std::size_t q = 0; q < shares; ++q) {
+                    // Bounded, so that one odd band (a page fault, a core
+                    // lost for a while) cannot starve a share.
+                    share_target_[q] = std::clamp(1.0 / share_cost_[q] / total,
+                                                  0.25 / static_cast<double>(shares),
+                                                  4.0 / static_cast<double>(shares));
+                }
+            }
+            share_pairs_.assign(shares, 0.0);
             cuts_.clear();
             std::size_t seen = 0;
             std::size_t next_share = 1;
+            double boundary = share_target_[shares - 1] * static_cast<double>(in_flight);
             for (const Reference& reference : in_flight_) {
-                if (next_share < shares && seen * shares >= next_share * in_flight) {
+                if (next_share < shares && static_cast<double>(seen) >= boundary) {
                     cuts_.push_back(static_cast<std::ptrdiff_t>(t0) -
                                     static_cast<std::ptrdiff_t>(reference.index));
                     ++next_share;
+                    boundary += share_target_[shares - next_share] * static_cast<double>(in_flight);
                 }
                 seen += reference.end_record - reference.first_record;
+                share_pairs_[shares - next_share] +=
+                    static_cast<double>(reference.end_record - reference.first_record);
             }
             // In increasing k, without repeats; share q adds to k in
             // [cuts_[q - 1], cuts_[q]), the first from -infinity, the last on.
             std::reverse(cuts_.begin(), cuts_.end());
             cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
-            for_each_task(band_context_, cuts_.size() + 1, [&](std::size_t share, Pacer& pacer) {
+            const std::size_t tasks = cuts_.size() + 1;
+            share_seconds_.assign(tasks, 0.0);
+            for_each_task(band_context_, tasks, [&](std::size_t share, Pacer& pacer) {
+                const double started = thread_seconds();
                 const std::ptrdiff_t k_low = share == 0 ? kLowest : cuts_[share - 1];
                 const std::ptrdiff_t k_high = share == cuts_.size() ? kHighest : cuts_[share];
                 for (const Reference& reference : in_flight_) {
                     add_reference(reference, t0, k0, sum, missed, k_low, k_high, pacer);
                 }
+                share_seconds_[share] = thread_seconds() - started;
             });
+            // The processor time of a thread, not the time elapsed, so that a
+            // share that lost its core for a while is not taken for costly.
+            // Smoothed over the bands; the cuts never change a bit of the sums.
+            if (tasks != shares) {
+                measured_shares_ = 0;
+                return;
+            }
+            for (std::size_t q = 0; q < shares; ++q) {
+                if (!(share_seconds_[q] > 0.0) || !(share_pairs_[q] > 0.0)) {
+                    measured_shares_ = 0;
+                    return;
+                }
+            }
+            if (measured_shares_ != shares) share_cost_.assign(shares, 0.0);
+            for (std::size_t q = 0; q < shares; ++q) {
+                const double cost = share_seconds_[q] / share_pairs_[q];
+                share_cost_[q] = measured_shares_ == shares ? 0.5 * (share_cost_[q] + cost) : cost;
+            }
+            measured_shares_ = shares;
         }
 
         // One reference's share of the band: the lanes whose k lies in
@@ -612,9 +708,25 @@ private:
                     end <= k_high ? static_cast<std::uint32_t>(kBand)
                                   : static_cast<std::uint32_t>(k_high - base);
                 if (lo < hi) {
-                    add_band_share(sum + base, band_skips_ != 0 ? missed + base : nullptr,
-                                   pool_.cells(), pool_.slots(), records, n_records, band_t0, lo,
-                                   hi);
+                    // The lanes [lo, hi) are this thread's, the others another
+                    // thread's: the whole band is added in vectors to a copy
+                    // of the window, of which only the own lanes are read in
+                    // and written back. Each of them sees the same additions
+                    // in the same order as in the window itself; the other
+                    // lanes of the copy are scratch.
+                    alignas(64) double window[kBand] = {};
+                    std::uint64_t window_missed[kBand] = {};
+                    for (std::uint32_t lane = lo; lane < hi; ++lane) window[lane] = sum[base + lane];
+                    if (band_skips_ != 0) {
+                        add_band_counting(window, window_missed, pool_.cells(), pool_.slots(),
+                                          records, n_records, band_t0, first_lane);
+                    } else {
+                        add_band(window, pool_.cells(), records, n_records, band_t0, first_lane);
+                    }
+                    for (std::uint32_t lane = lo; lane < hi; ++lane) {
+                        sum[base + lane] = window[lane];
+                        missed[base + lane] += window_missed[lane];
+                    }
                 }
             }
             // A pair's band is a few vector additions.
@@ -663,11 +775,23 @@ private:
         BandMask band_skips_ = 0;  // whether any cell of the band was skipped
         std::vector<BandMask> share_skips_;  // the same, per share of the slots
         std::vector<std::ptrdiff_t> cuts_;   // where the shares of k meet
+        // What the shares of the additions cost (seconds of a thread's
+        // processor time per pair), which places the next band's cuts.
+        std::vector<double> share_target_;   // fraction of the pairs per share
+        std::vector<double> share_pairs_;
+        std::vector<double> share_seconds_;
+        std::vector<double> share_cost_;
+        std::size_t measured_shares_ = 0;    // shares that share_cost_ describes
 
         std::vector<PairRecord> records_;
         std::size_t retired_records_ = 0;  // records at the front whose references left
         std::deque<Reference> in_flight_;
-        std::vector<std::size_t> listed_;
+        std::vector<std::vector<std::size_t>> listed_ = std::vector<std::vector<std::size_t>>(1);
+        // The partner lists of the references prelisted_first_ ..
+        // prelisted_last_ - 1, searched ahead of their admission.
+        std::vector<std::vector<std::size_t>> prelisted_;
+        std::size_t prelisted_first_ = 0;
+        std::size_t prelisted_last_ = 0;
     };
 
     // One pass over every reference: the number of pairs followed for each
@@ -693,18 +817,33 @@ private:
         pairs_by_steps_.assign(steps_ + 1, 0);
         require_memory(references_, sizeof(std::uint32_t));
         std::vector<std::uint32_t> listed_count(references_);
-        std::vector<std::size_t> listed;
         std::uint64_t pairs = 0;
         {
-            SerialPhase phase(pacer_.context(), references_);
-            for (std::size_t i = 0; i < references_; ++i) {
-                listed.clear();
-                partners_(i, listed, pacer_);
-                listed_count[i] = static_cast<std::uint32_t>(listed.size());
-                pairs += listed.size();
-                for (const std::size_t j : listed) ++pairs_by_steps_[steps_of(n_, steps_, i, j)];
-                phase.reached(i + 1);
-            }
+            // Blocks of references listed on the workers; only integer
+            // counts come out, merged in whatever order the blocks finish.
+            // Each block keeps a histogram of its own while it runs (at most
+            // one per thread at a time).
+            SharedPhase phase(pacer_.context(), references_);
+            std::mutex merge;
+            for_each_block(
+                pacer_.context().with_progress(nullptr), references_, kListingBlock,
+                [&](std::size_t, std::size_t begin, std::size_t end, Pacer& pacer) {
+                    require_memory(steps_ + 1, sizeof(std::uint64_t));
+                    std::vector<std::uint64_t> by_steps(steps_ + 1, 0);
+                    std::vector<std::size_t> listed;
+                    std::uint64_t block_pairs = 0;
+                    for (std::size_t i = begin; i < end; ++i) {
+                        listed.clear();
+                        partners_(i, listed, pacer);
+                        listed_count[i] = static_cast<std::uint32_t>(listed.size());
+                        block_pairs += listed.size();
+                        for (const std::size_t j : listed) ++by_steps[steps_of(n_, steps_, i, j)];
+                    }
+                    const std::lock_guard<std::mutex> hold(merge);
+                    pairs += block_pairs;
+                    for (std::size_t h = 0; h <= steps_; ++h) pairs_by_steps_[h] += by_steps[h];
+                    phase.add(end - begin);
+                });
         }
         const double work = static_cast<double>(pairs) * static_cast<double>(steps_) *
                             static_cast<double>(cell_units(points_));
