@@ -13,6 +13,16 @@
 // has none, so Alpine builds take the baseline path), and a compiler that
 // emits them: GCC, and Clang from version 14. Elsewhere the functions are
 // compiled once, for the baseline.
+//
+// No exception may leave a clone. GCC (11 and 12 at least) takes a call of a
+// target_clones function for a call that cannot throw, and gives the
+// caller's unwind tables no entry for it: an exception thrown inside (a stop
+// request from the pacer, an allocation failure) then finds no handler, and
+// the process ends in std::terminate whatever catch blocks wait further up.
+// A clone that can throw therefore catches everything itself, records it in
+// a CapturedFailure (captured_failure.hpp) and returns; a plain function
+// around it throws it again, on the caller's side, where the tables are
+// right. Clones that only compute (no pacer, no allocation) need none of it.
 #pragma once
 
 #if defined(__has_include)

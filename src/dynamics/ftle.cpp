@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include "common/captured_failure.hpp"
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
@@ -186,15 +187,30 @@ template <std::size_t D>
     return out;
 }
 
-// Compiled for several instruction sets (vector_clones.hpp).
-QUORLIN_VECTOR_CLONES BallRows ball_rows_any(const BallJob& job, Pacer& pacer) {
-    switch (job.trajectory->dim()) {
-        case 1: return ball_rows<1>(job, pacer);
-        case 2: return ball_rows<2>(job, pacer);
-        case 3: return ball_rows<3>(job, pacer);
-        case 4: return ball_rows<4>(job, pacer);
-        default: return ball_rows<0>(job, pacer);
+// Compiled for several instruction sets (vector_clones.hpp), and so lets no
+// exception out: a stop request is recorded in `failure` and thrown again by
+// ball_rows_any.
+QUORLIN_VECTOR_CLONES BallRows ball_rows_clone(const BallJob& job, Pacer& pacer,
+                                               CapturedFailure& failure) noexcept {
+    try {
+        switch (job.trajectory->dim()) {
+            case 1: return ball_rows<1>(job, pacer);
+            case 2: return ball_rows<2>(job, pacer);
+            case 3: return ball_rows<3>(job, pacer);
+            case 4: return ball_rows<4>(job, pacer);
+            default: return ball_rows<0>(job, pacer);
+        }
+    } catch (...) {
+        failure.capture_current();
+        return {};
     }
+}
+
+BallRows ball_rows_any(const BallJob& job, Pacer& pacer) {
+    CapturedFailure failure;
+    const BallRows ball = ball_rows_clone(job, pacer, failure);
+    if (!failure.empty()) failure.rethrow();
+    return ball;
 }
 
 // Marks in `marks` every anchor row (row < n_anchors) of the tree's nodes

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/captured_failure.hpp"
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "common/vector_clones.hpp"
@@ -309,18 +310,36 @@ template <std::size_t D>
 }
 
 // Compiled for several instruction sets (vector_clones.hpp); the common
-// dimensions get tables of their own size, kept in registers.
-QUORLIN_VECTOR_CLONES std::array<LaneFit, kFitLanes> fit_group_any(
+// dimensions get tables of their own size, kept in registers. Lets no
+// exception out: a stop request or a scratch table that cannot be had is
+// recorded in `failure` and thrown again by fit_group_any.
+QUORLIN_VECTOR_CLONES std::array<LaneFit, kFitLanes> fit_group_clone(
     const StridedPoints& trajectory, std::size_t horizon,
     const std::array<std::size_t, kFitLanes>& anchors, LaneMask active, FitRows neighbours,
-    FitScratch& scratch, Pacer& pacer) {
-    switch (trajectory.dim()) {
-        case 1: return fit_group<1>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
-        case 2: return fit_group<2>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
-        case 3: return fit_group<3>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
-        case 4: return fit_group<4>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
-        default: return fit_group<0>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+    FitScratch& scratch, Pacer& pacer, CapturedFailure& failure) noexcept {
+    try {
+        switch (trajectory.dim()) {
+            case 1: return fit_group<1>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+            case 2: return fit_group<2>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+            case 3: return fit_group<3>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+            case 4: return fit_group<4>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+            default: return fit_group<0>(trajectory, horizon, anchors, active, neighbours, scratch, pacer);
+        }
+    } catch (...) {
+        failure.capture_current();
+        return {};
     }
+}
+
+std::array<LaneFit, kFitLanes> fit_group_any(const StridedPoints& trajectory, std::size_t horizon,
+                                             const std::array<std::size_t, kFitLanes>& anchors,
+                                             LaneMask active, FitRows neighbours,
+                                             FitScratch& scratch, Pacer& pacer) {
+    CapturedFailure failure;
+    const std::array<LaneFit, kFitLanes> fits = fit_group_clone(
+        trajectory, horizon, anchors, active, neighbours, scratch, pacer, failure);
+    if (!failure.empty()) failure.rethrow();
+    return fits;
 }
 
 }  // namespace

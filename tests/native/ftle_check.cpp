@@ -11,6 +11,7 @@
 // enough anchors for many tasks.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/execution.hpp"
@@ -159,6 +161,56 @@ void check_direct_perturbation(const std::string& name, const std::vector<double
                });
 }
 
+// A context that asks to stop from its `at`-th look on.
+struct StopAt {
+    std::size_t at;
+    mutable std::size_t looks = 0;
+};
+
+bool stop_at(const void* state) {
+    const auto* stop = static_cast<const StopAt*>(state);
+    return ++stop->looks >= stop->at;
+}
+
+// A stop requested at each look of a call in turn must end the call with
+// Cancelled wherever the look falls, the vector clones included (an
+// exception that left one of those ended the process in std::terminate).
+void check_stops(const std::string& name, const StridedPoints& trajectory, std::size_t n_neighbors,
+                 std::optional<double> epsilon) {
+    for (std::size_t at = 1;; ++at) {
+        ++checks;
+        const StopAt stop{at};
+        const ExecutionContext context(stop_at, &stop);
+        try {
+            ftle_local_linearization(trajectory, 10, n_neighbors, epsilon, context, AnchorSubset{});
+        } catch (const Cancelled&) {
+            continue;
+        } catch (...) {
+            fail(name + ": not Cancelled at look " + std::to_string(at));
+        }
+        if (at < 20) fail(name + ": only " + std::to_string(at) + " looks");
+        break;
+    }
+    // And on three workers, stopped from another thread after a growing
+    // delay, as an interrupt stops a threaded call.
+    for (int round = 0; round < 40; ++round) {
+        ++checks;
+        std::atomic<bool> flag{false};
+        std::thread stopper([&flag, round] {
+            std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
+            flag.store(true, std::memory_order_relaxed);
+        });
+        try {
+            ftle_local_linearization(trajectory, 10, n_neighbors, epsilon,
+                                     ExecutionContext::watching(flag, 3), AnchorSubset{});
+        } catch (const Cancelled&) {
+        } catch (...) {
+            fail(name + ": not Cancelled on three workers");
+        }
+        stopper.join();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +218,16 @@ int main(int argc, char** argv) {
 
     const std::vector<double> flow = lorenz_rows(1500);
     check_local_linearization("lorenz", flow, 1500, 3, false, rng);
+    // Stopped in the fits, and (a NaN row keeping the tree out, balls too
+    // small to fit) in the scans for the balls.
+    check_stops("lorenz stopped", StridedPoints{reinterpret_cast<const unsigned char*>(flow.data()),
+                                                1500, 3, 3 * sizeof(double), sizeof(double)},
+                10, std::nullopt);
+    std::vector<double> scanned = noise(rng, 6000 * 3);
+    scanned[3 * 3000] = kNaN;
+    check_stops("scans stopped", StridedPoints{reinterpret_cast<const unsigned char*>(scanned.data()),
+                                               6000, 3, 3 * sizeof(double), sizeof(double)},
+                0, 1e-9);
     std::vector<double> x(1500);
     for (std::size_t t = 0; t < x.size(); ++t) x[t] = flow[3 * t];
     check_direct_perturbation("lorenz", x, rng);
