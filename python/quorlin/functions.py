@@ -49,7 +49,9 @@ Threads (``workers``)
     but one, and so on; 0 and counts below -usable raise ValueError. Counts
     above the usable cores are allowed (at most 1024) and only oversubscribe.
     Ctrl-C stops a threaded call as it stops any other. Parts of some
-    computations run on one thread whatever the count. For many series, run
+    computations run on one thread whatever the count, and each call starts
+    its threads (tens to hundreds of microseconds), so calls that take less
+    than a few milliseconds are faster with ``workers=1``. For many series, run
     one call per series in a process pool instead (README: "Many series in
     parallel").
 """
