@@ -22,8 +22,13 @@
 // A clone that can throw therefore catches everything itself, records it in
 // a CapturedFailure (captured_failure.hpp) and returns; a plain function
 // around it throws it again, on the caller's side, where the tables are
-// right. Clones that only compute (no pacer, no allocation) need none of it.
+// right (call_clone below). Clones that only compute (no pacer, no
+// allocation) need none of it.
 #pragma once
+
+#include <utility>
+
+#include "common/captured_failure.hpp"
 
 #if defined(__has_include)
 #if __has_include(<features.h>)
@@ -37,3 +42,17 @@
 #else
 #define QUORLIN_VECTOR_CLONES
 #endif
+
+namespace quorlin {
+
+// Calls clone(args..., failure) and throws here, outside the clone, what it
+// caught and recorded in `failure`.
+template <class Clone, class... Args>
+auto call_clone(Clone clone, Args&&... args) {
+    CapturedFailure failure;
+    auto result = clone(std::forward<Args>(args)..., failure);
+    if (!failure.empty()) failure.rethrow();
+    return result;
+}
+
+}  // namespace quorlin

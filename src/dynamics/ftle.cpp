@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 
-#include "common/captured_failure.hpp"
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
@@ -207,10 +206,7 @@ QUORLIN_VECTOR_CLONES BallRows ball_rows_clone(const BallJob& job, Pacer& pacer,
 }
 
 BallRows ball_rows_any(const BallJob& job, Pacer& pacer) {
-    CapturedFailure failure;
-    const BallRows ball = ball_rows_clone(job, pacer, failure);
-    if (!failure.empty()) failure.rethrow();
-    return ball;
+    return call_clone(ball_rows_clone, job, pacer);
 }
 
 // Marks in `marks` every anchor row (row < n_anchors) of the tree's nodes

@@ -7,7 +7,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "common/captured_failure.hpp"
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
 #include "common/vector_clones.hpp"
@@ -335,11 +334,8 @@ std::array<LaneFit, kFitLanes> fit_group_any(const StridedPoints& trajectory, st
                                              const std::array<std::size_t, kFitLanes>& anchors,
                                              LaneMask active, FitRows neighbours,
                                              FitScratch& scratch, Pacer& pacer) {
-    CapturedFailure failure;
-    const std::array<LaneFit, kFitLanes> fits = fit_group_clone(
-        trajectory, horizon, anchors, active, neighbours, scratch, pacer, failure);
-    if (!failure.empty()) failure.rethrow();
-    return fits;
+    return call_clone(fit_group_clone, trajectory, horizon, anchors, active, neighbours, scratch,
+                      pacer);
 }
 
 }  // namespace
