@@ -825,7 +825,14 @@ def lyapunov_kantz(signal: ArrayLike, dimension: Optional[Integer] = None,
     regions of the attractor, which have more neighbours, weigh more. Unlike
     `lyapunov_rosenstein`, the slope is not divided by the delay. The pair
     search costs about n_points squared distance evaluations, plus K for
-    each pair that qualifies: the radius decides the cost.
+    each pair that qualifies: the radius decides the cost. Under the
+    defaults both the pairs (about N squared) and K (N / 4) grow with N, so
+    the cost grows about as N cubed: on one core of a 3.6 GHz server, the
+    x-coordinate of the Lorenz system took about 66 s at 40,000 samples and
+    23 minutes at 100,000 (4 trillion additions), and about half as long
+    with ``workers=2`` on two cores. A smaller ``max_iter`` costs
+    proportionally less, but also shortens the fitted range, which is the
+    first tenth of the curve.
 
     References
     ----------
