@@ -27,12 +27,8 @@ import tempfile
 import time
 from pathlib import Path
 
-# NumPy's BLAS starts threads of its own, which spin for a while after each
-# call it serves: on a machine with few cores they take a core from the
-# workers being timed (Rosenstein at 100,000 read 1.45 instead of 1.93 on
-# two cores). Nothing timed here uses a threaded BLAS.
-for _blas in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
-    os.environ.setdefault(_blas, "1")
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import one_thread_blas  # noqa: E402,F401  (before NumPy: BLAS on one thread)
 
 import numpy as np
 
