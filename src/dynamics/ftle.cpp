@@ -131,7 +131,6 @@ template <std::size_t D>
     const Lanes inside = broadcast(job.inside);
 
     std::size_t count = 0;
-    LaneFlags members{};
     auto visit = [&](std::size_t j) {
         const unsigned char* row =
             points.base + static_cast<std::ptrdiff_t>(j) * points.row_stride;
@@ -156,7 +155,6 @@ template <std::size_t D>
         job.rows[count] = j;
         job.masks[count] = mask;
         count += mask != 0 ? 1 : 0;
-        members -= in;
     };
 
     const Candidates& candidates = job.candidates;
@@ -180,9 +178,14 @@ template <std::size_t D>
             pacer.advance((count - at + 1) * row_units);
         }
     }
+    // Each lane's count from the masks written, in a pass of its own: a
+    // count kept in the loop above would be one more value carried from
+    // candidate to candidate, and the compiler keeps it in memory there.
     BallRows out;
     out.rows = count;
-    for (std::size_t l = 0; l < kFitLanes; ++l) out.per_lane[l] = static_cast<std::uint64_t>(members[l]);
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t l = 0; l < kFitLanes; ++l) out.per_lane[l] += (job.masks[r] >> l) & 1;
+    }
     return out;
 }
 
