@@ -88,11 +88,14 @@ std::size_t tasks_of(std::size_t items, std::size_t per_task) {
 
 // The rows that may lie in the ball of some anchor of a group (every row
 // that does is among them), given as a range of rows or as the bits set in
-// a range of words of a bitmap (bit j % 64 of word j / 64 for row j), which
-// are cleared as they are read.
+// a range of words of a bitmap (bit j % 64 of word j / 64 for row j). A row
+// whose bit is set in `inner` too lies within the radius of every anchor of
+// the group, and needs no measuring. Both bitmaps are cleared as they are
+// read.
 struct Candidates {
     std::uint64_t* marks = nullptr;  // null: the rows of [begin, end)
-    std::size_t begin = 0;           // a row, or a word of marks
+    std::uint64_t* inner = nullptr;  // with marks
+    std::size_t begin = 0;           // a row, or a word of the bitmaps
     std::size_t end = 0;
 };
 
@@ -156,6 +159,14 @@ template <std::size_t D>
         job.masks[count] = mask;
         count += mask != 0 ? 1 : 0;
     };
+    // A row within the radius of every anchor: in each ball but its own.
+    auto take = [&](std::size_t j) {
+        const LaneFlags in = (index != (LaneFlags{} + static_cast<std::int64_t>(j))) & used;
+        const LaneMask mask = mask_of(in);
+        job.rows[count] = j;
+        job.masks[count] = mask;
+        count += mask != 0 ? 1 : 0;
+    };
 
     const Candidates& candidates = job.candidates;
     const std::uint64_t row_units = d + 4;
@@ -169,10 +180,18 @@ template <std::size_t D>
     } else {
         for (std::size_t w = candidates.begin; w < candidates.end; ++w) {
             std::uint64_t bits = candidates.marks[w];
+            const std::uint64_t within = candidates.inner[w];
             candidates.marks[w] = 0;
+            candidates.inner[w] = 0;
             const std::size_t at = count;
             while (bits != 0) {
-                visit(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+                const int bit = __builtin_ctzll(bits);
+                const std::size_t j = w * 64 + static_cast<std::size_t>(bit);
+                if (((within >> bit) & 1) != 0) {
+                    take(j);
+                } else {
+                    visit(j);
+                }
                 bits &= bits - 1;
             }
             pacer.advance((count - at + 1) * row_units);
@@ -216,11 +235,15 @@ BallRows ball_rows_any(const BallJob& job, Pacer& pacer) {
 // that may hold a row within the radius of a point of the box [lo, hi]: a
 // node is left out only when the squared-distance bound between the two
 // boxes, summed like squared_distance from per-coordinate gaps that no pair
-// of rows can undercut (rounding is monotone), is above `inside`. Returns
-// the range of words written.
+// of rows can undercut (rounding is monotone), is above `inside`. The rows of
+// a node whose farthest reach, summed the same way from gaps that no pair
+// can exceed, is at or below `inside` lie within the radius of every point
+// of the box: they are marked in `inner` too. (A tree is built only over
+// finite rows; rows that change during the call may then be put in a ball
+// or left out wrongly, never unsafely.) Returns the range of words written.
 Candidates mark_candidates(const KdTree<StridedPoints>& tree, const double* lo, const double* hi,
                            std::size_t d, double inside, std::size_t n_anchors,
-                           std::uint64_t* marks, Pacer& pacer) {
+                           std::uint64_t* marks, std::uint64_t* inner, Pacer& pacer) {
     using Coverage = KdTree<StridedPoints>::Coverage;
     std::size_t lowest = std::numeric_limits<std::size_t>::max(), highest = 0;
     std::uint64_t units = 0;
@@ -233,6 +256,13 @@ Candidates mark_candidates(const KdTree<StridedPoints>& tree, const double* lo, 
             highest = std::max(highest, j);
         }
         units += 4 * (end - begin);
+    };
+    auto mark_inner = [&](std::size_t begin, std::size_t end) {
+        mark(begin, end);
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t j = tree.row_at(p);
+            if (j < n_anchors) inner[j / 64] |= std::uint64_t{1} << (j % 64);
+        }
     };
     tree.traverse_boxes(
         [&](const double* node_lo, const double* node_hi) {
@@ -251,14 +281,13 @@ Candidates mark_candidates(const KdTree<StridedPoints>& tree, const double* lo, 
             }
             if (!(lower <= inside)) return Coverage::kSkip;
             // Every row of the node lies within the radius of every point of
-            // the box: no node below needs a look (its rows are still
-            // measured one by one).
+            // the box: no node below needs a look.
             return upper <= inside ? Coverage::kAll : Coverage::kSome;
         },
-        mark, mark);
+        mark, mark_inner);
     pacer.advance(units);
-    if (lowest > highest) return Candidates{marks, 0, 0};
-    return Candidates{marks, lowest / 64, highest / 64 + 1};
+    if (lowest > highest) return Candidates{marks, inner, 0, 0};
+    return Candidates{marks, inner, lowest / 64, highest / 64 + 1};
 }
 
 // The fallback neighbours of `anchor`: the first n_neighbors rows by
@@ -311,10 +340,12 @@ void open_search(std::optional<NeighborSearch<Points>>& search, const Points& po
 struct GroupScratch {
     explicit GroupScratch(std::size_t n_anchors)
         : marks(n_anchors / 64 + 1, 0),
+          inner(n_anchors / 64 + 1, 0),
           rows(new std::size_t[n_anchors]),
           masks(new LaneMask[n_anchors]) {}
 
     std::vector<std::uint64_t> marks;     // candidate rows; all clear between groups
+    std::vector<std::uint64_t> inner;     // candidates known to lie in every ball; the same
     std::unique_ptr<std::size_t[]> rows;  // a group's ball rows, increasing
     std::unique_ptr<LaneMask[]> masks;    // the lanes each ball row belongs to
     std::vector<double> anchor_rows;      // [c][lane]
@@ -491,7 +522,7 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                 }
             }
 
-            Candidates candidates{nullptr, 0, n_anchors};
+            Candidates candidates{nullptr, nullptr, 0, n_anchors};
             if (tree) {
                 std::array<double, kMaxTreeDimension> lo, hi;
                 for (std::size_t c = 0; c < d; ++c) {
@@ -502,7 +533,8 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
                     }
                 }
                 candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
-                                             scratch.marks.data(), task_pacer);
+                                             scratch.marks.data(), scratch.inner.data(),
+                                             task_pacer);
             }
             const BallJob job{&trajectory, scratch.anchor_rows.data(), group.anchors, group.used,
                               inside, candidates, scratch.rows.get(), scratch.masks.get()};
