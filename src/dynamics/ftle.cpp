@@ -247,22 +247,18 @@ Candidates mark_candidates(const KdTree<StridedPoints>& tree, const double* lo, 
     using Coverage = KdTree<StridedPoints>::Coverage;
     std::size_t lowest = std::numeric_limits<std::size_t>::max(), highest = 0;
     std::uint64_t units = 0;
-    auto mark = [&](std::size_t begin, std::size_t end) {
+    // The rows of tree positions [begin, end), in `inner` too when `within`.
+    auto mark = [&](std::size_t begin, std::size_t end, bool within) {
         for (std::size_t p = begin; p < end; ++p) {
             const std::size_t j = tree.row_at(p);
             if (j >= n_anchors) continue;
-            marks[j / 64] |= std::uint64_t{1} << (j % 64);
+            const std::uint64_t bit = std::uint64_t{1} << (j % 64);
+            marks[j / 64] |= bit;
+            if (within) inner[j / 64] |= bit;
             lowest = std::min(lowest, j);
             highest = std::max(highest, j);
         }
         units += 4 * (end - begin);
-    };
-    auto mark_inner = [&](std::size_t begin, std::size_t end) {
-        mark(begin, end);
-        for (std::size_t p = begin; p < end; ++p) {
-            const std::size_t j = tree.row_at(p);
-            if (j < n_anchors) inner[j / 64] |= std::uint64_t{1} << (j % 64);
-        }
     };
     tree.traverse_boxes(
         [&](const double* node_lo, const double* node_hi) {
@@ -284,7 +280,8 @@ Candidates mark_candidates(const KdTree<StridedPoints>& tree, const double* lo, 
             // the box: no node below needs a look.
             return upper <= inside ? Coverage::kAll : Coverage::kSome;
         },
-        mark, mark_inner);
+        [&](std::size_t begin, std::size_t end) { mark(begin, end, false); },
+        [&](std::size_t begin, std::size_t end) { mark(begin, end, true); });
     pacer.advance(units);
     if (lowest > highest) return Candidates{marks, inner, 0, 0};
     return Candidates{marks, inner, lowest / 64, highest / 64 + 1};
