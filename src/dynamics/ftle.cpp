@@ -105,10 +105,11 @@ struct BallRows {
 };
 
 // Reads each candidate j in increasing order, measures its distance to the
-// anchor of every lane, and writes j with the mask of the lanes whose ball
-// holds it (epsilon > dist(anchor, j) and j is not the anchor) to
-// rows/masks when there is any. dist is compared through its square:
-// epsilon > sqrt(s) exactly when s <= inside (see largest_square_at_most).
+// anchor of every lane (unless it is known to lie within the radius of all),
+// and writes j with the mask of the lanes whose ball holds it (epsilon >
+// dist(anchor, j) and j is not the anchor) to rows/masks when there is any.
+// dist is compared through its square: epsilon > sqrt(s) exactly when
+// s <= inside (see largest_square_at_most).
 struct BallJob {
     const StridedPoints* trajectory;
     const double* anchor_rows;  // [c][lane]: the anchors' coordinates
@@ -487,8 +488,8 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
         for (std::size_t p = 0; p < listed.size(); ++p) order.push_back(listed[p]);
     }
     const std::size_t n_groups = tasks_of(order.size(), kFitLanes);
-    // Each thread holds a bitmap of the anchors and a group's ball rows with
-    // their lanes.
+    // Each thread holds two bitmaps of the anchors (a byte covers both) and
+    // a group's ball rows with their lanes.
     require_memory(n_anchors, sizeof(std::size_t) + sizeof(LaneMask) + 1, context.workers());
 
     const double horizon = static_cast<double>(time_horizon);
