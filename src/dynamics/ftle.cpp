@@ -135,6 +135,16 @@ template <std::size_t D>
     const Lanes inside = broadcast(job.inside);
 
     std::size_t count = 0;
+    // Row j with the lanes of `within` whose anchor it is not, kept when
+    // there is any.
+    auto keep = [&](std::size_t j, LaneFlags within) {
+        const LaneFlags in =
+            within & (index != (LaneFlags{} + static_cast<std::int64_t>(j))) & used;
+        const LaneMask mask = mask_of(in);
+        job.rows[count] = j;
+        job.masks[count] = mask;
+        count += mask != 0 ? 1 : 0;
+    };
     auto visit = [&](std::size_t j) {
         const unsigned char* row =
             points.base + static_cast<std::ptrdiff_t>(j) * points.row_stride;
@@ -152,22 +162,10 @@ template <std::size_t D>
             }
             s += diff * diff;
         }
-        // A NaN sum is never within.
-        const LaneFlags in =
-            (s <= inside) & (index != (LaneFlags{} + static_cast<std::int64_t>(j))) & used;
-        const LaneMask mask = mask_of(in);
-        job.rows[count] = j;
-        job.masks[count] = mask;
-        count += mask != 0 ? 1 : 0;
+        keep(j, s <= inside);  // a NaN sum is never within
     };
     // A row within the radius of every anchor: in each ball but its own.
-    auto take = [&](std::size_t j) {
-        const LaneFlags in = (index != (LaneFlags{} + static_cast<std::int64_t>(j))) & used;
-        const LaneMask mask = mask_of(in);
-        job.rows[count] = j;
-        job.masks[count] = mask;
-        count += mask != 0 ? 1 : 0;
-    };
+    auto take = [&](std::size_t j) { keep(j, LaneFlags{} - 1); };
 
     const Candidates& candidates = job.candidates;
     const std::uint64_t row_units = d + 4;
