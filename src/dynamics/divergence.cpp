@@ -83,8 +83,10 @@ DivergenceSums follow_directly(const EmbeddedPoints& points, std::size_t n_steps
 // Bands of 32 and 64 rows measured alike; with 32 the accumulators of a band
 // stay in registers with AVX2 as well.
 constexpr std::size_t kBand = 32;
-constexpr std::size_t kBandVectors = kBand / kFitLanes;
-static_assert(kBand % kFitLanes == 0);
+constexpr std::size_t kBandLanes = 4;
+using BandLanes = DoubleLanes<kBandLanes>;
+constexpr std::size_t kBandVectors = kBand / kBandLanes;
+static_assert(kBand % kBandLanes == 0);
 
 // One bit per row of a band.
 using BandMask = std::uint64_t;
@@ -159,9 +161,11 @@ template <bool kCounting>
                                                   std::size_t n_records, std::uint32_t t0,
                                                   std::uint32_t first_lane) {
     // Separate accumulators, fully unrolled so that they stay in registers.
-    Lanes acc[kBandVectors];
+    BandLanes acc[kBandVectors];
 #pragma GCC unroll 16
-    for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
+    for (std::size_t v = 0; v < kBandVectors; ++v) {
+        acc[v] = load_lanes<BandLanes>(window + kBandLanes * v);
+    }
     const std::uint32_t band_end = t0 + static_cast<std::uint32_t>(kBand);
 
     for (std::size_t p = 0; p < n_records; ++p) {
@@ -182,23 +186,29 @@ template <bool kCounting>
         if (first_lane == 0 && last_lane == kBand) {
             // The common case: the pair covers the whole band.
 #pragma GCC unroll 16
-            for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] += load_lanes(column + kFitLanes * v);
+            for (std::size_t v = 0; v < kBandVectors; ++v) {
+                acc[v] += load_lanes<BandLanes>(column + kBandLanes * v);
+            }
         } else {
             // A pair's first or last band, or a reference's first: rare
             // beside the whole bands, so done lane by lane in memory, which
             // keeps every accumulator of the common case in a register.
 #pragma GCC unroll 16
-            for (std::size_t v = 0; v < kBandVectors; ++v) store_lanes(window + kFitLanes * v, acc[v]);
+            for (std::size_t v = 0; v < kBandVectors; ++v) {
+                store_lanes(window + kBandLanes * v, acc[v]);
+            }
             for (std::uint32_t lane = first_lane; lane < last_lane; ++lane) window[lane] += column[lane];
 #pragma GCC unroll 16
-            for (std::size_t v = 0; v < kBandVectors; ++v) acc[v] = load_lanes(window + kFitLanes * v);
+            for (std::size_t v = 0; v < kBandVectors; ++v) {
+                acc[v] = load_lanes<BandLanes>(window + kBandLanes * v);
+            }
         }
         if constexpr (kCounting) {
             count_missed(missed, slots[record.slot], first_lane, last_lane);
         }
     }
 #pragma GCC unroll 16
-    for (std::size_t v = 0; v < kBandVectors; ++v) store_lanes(window + kFitLanes * v, acc[v]);
+    for (std::size_t v = 0; v < kBandVectors; ++v) store_lanes(window + kBandLanes * v, acc[v]);
 }
 
 // The kernel above, compiled for several instruction sets

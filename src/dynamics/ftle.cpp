@@ -10,6 +10,7 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/vector_clones.hpp"
+#include "dynamics/lane_kernels.hpp"
 #include "dynamics/local_map.hpp"
 #include "numerics/kd_tree.hpp"
 #include "numerics/lanes.hpp"
@@ -32,11 +33,11 @@ constexpr double kEpsilonQuantile = 0.2;
 constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
 // Tasks of the parallel partition (parallel.hpp): a fixed number of
-// reference points, or of groups of kFitLanes anchors, each. A task of
-// either kind is a millisecond or more of work at the sizes where threads
+// reference points, or of anchors (in whole groups of 4 or 8), each. A task
+// of either kind is a millisecond or more of work at the sizes where threads
 // pay, far above the cost of handing it out.
 constexpr std::size_t kReferencesPerTask = 1024;
-constexpr std::size_t kGroupsPerTask = 16;
+constexpr std::size_t kAnchorsPerTask = 64;
 
 // The number of points of the delay embedding. Dimension 0 gives points
 // without coordinates: as many as samples when the delay is 0 too, none
@@ -86,148 +87,16 @@ std::size_t tasks_of(std::size_t items, std::size_t per_task) {
 // ---------------------------------------------------------------------------
 // Local linearization: the balls of a group of anchors.
 
-// The rows that may lie in the ball of some anchor of a group (every row
-// that does is among them), given as a range of rows or as the bits set in
-// a range of words of a bitmap (bit j % 64 of word j / 64 for row j). A row
-// whose bit is set in `inner` too lies within the radius of every anchor of
-// the group, and needs no measuring. Both bitmaps are cleared as they are
-// read.
-struct Candidates {
-    std::uint64_t* marks = nullptr;  // null: the rows of [begin, end)
-    std::uint64_t* inner = nullptr;  // with marks
-    std::size_t begin = 0;           // a row, or a word of the bitmaps
-    std::size_t end = 0;
-};
-
-struct BallRows {
-    std::size_t rows = 0;                               // rows written
-    std::array<std::uint64_t, kFitLanes> per_lane{};  // rows of each lane's ball
-};
-
-// Reads each candidate j in increasing order, measures its distance to the
-// anchor of every lane (unless it is known to lie within the radius of all),
-// and writes j with the mask of the lanes whose ball holds it (epsilon >
-// dist(anchor, j) and j is not the anchor) to rows/masks when there is any.
-// dist is compared through its square: epsilon > sqrt(s) exactly when
-// s <= inside (see largest_square_at_most).
-struct BallJob {
-    const StridedPoints* trajectory;
-    const double* anchor_rows;  // [c][lane]: the anchors' coordinates
-    std::array<std::size_t, kFitLanes> anchors;
-    LaneMask used;  // lanes that hold an anchor
-    double inside;
-    Candidates candidates;
-    std::size_t* rows;
-    LaneMask* masks;
-};
-
-template <std::size_t D>
-[[gnu::always_inline]] inline BallRows ball_rows(const BallJob& job, Pacer& pacer) {
-    const StridedPoints& points = *job.trajectory;
-    const std::size_t d = D == 0 ? points.dim() : D;
-    std::array<Lanes, D == 0 ? 1 : D> anchor;
-    if constexpr (D != 0) {
-        for (std::size_t c = 0; c < D; ++c) anchor[c] = load_lanes(job.anchor_rows + c * kFitLanes);
-    }
-    LaneFlags index;
-    for (std::size_t l = 0; l < kFitLanes; ++l) index[l] = static_cast<std::int64_t>(job.anchors[l]);
-    const LaneFlags used = flags_of(job.used);
-    const Lanes inside = broadcast(job.inside);
-
-    std::size_t count = 0;
-    // Row j with the lanes of `within` whose anchor it is not, kept when
-    // there is any.
-    auto keep = [&](std::size_t j, LaneFlags within) {
-        const LaneFlags in =
-            within & (index != (LaneFlags{} + static_cast<std::int64_t>(j))) & used;
-        const LaneMask mask = mask_of(in);
-        job.rows[count] = j;
-        job.masks[count] = mask;
-        count += mask != 0 ? 1 : 0;
-    };
-    auto visit = [&](std::size_t j) {
-        const unsigned char* row =
-            points.base + static_cast<std::ptrdiff_t>(j) * points.row_stride;
-        Lanes s = broadcast(-0.0);
-#pragma GCC unroll 8
-        for (std::size_t c = 0; c < d; ++c) {
-            double value;
-            std::memcpy(&value, row + static_cast<std::ptrdiff_t>(c) * points.col_stride,
-                        sizeof value);
-            Lanes diff;
-            if constexpr (D != 0) {
-                diff = broadcast(value) - anchor[c];
-            } else {
-                diff = broadcast(value) - load_lanes(job.anchor_rows + c * kFitLanes);
-            }
-            s += diff * diff;
-        }
-        keep(j, s <= inside);  // a NaN sum is never within
-    };
-    // A row within the radius of every anchor: in each ball but its own.
-    auto take = [&](std::size_t j) { keep(j, LaneFlags{} - 1); };
-
-    const Candidates& candidates = job.candidates;
-    const std::uint64_t row_units = d + 4;
-    if (candidates.marks == nullptr) {
-        constexpr std::size_t kBlock = 4096;
-        for (std::size_t first = candidates.begin; first < candidates.end; first += kBlock) {
-            const std::size_t stop = std::min(candidates.end, first + kBlock);
-            for (std::size_t j = first; j < stop; ++j) visit(j);
-            pacer.advance((stop - first) * row_units);
-        }
+// The ball scan of one group of W anchors (lane_kernels.hpp); what it
+// caught is thrown again here, on the caller's side.
+template <std::size_t W>
+BallRows<W> ball_rows_any(const BallJob<W>& job, Pacer& pacer) {
+    if constexpr (W == 8) {
+        return call_clone(ball_rows_8, job, pacer);
     } else {
-        for (std::size_t w = candidates.begin; w < candidates.end; ++w) {
-            std::uint64_t bits = candidates.marks[w];
-            const std::uint64_t within = candidates.inner[w];
-            candidates.marks[w] = 0;
-            candidates.inner[w] = 0;
-            const std::size_t at = count;
-            while (bits != 0) {
-                const int bit = __builtin_ctzll(bits);
-                const std::size_t j = w * 64 + static_cast<std::size_t>(bit);
-                if (((within >> bit) & 1) != 0) {
-                    take(j);
-                } else {
-                    visit(j);
-                }
-                bits &= bits - 1;
-            }
-            pacer.advance((count - at + 1) * row_units);
-        }
+        static_assert(W == 4, "a width needs entry points of its own (lane_kernels.hpp)");
+        return call_clone(ball_rows_4, job, pacer);
     }
-    // Each lane's count from the masks written, in a pass of its own: a
-    // count kept in the loop above would be one more value carried from
-    // candidate to candidate, and the compiler keeps it in memory there.
-    BallRows out;
-    out.rows = count;
-    for (std::size_t r = 0; r < count; ++r) {
-        for (std::size_t l = 0; l < kFitLanes; ++l) out.per_lane[l] += (job.masks[r] >> l) & 1;
-    }
-    return out;
-}
-
-// Compiled for several instruction sets (vector_clones.hpp), and so lets no
-// exception out: a stop request is recorded in `failure` and thrown again by
-// ball_rows_any.
-QUORLIN_VECTOR_CLONES BallRows ball_rows_clone(const BallJob& job, Pacer& pacer,
-                                               CapturedFailure& failure) noexcept {
-    try {
-        switch (job.trajectory->dim()) {
-            case 1: return ball_rows<1>(job, pacer);
-            case 2: return ball_rows<2>(job, pacer);
-            case 3: return ball_rows<3>(job, pacer);
-            case 4: return ball_rows<4>(job, pacer);
-            default: return ball_rows<0>(job, pacer);
-        }
-    } catch (...) {
-        failure.capture_current();
-        return {};
-    }
-}
-
-BallRows ball_rows_any(const BallJob& job, Pacer& pacer) {
-    return call_clone(ball_rows_clone, job, pacer);
 }
 
 // Marks in `marks` every anchor row (row < n_anchors) of the tree's nodes
@@ -302,17 +171,19 @@ std::vector<std::size_t> fallback_neighbors(const NeighborSearch<StridedPoints>&
     return nearest;
 }
 
-// kFitLanes anchors from list[first] on, one per lane. A lane past the end
-// of the list is idle: it repeats the group's first anchor (whose rows are
-// then read, and nothing of it kept) and is left out of `used`.
+// W anchors from list[first] on, one per lane. A lane past the end of the
+// list is idle: it repeats the group's first anchor (whose rows are then
+// read, and nothing of it kept) and is left out of `used`.
+template <std::size_t W>
 struct AnchorGroup {
-    std::array<std::size_t, kFitLanes> anchors;
+    std::array<std::size_t, W> anchors;
     LaneMask used = 0;
 };
 
-AnchorGroup group_at(std::span<const std::size_t> list, std::size_t first) {
-    AnchorGroup group;
-    for (std::size_t l = 0; l < kFitLanes; ++l) {
+template <std::size_t W>
+AnchorGroup<W> group_at(std::span<const std::size_t> list, std::size_t first) {
+    AnchorGroup<W> group;
+    for (std::size_t l = 0; l < W; ++l) {
         const std::size_t p = first + l;
         group.anchors[l] = list[p < list.size() ? p : first];
         if (p < list.size()) group.used |= lane_bit(l);
@@ -349,6 +220,132 @@ struct GroupScratch {
     std::vector<LaneMask> fallback_masks;
     FitScratch fits;
 };
+
+// What every group of anchors of one local-linearization call shares.
+struct LocalFitCall {
+    const StridedPoints& trajectory;
+    const std::optional<KdTree<StridedPoints>>& tree;  // none: the scans
+    std::span<const std::size_t> order;                 // the anchors, as grouped
+    std::size_t n_anchors;
+    std::uint64_t n_neighbors;
+    std::uint64_t time_horizon;
+    double inside;
+    LocalLinearizationFtle& result;
+};
+
+// The balls and fits of every anchor of `order`, W of them at a time.
+template <std::size_t W>
+void fit_in_groups(const LocalFitCall& call, const ExecutionContext& context) {
+    const StridedPoints& trajectory = call.trajectory;
+    const std::optional<KdTree<StridedPoints>>& tree = call.tree;
+    const std::span<const std::size_t> order = call.order;
+    const std::size_t n_anchors = call.n_anchors;
+    const std::uint64_t n_neighbors = call.n_neighbors;
+    const std::uint64_t time_horizon = call.time_horizon;
+    const double inside = call.inside;
+    LocalLinearizationFtle& result = call.result;
+    const std::size_t d = trajectory.dim();
+    const std::size_t n_groups = tasks_of(order.size(), W);
+    // Each thread holds two bitmaps of the anchors (a byte covers both) and
+    // a group's ball rows with their lanes.
+    require_memory(n_anchors, sizeof(std::size_t) + sizeof(LaneMask) + 1, context.workers());
+
+    const double horizon = static_cast<double>(time_horizon);
+    auto store = [&](const std::array<std::size_t, W>& group, LaneMask fitting,
+                     const std::array<LaneFit, W>& fits) {
+        for (std::size_t l = 0; l < W; ++l) {
+            if ((fitting & lane_bit(l)) == 0 || !fits[l].fitted) continue;
+            const std::size_t i = group[l];
+            // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
+            if (fits[l].stretch > 0.0) result.ftle_values[i] = std::log(fits[l].stretch) / horizon;
+            result.confidence[i] = fits[l].confidence;
+        }
+    };
+
+    // Each anchor's entries are its own: tasks of groups write disjoint
+    // entries, in any order.
+    for_each_block(context, n_groups, kAnchorsPerTask / W,
+                   [&](std::size_t, std::size_t first_group, std::size_t end_group,
+                       Pacer& task_pacer) {
+        GroupScratch scratch(n_anchors);
+        scratch.anchor_rows.resize(d * W);
+        std::vector<std::size_t> falling_back;
+        for (std::size_t g = first_group; g < end_group; ++g) {
+            const AnchorGroup<W> group = group_at<W>(order, g * W);
+            for (std::size_t c = 0; c < d; ++c) {
+                for (std::size_t l = 0; l < W; ++l) {
+                    scratch.anchor_rows[c * W + l] = trajectory.coord(group.anchors[l], c);
+                }
+            }
+
+            Candidates candidates{nullptr, nullptr, 0, n_anchors};
+            if (tree) {
+                std::array<double, kMaxTreeDimension> lo, hi;
+                for (std::size_t c = 0; c < d; ++c) {
+                    lo[c] = hi[c] = scratch.anchor_rows[c * W];
+                    for (std::size_t l = 1; l < W; ++l) {
+                        lo[c] = std::min(lo[c], scratch.anchor_rows[c * W + l]);
+                        hi[c] = std::max(hi[c], scratch.anchor_rows[c * W + l]);
+                    }
+                }
+                candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
+                                             scratch.marks.data(), scratch.inner.data(),
+                                             task_pacer);
+            }
+            const BallJob<W> job{&trajectory, scratch.anchor_rows.data(), group.anchors,
+                                 group.used, inside, candidates, scratch.rows.get(),
+                                 scratch.masks.get()};
+            const BallRows<W> ball = ball_rows_any<W>(job, task_pacer);
+
+            // n_neighbors is a least number, not a cap: a full ball is kept
+            // whole, and one with fewer rows is replaced by the fallback.
+            LaneMask fitting = 0;
+            for (std::size_t l = 0; l < W; ++l) {
+                if ((group.used & lane_bit(l)) == 0) continue;
+                if (ball.per_lane[l] < n_neighbors) {
+                    falling_back.push_back(group.anchors[l]);
+                } else if (ball.per_lane[l] > d) {
+                    // A d x d map needs at least d + 1 displacements.
+                    fitting |= lane_bit(l);
+                }
+            }
+            if (fitting == 0) continue;
+            const FitRows rows{{scratch.rows.get(), ball.rows}, {scratch.masks.get(), ball.rows}};
+            store(group.anchors, fitting,
+                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
+                                 scratch.fits, task_pacer));
+        }
+        if (falling_back.empty()) return;
+
+        // The anchors that fall back, W at a time: each lane's list
+        // in its own order, one after the other, every row marked for its
+        // lane alone.
+        std::optional<NeighborSearch<StridedPoints>> search;
+        open_search(search, trajectory, task_pacer, tree);
+        for (std::size_t first = 0; first < falling_back.size(); first += W) {
+            const AnchorGroup<W> group = group_at<W>(falling_back, first);
+            LaneMask fitting = 0;
+            scratch.fallback_rows.clear();
+            scratch.fallback_masks.clear();
+            for (std::size_t l = 0; l < W; ++l) {
+                if ((group.used & lane_bit(l)) == 0) continue;
+                const std::vector<std::size_t> nearest =
+                    fallback_neighbors(*search, group.anchors[l], n_anchors, n_neighbors);
+                if (nearest.size() <= d) continue;
+                scratch.fallback_rows.insert(scratch.fallback_rows.end(), nearest.begin(),
+                                             nearest.end());
+                scratch.fallback_masks.insert(scratch.fallback_masks.end(), nearest.size(),
+                                              lane_bit(l));
+                fitting |= lane_bit(l);
+            }
+            if (fitting == 0) continue;
+            const FitRows rows{scratch.fallback_rows, scratch.fallback_masks};
+            store(group.anchors, fitting,
+                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
+                                 scratch.fits, task_pacer));
+        }
+    });
+}
 
 }  // namespace
 
@@ -468,8 +465,8 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
         tree.emplace(trajectory, pacer);
     }
 
-    // The anchors, in the order in which they are grouped kFitLanes at a
-    // time: the tree's order of rows, where the anchors of a group lie close
+    // The anchors, in the order in which they are grouped 4 or 8 at a time
+    // (the lanes the processor has): the tree's order of rows, where the anchors of a group lie close
     // together and share most of their balls, else increasing. The grouping
     // changes no result: each lane computes its anchor alone.
     const AnchorList listed(n_anchors, anchors);
@@ -485,105 +482,13 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     } else {
         for (std::size_t p = 0; p < listed.size(); ++p) order.push_back(listed[p]);
     }
-    const std::size_t n_groups = tasks_of(order.size(), kFitLanes);
-    // Each thread holds two bitmaps of the anchors (a byte covers both) and
-    // a group's ball rows with their lanes.
-    require_memory(n_anchors, sizeof(std::size_t) + sizeof(LaneMask) + 1, context.workers());
-
-    const double horizon = static_cast<double>(time_horizon);
-    auto store = [&](const std::array<std::size_t, kFitLanes>& group, LaneMask fitting,
-                     const std::array<LaneFit, kFitLanes>& fits) {
-        for (std::size_t l = 0; l < kFitLanes; ++l) {
-            if ((fitting & lane_bit(l)) == 0 || !fits[l].fitted) continue;
-            const std::size_t i = group[l];
-            // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
-            if (fits[l].stretch > 0.0) result.ftle_values[i] = std::log(fits[l].stretch) / horizon;
-            result.confidence[i] = fits[l].confidence;
-        }
-    };
-
-    // Each anchor's entries are its own: tasks of groups write disjoint
-    // entries, in any order.
-    for_each_block(context, n_groups, kGroupsPerTask,
-                   [&](std::size_t, std::size_t first_group, std::size_t end_group,
-                       Pacer& task_pacer) {
-        GroupScratch scratch(n_anchors);
-        scratch.anchor_rows.resize(d * kFitLanes);
-        std::vector<std::size_t> falling_back;
-        for (std::size_t g = first_group; g < end_group; ++g) {
-            const AnchorGroup group = group_at(order, g * kFitLanes);
-            for (std::size_t c = 0; c < d; ++c) {
-                for (std::size_t l = 0; l < kFitLanes; ++l) {
-                    scratch.anchor_rows[c * kFitLanes + l] = trajectory.coord(group.anchors[l], c);
-                }
-            }
-
-            Candidates candidates{nullptr, nullptr, 0, n_anchors};
-            if (tree) {
-                std::array<double, kMaxTreeDimension> lo, hi;
-                for (std::size_t c = 0; c < d; ++c) {
-                    lo[c] = hi[c] = scratch.anchor_rows[c * kFitLanes];
-                    for (std::size_t l = 1; l < kFitLanes; ++l) {
-                        lo[c] = std::min(lo[c], scratch.anchor_rows[c * kFitLanes + l]);
-                        hi[c] = std::max(hi[c], scratch.anchor_rows[c * kFitLanes + l]);
-                    }
-                }
-                candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
-                                             scratch.marks.data(), scratch.inner.data(),
-                                             task_pacer);
-            }
-            const BallJob job{&trajectory, scratch.anchor_rows.data(), group.anchors, group.used,
-                              inside, candidates, scratch.rows.get(), scratch.masks.get()};
-            const BallRows ball = ball_rows_any(job, task_pacer);
-
-            // n_neighbors is a least number, not a cap: a full ball is kept
-            // whole, and one with fewer rows is replaced by the fallback.
-            LaneMask fitting = 0;
-            for (std::size_t l = 0; l < kFitLanes; ++l) {
-                if ((group.used & lane_bit(l)) == 0) continue;
-                if (ball.per_lane[l] < n_neighbors) {
-                    falling_back.push_back(group.anchors[l]);
-                } else if (ball.per_lane[l] > d) {
-                    // A d x d map needs at least d + 1 displacements.
-                    fitting |= lane_bit(l);
-                }
-            }
-            if (fitting == 0) continue;
-            const FitRows rows{{scratch.rows.get(), ball.rows}, {scratch.masks.get(), ball.rows}};
-            store(group.anchors, fitting,
-                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
-                                 scratch.fits, task_pacer));
-        }
-        if (falling_back.empty()) return;
-
-        // The anchors that fall back, kFitLanes at a time: each lane's list
-        // in its own order, one after the other, every row marked for its
-        // lane alone.
-        std::optional<NeighborSearch<StridedPoints>> search;
-        open_search(search, trajectory, task_pacer, tree);
-        for (std::size_t first = 0; first < falling_back.size(); first += kFitLanes) {
-            const AnchorGroup group = group_at(falling_back, first);
-            LaneMask fitting = 0;
-            scratch.fallback_rows.clear();
-            scratch.fallback_masks.clear();
-            for (std::size_t l = 0; l < kFitLanes; ++l) {
-                if ((group.used & lane_bit(l)) == 0) continue;
-                const std::vector<std::size_t> nearest =
-                    fallback_neighbors(*search, group.anchors[l], n_anchors, n_neighbors);
-                if (nearest.size() <= d) continue;
-                scratch.fallback_rows.insert(scratch.fallback_rows.end(), nearest.begin(),
-                                             nearest.end());
-                scratch.fallback_masks.insert(scratch.fallback_masks.end(), nearest.size(),
-                                              lane_bit(l));
-                fitting |= lane_bit(l);
-            }
-            if (fitting == 0) continue;
-            const FitRows rows{scratch.fallback_rows, scratch.fallback_masks};
-            store(group.anchors, fitting,
-                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
-                                 scratch.fits, task_pacer));
-        }
-    });
+    const LocalFitCall call{trajectory, tree,          order,  n_anchors,
+                            n_neighbors, time_horizon, inside, result};
+    if (context.search().wide_fit_lanes()) {
+        fit_in_groups<8>(call, context);
+    } else {
+        fit_in_groups<4>(call, context);
+    }
     return result;
 }
 

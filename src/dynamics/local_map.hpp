@@ -7,12 +7,13 @@
 // order of the loop indices, so the results are reproducible to the last bit
 // and do not depend on a BLAS's blocking or vector width.
 //
-// Fits run kFitLanes anchors side by side, one anchor per vector lane
-// (lanes.hpp). Every sum of a fit is a chain of additions that must stay in
-// its order, and a single fit would leave the processor waiting on each
-// link; the lanes fill that time. Each lane performs exactly the operations
-// of one fit, in its order, and never looks at another lane, so an anchor's
-// results have the same bits whichever anchors share its group (or none).
+// Fits run W anchors side by side, one anchor per vector lane: 4, or 8
+// where the processor has AVX-512 (lane_kernels.hpp). Every sum of a fit is
+// a chain of additions that must stay in its order, and a single fit would
+// leave the processor waiting on each link; the lanes fill that time. Each
+// lane performs exactly the operations of one fit, in its order, and never
+// looks at another lane, so an anchor's results have the same bits
+// whichever anchors share its group (or none), at either width.
 //
 // The displacement tables X and Y are never built: each neighbour row is
 // read from the trajectory where the sums need it, once for the normal
@@ -51,17 +52,19 @@ struct LaneFit {
 // needs O(d^2) of it.
 class FitScratch {
 public:
-    // At least `count` values each; throw std::bad_alloc when they cannot be
-    // had. A call may move what an earlier call returned.
-    Lanes* lanes(std::size_t count);
+    // At least `count` doubles each, the first on a cache line; throw
+    // std::bad_alloc when they cannot be had. A call may move what an
+    // earlier call returned.
+    double* lane_cells(std::size_t count);
     double* doubles(std::size_t count);
 
 private:
-    std::vector<double> lane_cells_;  // kFitLanes doubles per Lanes, and room to align them
+    std::vector<double> lane_cells_;  // with room to align them
     std::vector<double> doubles_;
 };
 
-// The local linear maps of the lanes set in `active`: lane l fits anchor row
+// The local linear maps of the lanes set in `active` (W of 4 or 8, the
+// instantiations below): lane l fits anchor row
 // anchors[l] to its neighbour rows of `neighbours` (their displacements from
 // the anchor, and the same displacements `horizon` rows later), and returns
 // whether X^T X was invertible, the largest stretching factor of J = B^T and
@@ -71,11 +74,25 @@ private:
 //
 // Throws std::bad_alloc when a large dimension's tables cannot be had, and
 // Cancelled when the pacer's context says stop.
-std::array<LaneFit, kFitLanes> fit_local_maps(const StridedPoints& trajectory,
-                                              std::size_t horizon,
-                                              const std::array<std::size_t, kFitLanes>& anchors,
-                                              LaneMask active, FitRows neighbours,
-                                              FitScratch& scratch, Pacer& pacer);
+template <std::size_t W>
+std::array<LaneFit, W> fit_local_maps(const StridedPoints& trajectory, std::size_t horizon,
+                                      const std::array<std::size_t, W>& anchors,
+                                      LaneMask active, FitRows neighbours, FitScratch& scratch,
+                                      Pacer& pacer);
+
+extern template std::array<LaneFit, 4> fit_local_maps<4>(const StridedPoints&, std::size_t,
+                                                         const std::array<std::size_t, 4>&,
+                                                         LaneMask, FitRows, FitScratch&, Pacer&);
+extern template std::array<LaneFit, 8> fit_local_maps<8>(const StridedPoints&, std::size_t,
+                                                         const std::array<std::size_t, 8>&,
+                                                         LaneMask, FitRows, FitScratch&, Pacer&);
+
+// The map of one lane from its sums, as fit_local_map builds it: G = X^T X
+// (row-major, symmetric), its inverse, H = X^T Y, B = G^-1 H; then the
+// Cauchy-Green tensor C = J^T J for J = B^T. `work` holds 3 d^2 doubles.
+// False when G counts as singular.
+bool map_of_lane(const double* G, const double* H, std::size_t d, double* B, double* C,
+                 double* work);
 
 // The inverse of the d x d matrix M (row-major) by Gauss-Jordan elimination
 // with partial pivoting, written to `inverse`; false when a pivot column's

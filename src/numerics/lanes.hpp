@@ -47,6 +47,12 @@ struct DoubleLanesOf {
 template <std::size_t W>
 using DoubleLanes = typename DoubleLanesOf<W>::type;
 
+// W 64-bit integers in one vector: what comparing two DoubleLanes<W> gives.
+template <std::size_t W>
+struct Int64LanesOf {
+    typedef std::int64_t type __attribute__((vector_size(sizeof(std::int64_t) * W)));
+};
+
 // Two lane types side by side as one: lanes 0 .. n-1 are those of `low`,
 // the next n those of `high`. The operations apply to both halves.
 template <class V>
@@ -189,60 +195,26 @@ typedef std::int64_t Lanes2 __attribute__((vector_size(16)));
     return v;
 }
 
-namespace dynamics {
-
-// The local-linearization FTLE fits kFitLanes anchors at once, one per lane.
-inline constexpr std::size_t kFitLanes = 4;
-
-// The lanes a row belongs to: bit l is set when it belongs to lane l.
-using LaneMask = std::uint32_t;
-static_assert(kFitLanes <= 8 * sizeof(LaneMask), "one bit per lane");
-
-inline constexpr LaneMask lane_bit(std::size_t lane) { return LaneMask{1} << lane; }
-
-using Lanes = DoubleLanes<kFitLanes>;
-using LaneFlags = std::int64_t __attribute__((vector_size(8 * kFitLanes)));
-
-// Every lane a copy of `value`. (lanes_of adds the value to a zero vector,
-// an addition the compiler must keep, since it turns -0.0 into +0.0; these
-// kernels broadcast every coordinate they read, in their innermost loops.
-// Subtracting +0.0 changes no value, -0.0 and NaN included, so the compiler
-// drops it.)
-[[gnu::always_inline]] inline Lanes broadcast(double value) { return value - Lanes{}; }
-
-// lane_bit(l) in lane l.
-[[gnu::always_inline]] inline LaneFlags own_lane_bits() {
-    LaneFlags bits;
-    for (std::size_t l = 0; l < kFitLanes; ++l) bits[l] = static_cast<std::int64_t>(lane_bit(l));
-    return bits;
-}
-
-// All bits set in the lanes of the mask, none in the others: the mask in
-// every lane, an and and a comparison, all in vector registers (moving the
-// lanes one by one between vector and general registers costs several
-// times that, and these run once per candidate row of every group).
-[[gnu::always_inline]] inline LaneFlags flags_of(LaneMask mask) {
-    LaneFlags all;
-    for (std::size_t l = 0; l < kFitLanes; ++l) all[l] = static_cast<std::int64_t>(mask);
-    return (all & own_lane_bits()) != 0;
-}
-
-// The mask of the lanes whose flags are set (each flag 0 or -1): the lanes'
-// own bits, or-ed together.
-[[gnu::always_inline]] inline LaneMask mask_of(LaneFlags flags) {
-    const LaneFlags bits = flags & own_lane_bits();
-    std::int64_t mask = 0;
-    for (std::size_t l = 0; l < kFitLanes; ++l) mask |= bits[l];
-    return static_cast<LaneMask>(mask);
-}
-
-[[gnu::always_inline]] inline Lanes load_lanes(const double* from) {
-    Lanes v;
+// kLaneCount<L> consecutive doubles from any address, and back.
+template <class L>
+[[gnu::always_inline]] inline L load_lanes(const double* from) {
+    L v;
     std::memcpy(&v, from, sizeof v);
     return v;
 }
 
-[[gnu::always_inline]] inline void store_lanes(double* to, Lanes v) { std::memcpy(to, &v, sizeof v); }
+template <class L>
+[[gnu::always_inline]] inline void store_lanes(double* to, L v) {
+    std::memcpy(to, &v, sizeof v);
+}
+
+namespace dynamics {
+
+// The lanes a row of a group of anchors belongs to (the local-linearization
+// FTLE): bit l is set when it belongs to lane l.
+using LaneMask = std::uint32_t;
+
+inline constexpr LaneMask lane_bit(std::size_t lane) { return LaneMask{1} << lane; }
 
 }  // namespace dynamics
 }  // namespace quorlin
