@@ -59,8 +59,8 @@ public:
 
     // The local-linearization fits and their ball scans in 8 lanes rather
     // than 4 where the processor has AVX-512 (wide_lanes.hpp): measured on
-    // an AMD EPYC with the Lorenz flow, 100,000 rows on one core, 2.55 s
-    // against 3.81 s. Each lane computes the same bits at either width; the
+    // an AMD EPYC with the Lorenz flow, 100,000 rows on one core, 2.65 s
+    // against 3.69 s. Each lane computes the same bits at either width; the
     // direct twin keeps 4 lanes, so that the twins compare the two.
     bool wide_fit_lanes() const { return choice_ != Choice::direct && wide_lanes_available(); }
 

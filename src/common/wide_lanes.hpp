@@ -5,10 +5,12 @@
 // by GCC 11 and dropped by Clang 14. Without them a comparison of 8-lane
 // vectors runs lane by lane, and 8 lanes lose to 4. Kernels that gain from 8
 // lanes therefore have a variant of their own compiled for F, VL, DQ and BW
-// (QUORLIN_WIDE_LANES), which their caller picks when wide_lanes_available()
-// says that the processor has them and the system saves their registers.
-// A function so compiled is called only after that check, takes and returns
-// no vector, and like a clone lets no exception out (vector_clones.hpp).
+// (QUORLIN_WIDE_LANES; with GCC, every helper they inline must be defined
+// under that target too, as lane_kernel_bodies.hpp explains), which their
+// caller picks when wide_lanes_available() says that the processor has them
+// and the system saves their registers. A function so compiled is called
+// only after that check, takes and returns no vector, and like a clone lets
+// no exception out (vector_clones.hpp).
 //
 // Elsewhere (another architecture or compiler) such a variant is compiled
 // for the baseline and never chosen.

@@ -3,16 +3,18 @@
 // side in vector lanes, with the lane policy they are written against.
 //
 // Each translation unit that compiles the entry points of lane_kernels.hpp
-// includes this file once, after everything it needs, and gets its own copy
-// of everything here (an unnamed namespace). That is what lets one text be
+// includes that header, then this file, and gets its own copy of everything
+// here (an unnamed namespace); QUORLIN_LANE_KERNELS at the end defines the
+// entry points. That is what lets one text be
 // compiled for a different instruction set in each: GCC compiles a function
 // for the instruction set in force where the function is defined, and it
 // does so before inlining it. A helper defined outside the AVX-512 unit's
 // target region is therefore compiled for the baseline, and there GCC takes
 // apart the 8-lane vectors it cannot hold in one register (a broadcast turns
 // into eight inserts, a selection into eight branches), which inlining does
-// not undo. So this file includes nothing itself: the code of the library's
-// other headers stays compiled for the baseline in every unit (an inline
+// not undo. So this file includes nothing itself (lane_kernels.hpp brings
+// everything it needs): the code of the library's other headers stays
+// compiled for the baseline in every unit (an inline
 // function compiled for AVX-512 could otherwise be the one copy the linker
 // keeps for all callers), and everything defined here is the unit's own.
 //
@@ -36,7 +38,6 @@ namespace {
 template <std::size_t W>
 struct VectorLanes {
     static_assert(W <= 8 * sizeof(LaneMask), "one bit per lane");
-    static constexpr std::size_t kCount = W;
 
     using Values = DoubleLanes<W>;
     using Flags = typename Int64LanesOf<W>::type;
@@ -74,16 +75,6 @@ struct VectorLanes {
         for (std::size_t l = 0; l < W; ++l) mask |= bits[l];
         return static_cast<LaneMask>(mask);
     }
-
-    [[gnu::always_inline]] static Values load(const double* from) {
-        Values v;
-        std::memcpy(&v, from, sizeof v);
-        return v;
-    }
-
-    [[gnu::always_inline]] static void store(double* to, Values v) {
-        std::memcpy(to, &v, sizeof v);
-    }
 };
 
 // ---------------------------------------------------------------------------
@@ -98,7 +89,7 @@ template <std::size_t D, std::size_t W>
     const std::size_t d = D == 0 ? points.dim() : D;
     std::array<Lanes, D == 0 ? 1 : D> anchor;
     if constexpr (D != 0) {
-        for (std::size_t c = 0; c < D; ++c) anchor[c] = V::load(job.anchor_rows + c * W);
+        for (std::size_t c = 0; c < D; ++c) anchor[c] = load_lanes<Lanes>(job.anchor_rows + c * W);
     }
     LaneFlags index;
     for (std::size_t l = 0; l < W; ++l) index[l] = static_cast<std::int64_t>(job.anchors[l]);
@@ -129,7 +120,7 @@ template <std::size_t D, std::size_t W>
             if constexpr (D != 0) {
                 diff = V::broadcast(value) - anchor[c];
             } else {
-                diff = V::broadcast(value) - V::load(job.anchor_rows + c * W);
+                diff = V::broadcast(value) - load_lanes<Lanes>(job.anchor_rows + c * W);
             }
             s += diff * diff;
         }
@@ -507,3 +498,20 @@ template <std::size_t W>
 
 }  // namespace
 }  // namespace quorlin::dynamics
+
+// The entry points of lane_kernels.hpp for W lanes, with the attribute that
+// picks their instruction sets: one line in each unit that compiles a width.
+#define QUORLIN_LANE_KERNELS(W, ATTRIBUTE)                                                       \
+    namespace quorlin::dynamics {                                                                \
+    ATTRIBUTE BallRows<W> ball_rows_##W(const BallJob<W>& job, Pacer& pacer,                     \
+                                        CapturedFailure& failure) noexcept {                     \
+        return ball_rows_of_any_dimension<W>(job, pacer, failure);                               \
+    }                                                                                            \
+    ATTRIBUTE std::array<LaneFit, W> fit_group_##W(                                              \
+        const StridedPoints& trajectory, std::size_t horizon,                                    \
+        const std::array<std::size_t, W>& anchors, LaneMask active, FitRows neighbours,          \
+        FitScratch& scratch, Pacer& pacer, CapturedFailure& failure) noexcept {                  \
+        return fit_group_of_any_dimension<W>(trajectory, horizon, anchors, active, neighbours,   \
+                                             scratch, pacer, failure);                           \
+    }                                                                                            \
+    }

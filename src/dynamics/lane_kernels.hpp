@@ -9,11 +9,18 @@
 // again (call_clone, vector_clones.hpp).
 #pragma once
 
+// (This header also brings everything those bodies use.)
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "common/captured_failure.hpp"
+#include "common/checked_math.hpp"
 #include "common/execution.hpp"
 #include "dynamics/local_map.hpp"
 #include "numerics/lanes.hpp"
