@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <type_traits>
 
 #include "common/checked_math.hpp"
 #include "common/memory.hpp"
@@ -221,132 +222,6 @@ struct GroupScratch {
     FitScratch fits;
 };
 
-// What every group of anchors of one local-linearization call shares.
-struct LocalFitCall {
-    const StridedPoints& trajectory;
-    const std::optional<KdTree<StridedPoints>>& tree;  // none: the scans
-    std::span<const std::size_t> order;                 // the anchors, as grouped
-    std::size_t n_anchors;
-    std::uint64_t n_neighbors;
-    std::uint64_t time_horizon;
-    double inside;
-    LocalLinearizationFtle& result;
-};
-
-// The balls and fits of every anchor of `order`, W of them at a time.
-template <std::size_t W>
-void fit_in_groups(const LocalFitCall& call, const ExecutionContext& context) {
-    const StridedPoints& trajectory = call.trajectory;
-    const std::optional<KdTree<StridedPoints>>& tree = call.tree;
-    const std::span<const std::size_t> order = call.order;
-    const std::size_t n_anchors = call.n_anchors;
-    const std::uint64_t n_neighbors = call.n_neighbors;
-    const std::uint64_t time_horizon = call.time_horizon;
-    const double inside = call.inside;
-    LocalLinearizationFtle& result = call.result;
-    const std::size_t d = trajectory.dim();
-    const std::size_t n_groups = tasks_of(order.size(), W);
-    // Each thread holds two bitmaps of the anchors (a byte covers both) and
-    // a group's ball rows with their lanes.
-    require_memory(n_anchors, sizeof(std::size_t) + sizeof(LaneMask) + 1, context.workers());
-
-    const double horizon = static_cast<double>(time_horizon);
-    auto store = [&](const std::array<std::size_t, W>& group, LaneMask fitting,
-                     const std::array<LaneFit, W>& fits) {
-        for (std::size_t l = 0; l < W; ++l) {
-            if ((fitting & lane_bit(l)) == 0 || !fits[l].fitted) continue;
-            const std::size_t i = group[l];
-            // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
-            if (fits[l].stretch > 0.0) result.ftle_values[i] = std::log(fits[l].stretch) / horizon;
-            result.confidence[i] = fits[l].confidence;
-        }
-    };
-
-    // Each anchor's entries are its own: tasks of groups write disjoint
-    // entries, in any order.
-    for_each_block(context, n_groups, kAnchorsPerTask / W,
-                   [&](std::size_t, std::size_t first_group, std::size_t end_group,
-                       Pacer& task_pacer) {
-        GroupScratch scratch(n_anchors);
-        scratch.anchor_rows.resize(d * W);
-        std::vector<std::size_t> falling_back;
-        for (std::size_t g = first_group; g < end_group; ++g) {
-            const AnchorGroup<W> group = group_at<W>(order, g * W);
-            for (std::size_t c = 0; c < d; ++c) {
-                for (std::size_t l = 0; l < W; ++l) {
-                    scratch.anchor_rows[c * W + l] = trajectory.coord(group.anchors[l], c);
-                }
-            }
-
-            Candidates candidates{nullptr, nullptr, 0, n_anchors};
-            if (tree) {
-                std::array<double, kMaxTreeDimension> lo, hi;
-                for (std::size_t c = 0; c < d; ++c) {
-                    lo[c] = hi[c] = scratch.anchor_rows[c * W];
-                    for (std::size_t l = 1; l < W; ++l) {
-                        lo[c] = std::min(lo[c], scratch.anchor_rows[c * W + l]);
-                        hi[c] = std::max(hi[c], scratch.anchor_rows[c * W + l]);
-                    }
-                }
-                candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
-                                             scratch.marks.data(), scratch.inner.data(),
-                                             task_pacer);
-            }
-            const BallJob<W> job{&trajectory, scratch.anchor_rows.data(), group.anchors,
-                                 group.used, inside, candidates, scratch.rows.get(),
-                                 scratch.masks.get()};
-            const BallRows<W> ball = ball_rows_any<W>(job, task_pacer);
-
-            // n_neighbors is a least number, not a cap: a full ball is kept
-            // whole, and one with fewer rows is replaced by the fallback.
-            LaneMask fitting = 0;
-            for (std::size_t l = 0; l < W; ++l) {
-                if ((group.used & lane_bit(l)) == 0) continue;
-                if (ball.per_lane[l] < n_neighbors) {
-                    falling_back.push_back(group.anchors[l]);
-                } else if (ball.per_lane[l] > d) {
-                    // A d x d map needs at least d + 1 displacements.
-                    fitting |= lane_bit(l);
-                }
-            }
-            if (fitting == 0) continue;
-            const FitRows rows{{scratch.rows.get(), ball.rows}, {scratch.masks.get(), ball.rows}};
-            store(group.anchors, fitting,
-                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
-                                 scratch.fits, task_pacer));
-        }
-        if (falling_back.empty()) return;
-
-        // The anchors that fall back, W at a time: each lane's list
-        // in its own order, one after the other, every row marked for its
-        // lane alone.
-        std::optional<NeighborSearch<StridedPoints>> search;
-        open_search(search, trajectory, task_pacer, tree);
-        for (std::size_t first = 0; first < falling_back.size(); first += W) {
-            const AnchorGroup<W> group = group_at<W>(falling_back, first);
-            LaneMask fitting = 0;
-            scratch.fallback_rows.clear();
-            scratch.fallback_masks.clear();
-            for (std::size_t l = 0; l < W; ++l) {
-                if ((group.used & lane_bit(l)) == 0) continue;
-                const std::vector<std::size_t> nearest =
-                    fallback_neighbors(*search, group.anchors[l], n_anchors, n_neighbors);
-                if (nearest.size() <= d) continue;
-                scratch.fallback_rows.insert(scratch.fallback_rows.end(), nearest.begin(),
-                                             nearest.end());
-                scratch.fallback_masks.insert(scratch.fallback_masks.end(), nearest.size(),
-                                              lane_bit(l));
-                fitting |= lane_bit(l);
-            }
-            if (fitting == 0) continue;
-            const FitRows rows{scratch.fallback_rows, scratch.fallback_masks};
-            store(group.anchors, fitting,
-                  fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
-                                 scratch.fits, task_pacer));
-        }
-    });
-}
-
 }  // namespace
 
 DirectPerturbationFtle ftle_direct_perturbation(std::span<const double> signal,
@@ -466,9 +341,10 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     }
 
     // The anchors, in the order in which they are grouped 4 or 8 at a time
-    // (the lanes the processor has): the tree's order of rows, where the anchors of a group lie close
-    // together and share most of their balls, else increasing. The grouping
-    // changes no result: each lane computes its anchor alone.
+    // (the lanes the processor has): the tree's order of rows, where the
+    // anchors of a group lie close together and share most of their balls,
+    // else increasing. The grouping changes no result: each lane computes
+    // its anchor alone.
     const AnchorList listed(n_anchors, anchors);
     std::vector<std::size_t> order;
     order.reserve(listed.size());
@@ -482,12 +358,117 @@ LocalLinearizationFtle ftle_local_linearization(const StridedPoints& trajectory,
     } else {
         for (std::size_t p = 0; p < listed.size(); ++p) order.push_back(listed[p]);
     }
-    const LocalFitCall call{trajectory, tree,          order,  n_anchors,
-                            n_neighbors, time_horizon, inside, result};
+    // The balls and fits of every anchor of `order`, W = 4 or 8 at a time.
+    auto fit_in_groups = [&](auto lanes) {
+        constexpr std::size_t W = decltype(lanes)::value;
+        const std::size_t n_groups = tasks_of(order.size(), W);
+        // Each thread holds two bitmaps of the anchors (a byte covers both)
+        // and a group's ball rows with their lanes.
+        require_memory(n_anchors, sizeof(std::size_t) + sizeof(LaneMask) + 1, context.workers());
+
+        const double horizon = static_cast<double>(time_horizon);
+        auto store = [&](const std::array<std::size_t, W>& group, LaneMask fitting,
+                         const std::array<LaneFit, W>& fits) {
+            for (std::size_t l = 0; l < W; ++l) {
+                if ((fitting & lane_bit(l)) == 0 || !fits[l].fitted) continue;
+                const std::size_t i = group[l];
+                // T = 0 divides by 0.0: +-inf, or NaN for a stretch of exactly 1.
+                if (fits[l].stretch > 0.0) {
+                    result.ftle_values[i] = std::log(fits[l].stretch) / horizon;
+                }
+                result.confidence[i] = fits[l].confidence;
+            }
+        };
+
+        // Each anchor's entries are its own: tasks of groups write disjoint
+        // entries, in any order.
+        for_each_block(context, n_groups, kAnchorsPerTask / W,
+                       [&](std::size_t, std::size_t first_group, std::size_t end_group,
+                           Pacer& task_pacer) {
+            GroupScratch scratch(n_anchors);
+            scratch.anchor_rows.resize(d * W);
+            std::vector<std::size_t> falling_back;
+            for (std::size_t g = first_group; g < end_group; ++g) {
+                const AnchorGroup<W> group = group_at<W>(order, g * W);
+                for (std::size_t c = 0; c < d; ++c) {
+                    for (std::size_t l = 0; l < W; ++l) {
+                        scratch.anchor_rows[c * W + l] = trajectory.coord(group.anchors[l], c);
+                    }
+                }
+
+                Candidates candidates{nullptr, nullptr, 0, n_anchors};
+                if (tree) {
+                    std::array<double, kMaxTreeDimension> lo, hi;
+                    for (std::size_t c = 0; c < d; ++c) {
+                        lo[c] = hi[c] = scratch.anchor_rows[c * W];
+                        for (std::size_t l = 1; l < W; ++l) {
+                            lo[c] = std::min(lo[c], scratch.anchor_rows[c * W + l]);
+                            hi[c] = std::max(hi[c], scratch.anchor_rows[c * W + l]);
+                        }
+                    }
+                    candidates = mark_candidates(*tree, lo.data(), hi.data(), d, inside, n_anchors,
+                                                 scratch.marks.data(), scratch.inner.data(),
+                                                 task_pacer);
+                }
+                const BallJob<W> job{&trajectory, scratch.anchor_rows.data(), group.anchors,
+                                     group.used, inside, candidates, scratch.rows.get(),
+                                     scratch.masks.get()};
+                const BallRows<W> ball = ball_rows_any<W>(job, task_pacer);
+
+                // n_neighbors is a least number, not a cap: a full ball is kept
+                // whole, and one with fewer rows is replaced by the fallback.
+                LaneMask fitting = 0;
+                for (std::size_t l = 0; l < W; ++l) {
+                    if ((group.used & lane_bit(l)) == 0) continue;
+                    if (ball.per_lane[l] < n_neighbors) {
+                        falling_back.push_back(group.anchors[l]);
+                    } else if (ball.per_lane[l] > d) {
+                        // A d x d map needs at least d + 1 displacements.
+                        fitting |= lane_bit(l);
+                    }
+                }
+                if (fitting == 0) continue;
+                const FitRows rows{{scratch.rows.get(), ball.rows},
+                                   {scratch.masks.get(), ball.rows}};
+                store(group.anchors, fitting,
+                      fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
+                                     scratch.fits, task_pacer));
+            }
+            if (falling_back.empty()) return;
+
+            // The anchors that fall back, W at a time: each lane's list in its
+            // own order, one after the other, every row marked for its lane
+            // alone.
+            std::optional<NeighborSearch<StridedPoints>> search;
+            open_search(search, trajectory, task_pacer, tree);
+            for (std::size_t first = 0; first < falling_back.size(); first += W) {
+                const AnchorGroup<W> group = group_at<W>(falling_back, first);
+                LaneMask fitting = 0;
+                scratch.fallback_rows.clear();
+                scratch.fallback_masks.clear();
+                for (std::size_t l = 0; l < W; ++l) {
+                    if ((group.used & lane_bit(l)) == 0) continue;
+                    const std::vector<std::size_t> nearest =
+                        fallback_neighbors(*search, group.anchors[l], n_anchors, n_neighbors);
+                    if (nearest.size() <= d) continue;
+                    scratch.fallback_rows.insert(scratch.fallback_rows.end(), nearest.begin(),
+                                                 nearest.end());
+                    scratch.fallback_masks.insert(scratch.fallback_masks.end(), nearest.size(),
+                                                  lane_bit(l));
+                    fitting |= lane_bit(l);
+                }
+                if (fitting == 0) continue;
+                const FitRows rows{scratch.fallback_rows, scratch.fallback_masks};
+                store(group.anchors, fitting,
+                      fit_local_maps(trajectory, time_horizon, group.anchors, fitting, rows,
+                                     scratch.fits, task_pacer));
+            }
+        });
+    };
     if (context.search().wide_fit_lanes()) {
-        fit_in_groups<8>(call, context);
+        fit_in_groups(std::integral_constant<std::size_t, 8>{});
     } else {
-        fit_in_groups<4>(call, context);
+        fit_in_groups(std::integral_constant<std::size_t, 4>{});
     }
     return result;
 }
