@@ -23,13 +23,6 @@
 // same bits at any width and whichever anchors share its group.
 #pragma once
 
-// The helpers below take and return vectors, and are always inlined into
-// their callers, so the calling convention Clang warns about (like GCC,
-// lanes.hpp) never applies.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wpsabi"
-#endif
-
 namespace quorlin::dynamics {
 namespace {
 
