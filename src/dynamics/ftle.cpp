@@ -92,12 +92,7 @@ std::size_t tasks_of(std::size_t items, std::size_t per_task) {
 // caught is thrown again here, on the caller's side.
 template <std::size_t W>
 BallRows<W> ball_rows_any(const BallJob<W>& job, Pacer& pacer) {
-    if constexpr (W == 8) {
-        return call_clone(ball_rows_8, job, pacer);
-    } else {
-        static_assert(W == 4, "a width needs entry points of its own (lane_kernels.hpp)");
-        return call_clone(ball_rows_4, job, pacer);
-    }
+    return call_clone(LaneKernels<W>::ball_rows, job, pacer);
 }
 
 // Marks in `marks` every anchor row (row < n_anchors) of the tree's nodes

@@ -81,4 +81,19 @@ std::array<LaneFit, 8> fit_group_8(const StridedPoints& trajectory, std::size_t 
                                    FitRows neighbours, FitScratch& scratch, Pacer& pacer,
                                    CapturedFailure& failure) noexcept;
 
+// The entry points of width W, for callers written over the width. A width
+// without entry points of its own has no specialization.
+template <std::size_t W>
+struct LaneKernels;
+template <>
+struct LaneKernels<4> {
+    static constexpr auto ball_rows = &ball_rows_4;
+    static constexpr auto fit_group = &fit_group_4;
+};
+template <>
+struct LaneKernels<8> {
+    static constexpr auto ball_rows = &ball_rows_8;
+    static constexpr auto fit_group = &fit_group_8;
+};
+
 }  // namespace quorlin::dynamics

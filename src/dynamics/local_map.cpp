@@ -73,14 +73,8 @@ std::array<LaneFit, W> fit_local_maps(const StridedPoints& trajectory, std::size
                                       LaneMask active, FitRows neighbours, FitScratch& scratch,
                                       Pacer& pacer) {
     if (active == 0 || trajectory.dim() == 0) return {};
-    if constexpr (W == 8) {
-        return call_clone(fit_group_8, trajectory, horizon, anchors, active, neighbours, scratch,
-                          pacer);
-    } else {
-        static_assert(W == 4, "a width needs entry points of its own (lane_kernels.hpp)");
-        return call_clone(fit_group_4, trajectory, horizon, anchors, active, neighbours, scratch,
-                          pacer);
-    }
+    return call_clone(LaneKernels<W>::fit_group, trajectory, horizon, anchors, active, neighbours,
+                      scratch, pacer);
 }
 
 template std::array<LaneFit, 4> fit_local_maps<4>(const StridedPoints&, std::size_t,
